@@ -1,0 +1,156 @@
+// The heap engine: one Heap serves every allocation of the library from segments of address
+// space, carved into boundary-tagged Blocks (heap/block.h) and filed by size class
+// (heap/size_class.h) in bins whose occupancy a bitmap records.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "heap/address_space.h"
+#include "heap/block.h"
+#include "heap/size_class.h"
+#include "pal/pal.h"
+
+namespace velk {
+
+// Byte figures and Block counts are as wide as an address; the event counters are 64-bit.
+struct HeapStats {
+  std::size_t allocBlocks;        // allocated Blocks
+  std::size_t totalAlloc;         // payload bytes of allocated Blocks
+  std::size_t peakAlloc;          // highest totalAlloc + header bytes of allocated Blocks
+  std::size_t maxAllocBlockSize;  // largest rounded request ever served
+  std::size_t freeBlocks;         // Blocks filed in bins
+  std::size_t totalFree;          // payload bytes of Blocks filed in bins
+  std::size_t totalSize;          // bytes of every segment ever added
+  // Filled only in a snapshot, by walking the heap; zero in the Heap itself.
+  std::size_t maxAlloc;          // largest allocated payload
+  std::size_t maxFree;           // largest free payload, fragments included
+  std::size_t numSegments;       // segment table entries
+  std::size_t largestFreeChain;  // largest bin count
+  std::uint64_t numAllocs;       // requests that passed the argument checks
+  std::uint64_t numFrees;        // deallocations of pointers inside a segment
+  std::uint64_t slowBucket;      // searches that walked the catch-all bin
+};
+
+// A list of free Blocks of one class, doubly linked through nextFree and prevFree. Not sorted: a
+// Block goes to the front only when it lies below the head, otherwise to the back.
+struct Bin {
+  Block* head;
+  Block* tail;
+  std::uint32_t count;
+};
+
+// One committed range of address space, or several that lay side by side and were joined.
+struct Segment {
+  std::uintptr_t base;
+  std::size_t size;
+
+  std::uintptr_t end() const { return base + size; }
+  bool contains(std::uintptr_t address) const { return address - base < size; }
+  Block* firstBlock() const { return Block::at(base); }
+  Word* endMarker() const { return reinterpret_cast<Word*>(end() - kUnit); }
+};
+
+inline constexpr std::size_t kMaxSegments = 256;
+// The least segment: room for a 17 MiB Block, so that small requests rarely add segments.
+inline constexpr std::size_t kMinSegmentSize = 0x1100000;
+// Segments are rounded up to the larger of the page size and this.
+inline constexpr std::size_t kSegmentGranularity = 0x10000;
+// A segment made for a request of `size` bytes aligned to `align` holds this much more: the
+// header, the end marker and two units, so that its Block has `size + align + 2 units` payload.
+inline constexpr std::size_t kSegmentOverhead = 5 * kUnit;
+
+// Where a Heap keeps its lock: on the runtime library's heap (falling back to the Heap's own
+// storage), or always in its own storage, for a heap that serves the runtime library itself.
+enum class LockPlacement { RuntimeHeap, Inside };
+
+// Where pointers that lie in no segment go when they are freed: the runtime library's `free`,
+// unless the Heap itself stands in for it.
+using ForeignFree = void (*)(void*);
+
+class Heap {
+ public:
+  explicit Heap(AddressSpace& addressSpace = systemAddressSpace(),
+                LockPlacement lockPlacement = LockPlacement::RuntimeHeap,
+                ForeignFree foreignFree = nullptr);
+  ~Heap();
+  Heap(const Heap&) = delete;
+  Heap& operator=(const Heap&) = delete;
+
+  // Serialises every operation below except blockSize and snapshotStats, which lock by themselves.
+  // Both skip locking while the lock does not exist.
+  void lock();
+  void unlock();
+
+  // Allocation: the caller holds the lock.
+  void* allocate(std::size_t size, std::size_t align);
+  Block* findFree(std::size_t rsize, std::size_t align);
+  void* carve(Block* block, std::size_t rsize, std::size_t align);
+  void split(Block* block, std::size_t rsize);
+
+  // Freeing: the caller holds the lock. Pointers outside every segment go to the runtime
+  // library's `free`; pointers inside a segment that are not an allocated payload are ignored.
+  void deallocate(void* payload);
+  // The payload bytes of the Block of `payload`, or 0. Takes the lock itself.
+  std::ptrdiff_t blockSize(void* payload);
+
+  // Bins.
+  void insertFree(Block* block);
+  void removeFree(Block* block);
+
+  // Segments.
+  bool addSegment(std::size_t size, std::size_t align);
+  void mergeSegments();
+  const Segment* findSegment(std::uintptr_t address) const;
+  void releaseSegment(std::uintptr_t base, std::size_t size);
+  void releaseAllSegments();
+
+  // Statistics.
+  HeapStats& snapshotStats(HeapStats& out);
+  void resetStats();
+
+  // Checks every invariant of the heap by walking every segment and every bin; returns the
+  // number of violations and, when `describe` is given, passes it a line for each.
+  std::size_t validate(void (*describe)(const char* violation) = nullptr) const;
+
+  // Read-only views for walks, reports and tests.
+  const HeapStats& stats() const { return stats_; }
+  const Bin& bin(std::size_t sizeClass) const { return bins_[sizeClass]; }
+  std::uint32_t bitmapWord(std::size_t index) const { return binBitmap_[index]; }
+  int segmentCount() const { return segmentCount_; }
+  const Segment& segment(std::size_t index) const { return segments_[index]; }
+
+ private:
+  // The Block of `payload` when it is the payload of an allocated Block of `segment`, else null.
+  Block* allocatedBlockOf(const Segment& segment, void* payload) const;
+  void giveUnitToAllocated(Block* block);
+  void notePeak();
+  std::size_t roundToGranularity(std::size_t size) const;
+  std::size_t growthSize(std::size_t rsize, std::size_t align) const;
+
+  HeapStats stats_;
+  Bin bins_[kNumBins];
+  // Bit c % 32 of word c / 32 is set exactly when bin c holds a Block.
+  std::uint32_t binBitmap_[kBitmapWords];
+  Segment segments_[kMaxSegments];  // entries below segmentCount_ are in use, in order of adding
+  int segmentCount_;
+  pal::Lock* heapLock_;
+  AddressSpace& addressSpace_;
+  ForeignFree foreignFree_;
+  std::size_t segmentGranularity_;
+  pal::LockStorage lockStorage_;
+};
+
+// Holds a Heap's lock for one scope.
+class HeapLockGuard {
+ public:
+  explicit HeapLockGuard(Heap& heap) : heap_(heap) { heap_.lock(); }
+  ~HeapLockGuard() { heap_.unlock(); }
+  HeapLockGuard(const HeapLockGuard&) = delete;
+  HeapLockGuard& operator=(const HeapLockGuard&) = delete;
+
+ private:
+  Heap& heap_;
+};
+
+}  // namespace velk

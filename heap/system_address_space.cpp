@@ -1,0 +1,26 @@
+#include "heap/address_space.h"
+
+namespace velk {
+namespace {
+
+class SystemAddressSpace final : public AddressSpace {
+ public:
+  void* reserve(std::size_t size) override { return pal::reserve(size); }
+  bool queryRegion(std::uintptr_t address, pal::Region& region) override {
+    return pal::queryRegion(address, region);
+  }
+  // A release the system refuses leaves the range reserved; nothing above can do better.
+  void release(std::uintptr_t base) override { pal::release(base); }
+  std::size_t pageSize() override { return pal::pageSize(); }
+};
+
+// Constant-initialised, so a heap constructed during any other static initialisation finds it.
+constinit SystemAddressSpace systemSpace;
+
+}  // namespace
+
+AddressSpace& systemAddressSpace() {
+  return systemSpace;
+}
+
+}  // namespace velk

@@ -1,0 +1,50 @@
+// The platform layer: everything the allocator needs from the operating system, behind one small
+// API. Each operating system has one source file (windows.cpp, posix.cpp), chosen by the build.
+// Functions report failure as null or false; the layers above decide what a failure means.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace velk::pal {
+
+// A range of address space as the system sees it.
+struct Region {
+  std::uintptr_t base;
+  std::size_t size;
+};
+
+// Reserves and commits `size` bytes readable, writable and (where the system allows it)
+// executable, at an address that is a multiple of 64 KiB. Null when the system refuses.
+void* reserve(std::size_t size);
+
+// Describes the region that starts at or contains `address`: its base and its size from that
+// base. False when the system knows no such region.
+bool queryRegion(std::uintptr_t address, Region& region);
+
+// Gives back the whole region that `reserve` returned at `base`. False when the system refuses.
+bool release(std::uintptr_t base);
+
+// The system's page size in bytes.
+std::size_t pageSize();
+
+// The calling thread's identifier as the system numbers threads.
+std::uint32_t currentThreadId();
+
+// An exclusive, non-recursive lock. Its storage is either taken from the runtime library's heap
+// or provided by the caller; `lockDelete` gives back only storage that `lockCreate` took.
+struct Lock;
+struct alignas(16) LockStorage {
+  unsigned char bytes[64];
+};
+
+// Creates a lock in storage taken from `malloc`; when `malloc` has none, in `fallback`.
+// Null only when neither can be had.
+Lock* lockCreate(LockStorage* fallback);
+// Creates a lock in `storage` without touching the runtime library's heap.
+Lock* lockCreateIn(LockStorage& storage);
+void lockEnter(Lock* lock);
+void lockLeave(Lock* lock);
+void lockDelete(Lock* lock);
+
+}  // namespace velk::pal

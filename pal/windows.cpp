@@ -1,0 +1,48 @@
+// The platform layer on Windows: VirtualAlloc for address space, critical sections, thread ids.
+#include <windows.h>
+
+#include "pal/native_lock.h"
+#include "pal/pal.h"
+
+namespace velk::pal {
+
+void* reserve(std::size_t size) {
+  // Windows places every allocation on a 64 KiB boundary (its allocation granularity).
+  return VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_EXECUTE_READWRITE);
+}
+
+bool queryRegion(std::uintptr_t address, Region& region) {
+  MEMORY_BASIC_INFORMATION info;
+  if (VirtualQuery(reinterpret_cast<void*>(address), &info, sizeof info) == 0) return false;
+  region = {reinterpret_cast<std::uintptr_t>(info.BaseAddress), info.RegionSize};
+  return true;
+}
+
+bool release(std::uintptr_t base) {
+  return VirtualFree(reinterpret_cast<void*>(base), 0, MEM_RELEASE) != 0;
+}
+
+std::size_t pageSize() {
+  SYSTEM_INFO info;
+  GetSystemInfo(&info);
+  return info.dwPageSize;
+}
+
+std::uint32_t currentThreadId() {
+  return GetCurrentThreadId();
+}
+
+void nativeLockInit(NativeLock& lock) {
+  InitializeCriticalSection(&lock);
+}
+void nativeLockEnter(NativeLock& lock) {
+  EnterCriticalSection(&lock);
+}
+void nativeLockLeave(NativeLock& lock) {
+  LeaveCriticalSection(&lock);
+}
+void nativeLockDestroy(NativeLock& lock) {
+  DeleteCriticalSection(&lock);
+}
+
+}  // namespace velk::pal
