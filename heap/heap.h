@@ -94,6 +94,12 @@ class Heap {
   // The payload bytes of the Block of `payload`, or 0. Takes the lock itself.
   std::ptrdiff_t blockSize(void* payload);
 
+  // Resizing in place: the caller holds the lock. Grows the allocated Block of `payload` into a
+  // free successor, or shrinks it and files the tail, so that it holds at least `size` bytes;
+  // false, with nothing changed, when the successor cannot supply the room or `payload` is not
+  // the payload of an allocated Block.
+  bool resizeInPlace(void* payload, std::size_t size);
+
   // Bins.
   void insertFree(Block* block);
   void removeFree(Block* block);
