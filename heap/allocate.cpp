@@ -19,13 +19,12 @@ void Heap::giveUnitToAllocated(Block* block) {
 
 // A fresh segment's Block is filed by rounding its size down, while the search rounds the need
 // up; the segment must therefore hold a Block of at least the lower bound of the class the
-// search starts from, or the search would miss it. Small requests are covered by the least
-// segment anyway, and the catch-all class by the request itself.
+// search starts from, or the search would miss it and growth would never end. That includes the
+// catch-all class: a need just under 1 GiB searches from it, and a Block just big enough for the
+// need alone would be filed below it. Small requests are covered by the least segment anyway.
 std::size_t Heap::growthSize(std::size_t rsize, std::size_t align) const {
   const std::size_t need = align <= kUnit ? rsize : rsize + align - 1;
-  const std::size_t firstClass = searchClassOf(need);
-  if (firstClass == kCatchAllBin) return rsize;
-  const std::size_t bound = kClassBound[firstClass];
+  const std::size_t bound = kClassBound[searchClassOf(need)];
   const std::size_t fill = bound > align + kHeaderSize ? bound - align - kHeaderSize : 0;
   return fill > rsize ? fill : rsize;
 }

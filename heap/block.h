@@ -37,12 +37,14 @@ struct Block {
   bool isAllocated() const { return (sizeAndFlag & kAllocatedBit) != 0; }
   bool isEndMarker() const { return sizeAndFlag == kEndMarker; }
 
-  char* address() { return reinterpret_cast<char*>(this); }
-  void* payload() { return address() + kHeaderSize; }
+  // Blocks live in memory the heap owns and writes; a const view of one still names writable
+  // memory.
+  char* address() const { return reinterpret_cast<char*>(const_cast<Block*>(this)); }
+  void* payload() const { return address() + kHeaderSize; }
   // Where the next Block starts, computed from this Block's size.
-  Block* following() { return at(address() + kHeaderSize + payloadBytes()); }
+  Block* following() const { return at(address() + kHeaderSize + payloadBytes()); }
   // The physical successor, or null at the end of the segment.
-  Block* successor() {
+  Block* successor() const {
     if (isEndMarker()) return nullptr;
     Block* next = following();
     return next->isEndMarker() ? nullptr : next;
