@@ -14,15 +14,19 @@ namespace {
 
 // The arena is reserved without backing; a range is made usable when it is handed out and its
 // pages are dropped again when it is released, so tests can make many large segments cheaply.
-std::uintptr_t reserveArena(std::size_t size) {
+// Its start is aligned to the granule inside a slightly larger mapping, all of which is unmapped
+// again: a 32-bit test process cannot afford to lose address space to leftovers.
+std::uintptr_t reserveArena(std::size_t size, std::uintptr_t& mapping) {
 #ifdef _WIN32
-  return reinterpret_cast<std::uintptr_t>(VirtualAlloc(nullptr, size, MEM_RESERVE, PAGE_NOACCESS));
+  mapping =
+      reinterpret_cast<std::uintptr_t>(VirtualAlloc(nullptr, size, MEM_RESERVE, PAGE_NOACCESS));
+  return mapping;
 #else
   void* base = mmap(nullptr, size + FakeAddressSpace::kGranule, PROT_READ | PROT_WRITE,
                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   if (base == MAP_FAILED) return 0;
-  return (reinterpret_cast<std::uintptr_t>(base) + FakeAddressSpace::kGranule - 1) &
-         ~(FakeAddressSpace::kGranule - 1);
+  mapping = reinterpret_cast<std::uintptr_t>(base);
+  return (mapping + FakeAddressSpace::kGranule - 1) & ~(FakeAddressSpace::kGranule - 1);
 #endif
 }
 
@@ -46,17 +50,19 @@ void dropPages(std::uintptr_t base, std::size_t size) {
 }  // namespace
 
 FakeAddressSpace::FakeAddressSpace(std::size_t arenaSize) : arenaSize_(arenaSize) {
-  arena_ = reserveArena(arenaSize);
+  // A crowded 32-bit process may not have the whole arena in one piece; take what it has.
+  for (arena_ = reserveArena(arenaSize_, mapping_); arena_ == 0 && arenaSize_ > kSmallestArena;
+       arena_ = reserveArena(arenaSize_, mapping_)) {
+    arenaSize_ /= 2;
+  }
   if (arena_ == 0) std::abort();
 }
 
 FakeAddressSpace::~FakeAddressSpace() {
 #ifdef _WIN32
-  VirtualFree(reinterpret_cast<void*>(arena_), 0, MEM_RELEASE);
+  VirtualFree(reinterpret_cast<void*>(mapping_), 0, MEM_RELEASE);
 #else
-  // The arena was over-reserved by one granule for alignment; leaving that slack mapped is
-  // harmless.
-  munmap(reinterpret_cast<void*>(arena_), arenaSize_);
+  munmap(reinterpret_cast<void*>(mapping_), arenaSize_ + kGranule);
 #endif
 }
 

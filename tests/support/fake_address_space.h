@@ -17,8 +17,11 @@ class FakeAddressSpace final : public AddressSpace {
   static constexpr std::size_t kGranule = 0x10000;
   // 64-bit tests can afford arenas far larger than any segment they make; 32-bit ones cannot.
   static constexpr std::size_t kDefaultArena =
-      sizeof(void*) == 8 ? std::size_t{1} << 33 : 0x48000000;
+      sizeof(void*) == 8 ? std::size_t{1} << 33 : 0x40100000;
 
+  static constexpr std::size_t kSmallestArena = std::size_t{1} << 28;
+
+  // Reserves the arena, or the largest power-of-two fraction of it the process can still give.
   explicit FakeAddressSpace(std::size_t arenaSize = kDefaultArena);
   ~FakeAddressSpace();
   FakeAddressSpace(const FakeAddressSpace&) = delete;
@@ -41,6 +44,7 @@ class FakeAddressSpace final : public AddressSpace {
   void setPageSize(std::size_t pageSize) { pageSize_ = pageSize; }
 
   std::uintptr_t arenaBase() const { return arena_; }
+  std::size_t arenaSize() const { return arenaSize_; }
   std::size_t requests() const { return requests_; }
   const std::vector<pal::Region>& handedOut() const { return handedOut_; }
   const std::vector<std::uintptr_t>& releases() const { return releases_; }
@@ -55,6 +59,7 @@ class FakeAddressSpace final : public AddressSpace {
   bool contains(const std::vector<std::uintptr_t>& addresses, std::uintptr_t address) const;
 
   std::uintptr_t arena_ = 0;
+  std::uintptr_t mapping_ = 0;
   std::size_t arenaSize_;
   std::size_t pageSize_ = 4096;
   std::deque<std::size_t> planned_;

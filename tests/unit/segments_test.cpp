@@ -39,7 +39,7 @@ TEST_F(SegmentsTest, UpFrontSegmentIsRoundedToTheGranule) {
 }
 
 TEST_F(SegmentsTest, LargePageSizeBecomesTheGranule) {
-  FakeAddressSpace largePages;
+  FakeAddressSpace largePages(FakeAddressSpace::kSmallestArena);
   largePages.setPageSize(0x200000);
   Heap pagedHeap(largePages);
   ASSERT_TRUE(pagedHeap.addSegment(100, 4));
