@@ -63,6 +63,15 @@ seconds_since() {
   awk -v elapsed="$((now - $1))" 'BEGIN { printf "%.1f", elapsed / 1e9 }'
 }
 
+# CPU seconds (user and system) spent so far by the finished children of this shell. Wall time
+# on a busy machine says little; this says what a preset costs.
+children_cpu_seconds() {
+  local stat_fields
+  read -r -a stat_fields </proc/$$/stat
+  awk -v ticks="$((stat_fields[15] + stat_fields[16]))" -v per_second="$(getconf CLK_TCK)" \
+    'BEGIN { printf "%.1f", ticks / per_second }'
+}
+
 banner() {
   printf '\n==== %s ====\n' "$*"
 }

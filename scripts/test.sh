@@ -54,17 +54,19 @@ count_ctest_results() {
 }
 
 record() {
-  local preset=$1 passed=$2 failed=$3 skipped=$4 seconds=$5 note=${6:-}
+  local preset=$1 passed=$2 failed=$3 skipped=$4 seconds=$5 note=${6:-} cpu_seconds
+  cpu_seconds=$(awk -v now="$(children_cpu_seconds)" -v then="$cpu_started" 'BEGIN { printf "%.1f", now - then }')
   total_passed=$((total_passed + passed))
   total_failed=$((total_failed + failed))
   total_skipped=$((total_skipped + skipped))
-  summary_lines+=("$(printf '%-8s %4d passed %4d failed %4d skipped %7s s  %s' \
-    "$preset" "$passed" "$failed" "$skipped" "$seconds" "$note")")
+  summary_lines+=("$(printf '%-8s %4d passed %4d failed %4d skipped %7s s (cpu %6s s)  %s' \
+    "$preset" "$passed" "$failed" "$skipped" "$seconds" "$cpu_seconds" "$note")")
 }
 
 run_started=$(date +%s%N)
 for preset in "${test_presets[@]}"; do
   started=$(date +%s%N)
+  cpu_started=$(children_cpu_seconds)
   banner "$preset"
 
   missing=$(preset_toolchain_missing "$preset")
@@ -110,6 +112,6 @@ done
 
 banner "summary"
 printf '%s\n' "${summary_lines[@]}"
-echo "total $(seconds_since "$run_started") s, $total_skipped skipped"
+echo "total $(seconds_since "$run_started") s (cpu $(children_cpu_seconds) s), $total_skipped skipped"
 echo "$total_passed passed, $total_failed failed"
 [[ $total_failed -eq 0 ]]
