@@ -244,7 +244,7 @@ class Run {
   }
 
   void step(Input& input) {
-    switch (input.byte() % 16) {
+    switch (input.byte() % 17) {
       case 0:
       case 1:
       case 2:
@@ -285,6 +285,12 @@ class Run {
       case 14:
         placed_.plan(PlacedAddressSpace::Placement::BelowLast, 0);
         break;
+      case 15:
+        if (!live_.empty()) {
+          const std::uintptr_t payload = pick(live_, input.u16());
+          resize(payload, decodeSize(input));
+        }
+        break;
       default:
         freeNull();
         break;
@@ -297,7 +303,10 @@ class Run {
   void finish() {
     fake_.refuseAll(false);
     for (const auto& [payload, block] : live_) checkPattern(payload, block);
-    while (!live_.empty()) freeLive(live_.begin()->first);
+    while (!live_.empty()) {
+      freeLive(live_.begin()->first);
+      validate();
+    }
     const HeapStats& stats = heap_->stats();
     check(stats.allocBlocks == 0 && stats.totalAlloc == 0,
           "allocated bytes left after freeing all");
@@ -363,6 +372,35 @@ class Run {
     if (stale_.size() < 256) stale_.push_back(payload);
   }
 
+  // In place or not at all: a Block that cannot grow where it stands is left as it was. The head
+  // of the payload, which always carries the pattern, must survive either way.
+  void resize(std::uintptr_t payload, std::size_t size) {
+    LiveBlock& block = live_.at(payload);
+    auto* pointer = reinterpret_cast<void*>(payload);
+    const std::ptrdiff_t sizeBefore = heap_->blockSize(pointer);
+    const HeapStats before = heap_->stats();
+    if (!heap_->resizeInPlace(pointer, size)) {
+      const HeapStats& after = heap_->stats();
+      check(heap_->blockSize(pointer) == sizeBefore && after.totalAlloc == before.totalAlloc &&
+                after.freeBlocks == before.freeBlocks && after.totalFree == before.totalFree,
+            "a refused resize changed the heap");
+      return;
+    }
+    check(size <= kMaxRequestSize, "resized beyond the largest request");
+    check(static_cast<std::size_t>(heap_->blockSize(pointer)) >= std::max(size, kUnit),
+          "blockSize below the size resized to");
+    check(heap_->stats().allocBlocks == before.allocBlocks, "resizing changed the Block count");
+    const std::size_t kept = std::min({block.size, size, kEdgePatternBytes});
+    const auto* bytes = reinterpret_cast<const unsigned char*>(payload);
+    for (std::size_t offset = 0; offset < kept; ++offset) {
+      check(bytes[offset] == patternByte(block.id, offset), "resizing lost the payload");
+    }
+    const auto next = live_.upper_bound(payload);
+    check(next == live_.end() || payload + size <= next->first, "resized into a later payload");
+    block.size = size;
+    fillPattern(payload, block);
+  }
+
   // Inside a segment but not the payload of a live Block: ignored, nothing changes.
   void freeInvalid(std::uintptr_t address) {
     if (address == 0 || heap_->findSegment(address) == nullptr) return;
@@ -373,6 +411,8 @@ class Run {
     const HeapStats before = heap_->stats();
     check(heap_->blockSize(reinterpret_cast<void*>(address)) == 0,
           "blockSize answered for a pointer that is no live payload");
+    check(!heap_->resizeInPlace(reinterpret_cast<void*>(address), kUnit),
+          "resized a pointer that is no live payload");
     heap_->deallocate(reinterpret_cast<void*>(address));
     const HeapStats& after = heap_->stats();
     check(after.allocBlocks == before.allocBlocks && after.totalAlloc == before.totalAlloc &&
