@@ -30,6 +30,7 @@ class FakeAddressSpace final : public AddressSpace {
   // Placement of the next ranges: at these arena offsets, in order. Without a plan, each range
   // goes one granule past the highest end so far, touching nothing.
   void placeNextAt(std::size_t offset) { planned_.push_back(offset); }
+  std::size_t plannedPlacements() const { return planned_.size(); }
   // The next range starts exactly where the last one handed out ends.
   void placeNextTouchingLast();
   // The next range ends exactly where the last one handed out starts.
