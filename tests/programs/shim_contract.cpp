@@ -1,0 +1,210 @@
+// The C and POSIX contracts of the allocation functions, checked from a program that runs with
+// libvelkmalloc.so preloaded: it first makes sure the shim really serves its malloc, then goes
+// through each function's promises. Prints one line per failed check; exits non-zero on any.
+#include <dlfcn.h>
+#include <malloc.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+namespace {
+
+int failures = 0;
+
+void check(bool holds, const char* what, int line) {
+  if (!holds) {
+    std::printf("FAILED line %d: %s\n", line, what);
+    ++failures;
+  }
+}
+#define CHECK(condition) check((condition), #condition, __LINE__)
+
+bool alignedTo(const void* pointer, std::size_t align) {
+  return reinterpret_cast<std::uintptr_t>(pointer) % align == 0;
+}
+
+// Keeps the compiler from folding malloc/free pairs or assuming results about them.
+void* volatile sink;
+std::size_t opaque(std::size_t value) {
+  sink = &value;
+  return *static_cast<volatile std::size_t*>(sink);
+}
+
+void servedByTheShim() {
+  Dl_info info{};
+  CHECK(dladdr(reinterpret_cast<void*>(&malloc), &info) != 0 && info.dli_fname != nullptr &&
+        std::strstr(info.dli_fname, "velkmalloc") != nullptr);
+}
+
+void mallocAndFree() {
+  for (std::size_t size = 0; size <= 5000; size += size < 64 ? 1 : 37) {
+    auto* payload = static_cast<unsigned char*>(malloc(opaque(size)));
+    CHECK(payload != nullptr);
+    CHECK(alignedTo(payload, 16));
+    CHECK(malloc_usable_size(payload) >= size);
+    std::memset(payload, 0xA5, size);
+    free(payload);
+  }
+  free(nullptr);
+  errno = 0;
+  CHECK(malloc(opaque(SIZE_MAX)) == nullptr && errno == ENOMEM);
+  errno = 0;
+  CHECK(malloc(opaque(SIZE_MAX - (std::size_t{1} << 21))) == nullptr && errno == ENOMEM);
+  CHECK(malloc_usable_size(nullptr) == 0);
+}
+
+void callocZeroesAndChecksOverflow() {
+  for (std::size_t size : {24u, 1000u, 100000u, 5000000u}) {
+    auto* dirty = static_cast<unsigned char*>(malloc(size));
+    std::memset(dirty, 0xFF, size);
+    free(dirty);
+    auto* clean = static_cast<unsigned char*>(calloc(size / 4, 4));
+    bool allZero = clean != nullptr;
+    for (std::size_t index = 0; allZero && index < size; ++index) allZero = clean[index] == 0;
+    CHECK(allZero);
+    free(clean);
+  }
+  errno = 0;
+  CHECK(calloc(opaque(SIZE_MAX / 2), 3) == nullptr && errno == ENOMEM);
+  errno = 0;
+  CHECK(reallocarray(nullptr, opaque(SIZE_MAX / 4), 8) == nullptr && errno == ENOMEM);
+}
+
+void reallocKeepsContentsAndResizesInPlace() {
+  auto* growing = static_cast<unsigned char*>(realloc(nullptr, 10));
+  for (int index = 0; index < 10; ++index) growing[index] = static_cast<unsigned char>(index);
+  for (std::size_t size = 20; size < 3000000; size = size * 3 / 2) {
+    growing = static_cast<unsigned char*>(realloc(growing, size));
+    CHECK(growing != nullptr && alignedTo(growing, 16));
+    bool intact = true;
+    for (int index = 0; index < 10; ++index) intact &= growing[index] == index;
+    CHECK(intact);
+  }
+  free(growing);
+
+  // Two Blocks too large for any cache, side by side: once the second is freed, the first grows
+  // over it without moving, and shrinks where it stands.
+  auto* first = static_cast<unsigned char*>(malloc(4000));
+  void* second = malloc(4000);
+  void* guard = malloc(4000);
+  std::memset(first, 7, 4000);
+  free(second);
+  auto* grown = static_cast<unsigned char*>(realloc(first, 7000));
+  CHECK(grown == first);
+  CHECK(malloc_usable_size(grown) >= 7000);
+  CHECK(grown[0] == 7 && grown[3999] == 7);
+  auto* shrunk = static_cast<unsigned char*>(realloc(grown, 100));
+  CHECK(shrunk == first);
+  CHECK(shrunk[99] == 7);
+  free(shrunk);
+  free(guard);
+  errno = 0;
+  void* volatile kept = malloc(100);
+  CHECK(realloc(kept, opaque(SIZE_MAX)) == nullptr && errno == ENOMEM);
+  CHECK(realloc(kept, 0) == nullptr);  // freed, as the C library does
+}
+
+void alignedFunctions() {
+  void* out = nullptr;
+  CHECK(posix_memalign(&out, 3, 10) == EINVAL);
+  CHECK(posix_memalign(&out, sizeof(void*) / 2, 10) == EINVAL);
+  CHECK(posix_memalign(&out, 0, 10) == EINVAL);
+  for (std::size_t align = sizeof(void*); align <= (std::size_t{1} << 23); align <<= 1) {
+    out = nullptr;
+    CHECK(posix_memalign(&out, align, 1000) == 0);
+    CHECK(out != nullptr && alignedTo(out, align));
+    CHECK(malloc_usable_size(out) >= 1000);
+    std::memset(out, 1, 1000);
+    out = realloc(out, 5000);
+    CHECK(out != nullptr && static_cast<unsigned char*>(out)[999] == 1);
+    free(out);
+  }
+  CHECK(posix_memalign(&out, 64, opaque(SIZE_MAX)) == ENOMEM);
+  errno = 0;
+  CHECK(aligned_alloc(24, 48) == nullptr && errno == EINVAL);
+  void* rounded = memalign(24, 48);  // memalign rounds the alignment up to 32
+  CHECK(rounded != nullptr && alignedTo(rounded, 32));
+  free(rounded);
+  void* big = aligned_alloc(std::size_t{1} << 21, 100);
+  CHECK(big != nullptr && alignedTo(big, std::size_t{1} << 21));
+  free(big);
+  const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  void* paged = valloc(10);
+  CHECK(paged != nullptr && alignedTo(paged, page));
+  free(paged);
+  void* wholePage = pvalloc(1);
+  CHECK(wholePage != nullptr && alignedTo(wholePage, page) &&
+        malloc_usable_size(wholePage) >= page);
+  free(wholePage);
+}
+
+// A pointer from the C library's own heap must go back there, not into the shim's.
+void foreignPointersGoBackToTheCLibrary() {
+  void* libc = dlopen("libc.so.6", RTLD_NOW | RTLD_NOLOAD);
+  CHECK(libc != nullptr);
+  if (libc == nullptr) return;
+  auto* libcMalloc = reinterpret_cast<void* (*)(std::size_t)>(dlsym(libc, "malloc"));
+  CHECK(libcMalloc != nullptr && libcMalloc != &malloc);
+  for (int round = 0; round < 100; ++round) {
+    void* foreign = libcMalloc(200);
+    CHECK(malloc_usable_size(foreign) >= 200);
+    foreign = realloc(foreign, 400);
+    CHECK(foreign != nullptr);
+    free(foreign);
+  }
+  dlclose(libc);
+}
+
+// Threads that exit with cached Blocks, and Blocks freed by a thread that did not allocate them.
+void threadsHandOver() {
+  std::vector<void*> handed(4000);
+  std::thread maker([&] {
+    for (std::size_t index = 0; index < handed.size(); ++index) handed[index] = malloc(index % 900);
+  });
+  maker.join();
+  std::thread taker([&] {
+    for (void* payload : handed) free(payload);
+  });
+  taker.join();
+}
+
+void forkLeavesAUsableHeap() {
+  std::vector<std::thread> busy;
+  for (int index = 0; index < 3; ++index) {
+    busy.emplace_back([] {
+      for (std::size_t round = 0; round < 20000; ++round) free(malloc(opaque(64 + round % 3000)));
+    });
+  }
+  for (int round = 0; round < 20; ++round) {
+    const pid_t child = fork();
+    if (child == 0) {
+      for (std::size_t step = 0; step < 1000; ++step) free(malloc(opaque(32 + step)));
+      _exit(0);
+    }
+    int status = 0;
+    CHECK(waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  for (std::thread& thread : busy) thread.join();
+}
+
+}  // namespace
+
+int main() {
+  servedByTheShim();
+  mallocAndFree();
+  callocZeroesAndChecksOverflow();
+  reallocKeepsContentsAndResizesInPlace();
+  alignedFunctions();
+  foreignPointersGoBackToTheCLibrary();
+  threadsHandOver();
+  forkLeavesAUsableHeap();
+  std::printf("%s: %d failed checks\n", failures == 0 ? "ok" : "FAILED", failures);
+  return failures == 0 ? 0 : 1;
+}

@@ -1,0 +1,243 @@
+// The C library's allocation functions, served by the engine. Small requests go through the
+// calling thread's cache; everything else takes the heap lock. Pointers the heap did not make go
+// to the C library's own functions.
+//
+// Alignments above the engine's limit (1 MiB) are served by over-allocating: the returned address
+// lies inside a larger Block, and the two units in front of it hold kEndMarker (which no Block
+// header can hold) and the address of the Block's own payload, so free() and friends find their
+// way back.
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "owned_ranges.h"
+#include "pal/pal.h"
+#include "process_heap.h"
+#include "thread_cache.h"
+
+#define VELK_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace velk::shim {
+namespace {
+
+constexpr bool isPowerOfTwo(std::size_t value) {
+  return value != 0 && (value & (value - 1)) == 0;
+}
+
+void* failWith(int error) {
+  errno = error;
+  return nullptr;
+}
+
+// The tag in front of an over-aligned address, and the payload it was cut from.
+bool isOverAligned(void* payload) {
+  return Block::ofPayload(payload)->sizeAndFlag == kEndMarker;
+}
+void* innerPayloadOf(void* overAligned) {
+  return Block::ofPayload(overAligned)->prevBlock;
+}
+
+void* fromHeap(std::size_t bytes, std::size_t align) {
+  Heap* heap = processHeap();
+  if (heap == nullptr) return bootstrapAllocate(bytes);
+  settleNotedFrees();
+  HeapLockGuard guard(*heap);
+  return heap->allocate(requestSize(bytes), align);
+}
+
+void* allocate(std::size_t bytes) {
+  void* payload = nullptr;
+  if (bytes <= kLargestCachedRequest) {
+    payload = cacheAllocate(bytes);
+  } else if (bytes <= kMaxRequestSize) {
+    payload = fromHeap(bytes, kEngineAlign);
+  }
+  return payload != nullptr ? payload : failWith(ENOMEM);
+}
+
+void release(void* payload) {
+  if (payload == nullptr) return;
+  if (!isOwned(payload)) {
+    if (!isBootstrap(payload) && real.free != nullptr) real.free(payload);
+    return;
+  }
+  cacheRelease(payload);
+}
+
+// The bytes the caller may use at `payload`, which the heap made.
+std::size_t usableBytes(void* payload) {
+  if (isOverAligned(payload)) {
+    void* inner = innerPayloadOf(payload);
+    return Block::ofPayload(inner)->payloadBytes() -
+           static_cast<std::size_t>(static_cast<char*>(payload) - static_cast<char*>(inner));
+  }
+  return Block::ofPayload(payload)->payloadBytes();
+}
+
+void* allocateAligned(std::size_t align, std::size_t bytes) {
+  if (align <= kMallocAlign) return allocate(bytes);
+  if (bytes > kMaxRequestSize) return failWith(ENOMEM);
+  if (align <= kMaxAlign) {
+    void* payload = fromHeap(bytes, align);
+    return payload != nullptr ? payload : failWith(ENOMEM);
+  }
+  // Room for the worst shift and the two tag units in front of the address handed out.
+  const std::size_t tagBytes = 2 * kUnit;
+  if (bytes > kMaxRequestSize - align - tagBytes) return failWith(ENOMEM);
+  auto* inner = static_cast<char*>(allocate(bytes + align + tagBytes));
+  if (inner == nullptr) return nullptr;
+  const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(inner) + tagBytes;
+  void* aligned = reinterpret_cast<void*>((start + align - 1) & ~(align - 1));
+  Block* tag = Block::ofPayload(aligned);
+  tag->sizeAndFlag = kEndMarker;
+  tag->prevBlock = Block::at(inner);
+  return aligned;
+}
+
+void* reallocate(void* payload, std::size_t bytes) {
+  if (payload == nullptr) return allocate(bytes);
+  if (bytes == 0) {
+    // As the C library does: the old Block is freed and nothing is returned.
+    release(payload);
+    return nullptr;
+  }
+  if (!isOwned(payload)) {
+    if (isBootstrap(payload)) {
+      void* moved = allocate(bytes);
+      if (moved == nullptr) return nullptr;
+      const auto* source = static_cast<const unsigned char*>(payload);
+      std::size_t available = 0;
+      while (available < bytes && isBootstrap(source + available)) ++available;
+      std::memcpy(moved, payload, available);
+      return moved;
+    }
+    return real.realloc != nullptr ? real.realloc(payload, bytes) : failWith(ENOMEM);
+  }
+  if (bytes > kMaxRequestSize) return failWith(ENOMEM);
+
+  const std::size_t have = usableBytes(payload);
+  if (!isOverAligned(payload)) {
+    const std::size_t want = requestSize(bytes);
+    // Small shrinks keep the Block as it is: the tail would be too small to be worth a lock.
+    if (want <= have && have - want < 256) return payload;
+    // A neighbour freed a moment ago may be what makes room.
+    settleNotedFrees();
+    Heap* heap = processHeap();
+    HeapLockGuard guard(*heap);
+    if (heap->resizeInPlace(payload, want)) return payload;
+  } else if (bytes <= have) {
+    return payload;
+  }
+  void* moved = allocate(bytes);
+  if (moved == nullptr) return nullptr;
+  std::memcpy(moved, payload, have < bytes ? have : bytes);
+  release(payload);
+  return moved;
+}
+
+void* allocateZeroed(std::size_t count, std::size_t each) {
+  std::size_t bytes = 0;
+  if (__builtin_mul_overflow(count, each, &bytes)) return failWith(ENOMEM);
+  void* payload = allocate(bytes);
+  if (payload != nullptr) std::memset(payload, 0, bytes);
+  return payload;
+}
+
+std::size_t pageBytes() {
+  return pal::pageSize();
+}
+
+// memalign's own rule: alignments that are not powers of two are rounded up to one.
+void* memalignRounded(std::size_t align, std::size_t bytes) {
+  if (align > (~std::size_t{0} >> 1) + 1) return failWith(EINVAL);
+  std::size_t rounded = 1;
+  while (rounded < align) rounded <<= 1;
+  return allocateAligned(rounded, bytes);
+}
+
+}  // namespace
+}  // namespace velk::shim
+
+using namespace velk::shim;
+
+VELK_EXPORT void* malloc(std::size_t bytes) noexcept {
+  return allocate(bytes);
+}
+
+VELK_EXPORT void free(void* payload) noexcept {
+  release(payload);
+}
+
+VELK_EXPORT void cfree(void* payload) noexcept {
+  release(payload);
+}
+
+VELK_EXPORT void* calloc(std::size_t count, std::size_t each) noexcept {
+  return allocateZeroed(count, each);
+}
+
+VELK_EXPORT void* realloc(void* payload, std::size_t bytes) noexcept {
+  return reallocate(payload, bytes);
+}
+
+VELK_EXPORT void* reallocarray(void* payload, std::size_t count, std::size_t each) noexcept {
+  std::size_t bytes = 0;
+  if (__builtin_mul_overflow(count, each, &bytes)) return failWith(ENOMEM);
+  return reallocate(payload, bytes);
+}
+
+VELK_EXPORT void* memalign(std::size_t align, std::size_t bytes) noexcept {
+  return memalignRounded(align, bytes);
+}
+
+VELK_EXPORT void* aligned_alloc(std::size_t align, std::size_t bytes) noexcept {
+  if (!isPowerOfTwo(align)) return failWith(EINVAL);
+  return allocateAligned(align, bytes);
+}
+
+VELK_EXPORT int posix_memalign(void** out, std::size_t align, std::size_t bytes) noexcept {
+  if (!isPowerOfTwo(align) || align % sizeof(void*) != 0) return EINVAL;
+  const int savedErrno = errno;  // posix_memalign reports by its result, not errno
+  void* payload = allocateAligned(align, bytes);
+  errno = savedErrno;
+  if (payload == nullptr) return ENOMEM;
+  *out = payload;
+  return 0;
+}
+
+VELK_EXPORT void* valloc(std::size_t bytes) noexcept {
+  return allocateAligned(pageBytes(), bytes);
+}
+
+VELK_EXPORT void* pvalloc(std::size_t bytes) noexcept {
+  const std::size_t page = pageBytes();
+  if (bytes > ~std::size_t{0} - page) return failWith(ENOMEM);
+  const std::size_t rounded = bytes == 0 ? page : (bytes + page - 1) & ~(page - 1);
+  return allocateAligned(page, rounded);
+}
+
+VELK_EXPORT std::size_t malloc_usable_size(void* payload) noexcept {
+  if (payload == nullptr) return 0;
+  if (isOwned(payload)) return usableBytes(payload);
+  if (isBootstrap(payload) || real.mallocUsableSize == nullptr) return 0;
+  return real.mallocUsableSize(payload);
+}
+
+// The C library's internal names, which some programs and libraries call directly.
+VELK_EXPORT void* __libc_malloc(std::size_t bytes) noexcept {
+  return allocate(bytes);
+}
+VELK_EXPORT void __libc_free(void* payload) noexcept {
+  release(payload);
+}
+VELK_EXPORT void* __libc_calloc(std::size_t count, std::size_t each) noexcept {
+  return allocateZeroed(count, each);
+}
+VELK_EXPORT void* __libc_realloc(void* payload, std::size_t bytes) noexcept {
+  return reallocate(payload, bytes);
+}
+VELK_EXPORT void* __libc_memalign(std::size_t align, std::size_t bytes) noexcept {
+  return memalignRounded(align, bytes);
+}

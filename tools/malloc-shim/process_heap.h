@@ -1,0 +1,42 @@
+// The one Heap of a process running under the shim: built in static storage on the first call
+// into the shim, without calling malloc, and never torn down (exit handlers and other libraries'
+// destructors may still free memory after every static object of ours is gone).
+#pragma once
+
+#include <cstddef>
+
+#include "heap/heap.h"
+
+namespace velk::shim {
+
+// What malloc promises: the alignment of max_align_t.
+inline constexpr std::size_t kMallocAlign = 16;
+// Payload sizes are chosen so that every Block ends where a header for an aligned payload can
+// start: in the 64-bit heap (16-byte headers) every payload is a multiple of 16 and every payload
+// stays aligned with no alignment request at all; the 32-bit heap (8-byte headers) asks the
+// engine for the alignment.
+inline constexpr std::size_t kHeaderSlack = kHeaderSize % kMallocAlign;
+inline constexpr std::size_t kEngineAlign = kHeaderSlack == 0 ? kUnit : kMallocAlign;
+
+// The payload bytes the shim asks for to serve `bytes`; `bytes` is at most kMaxRequestSize.
+constexpr std::size_t requestSize(std::size_t bytes) {
+  return ((bytes + kHeaderSize + kMallocAlign - 1) & ~(kMallocAlign - 1)) - kHeaderSize;
+}
+
+// The heap, or null while the calling thread is the one building it (its own calls are then
+// served from a small bootstrap buffer).
+Heap* processHeap();
+
+// Memory for calls made while the heap is being built; never given back.
+void* bootstrapAllocate(std::size_t bytes);
+bool isBootstrap(const void* pointer);
+
+// The C library's own functions, for pointers the heap did not make. Null until resolved.
+struct RealFunctions {
+  void (*free)(void*);
+  void* (*realloc)(void*, std::size_t);
+  std::size_t (*mallocUsableSize)(void*);
+};
+extern RealFunctions real;
+
+}  // namespace velk::shim
