@@ -10,7 +10,8 @@ Heap::Heap(AddressSpace& addressSpace, LockPlacement lockPlacement, ForeignFree 
       heapLock_(nullptr),
       addressSpace_(addressSpace),
       foreignFree_(foreignFree != nullptr ? foreignFree : std::free),
-      segmentGranularity_(kSegmentGranularity) {
+      segmentGranularity_(kSegmentGranularity),
+      occupiedWords_(0) {
   heapLock_ = lockPlacement == LockPlacement::Inside ? pal::lockCreateIn(lockStorage_)
                                                      : pal::lockCreate(&lockStorage_);
   for (Bin& bin : bins_) bin = {nullptr, nullptr, 0};

@@ -144,6 +144,9 @@ class Heap {
   AddressSpace& addressSpace_;
   ForeignFree foreignFree_;
   std::size_t segmentGranularity_;
+  // Bit w is set exactly when binBitmap_[w] is not zero: a search finds the next occupied word at
+  // once instead of scanning up to 47 words.
+  std::uint64_t occupiedWords_;
   pal::LockStorage lockStorage_;
 };
 

@@ -33,6 +33,7 @@ constexpr std::array<std::uint32_t, kNumBins> makeClassBounds() {
 inline constexpr std::array<std::uint32_t, kNumBins> kClassBound = detail::makeClassBounds();
 
 static_assert(kBitmapWords == 47, "one bitmap bit per class");
+static_assert(kBitmapWords <= 64, "one summary bit per bitmap word");
 static_assert(kClassBound[127] == 508 && kClassBound[128] == 512 && kClassBound[129] == 520);
 static_assert(kClassBound[193] == 1040 && kClassBound[1408] == 536870912u);
 static_assert(kClassBound[1471] == 1065353216u && kClassBound[1472] == 1073741824u);

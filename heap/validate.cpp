@@ -113,6 +113,10 @@ std::size_t Heap::validate(void (*describe)(const char*)) const {
     check.expect(listed == bin.count, "bin count differs from its list");
     binnedBlocks += listed;
   }
+  for (std::size_t word = 0; word < kBitmapWords; ++word) {
+    check.expect(((occupiedWords_ >> word & 1u) != 0) == (binBitmap_[word] != 0),
+                 "occupied-word summary disagrees with the bitmap");
+  }
   for (std::size_t sizeClass = kNumBins; sizeClass < 32 * kBitmapWords; ++sizeClass) {
     check.expect((binBitmap_[sizeClass / 32] >> (sizeClass % 32) & 1u) == 0,
                  "bitmap bit set beyond the last class");
