@@ -1,0 +1,47 @@
+// The test's view of a Linux process: /proc for the address space, fork and exec for children.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+
+#include "pal/pal.h"
+#include "test_support.h"
+
+namespace velk::library_test {
+
+std::size_t mappedBytes() {
+  std::ifstream maps("/proc/self/maps");
+  std::size_t total = 0;
+  for (std::string line; std::getline(maps, line);) {
+    unsigned long start = 0;
+    unsigned long end = 0;
+    if (std::sscanf(line.c_str(), "%lx-%lx", &start, &end) == 2) total += end - start;
+  }
+  return total;
+}
+
+std::uint32_t currentThreadId() {
+  return pal::currentThreadId();
+}
+
+std::filesystem::path unwritableDirectory() {
+  // procfs creates no files at anyone's request, root's included.
+  return "/proc/self";
+}
+
+int runChild(const std::string& mode, const std::string& libraryPath) {
+  std::fflush(nullptr);
+  const pid_t child = fork();
+  if (child == 0) {
+    const char* arguments[] = {"velk_library_tests", "--velk-child", mode.c_str(),
+                               libraryPath.c_str(), nullptr};
+    execv("/proc/self/exe", const_cast<char* const*>(arguments));
+    _exit(127);
+  }
+  int status = 0;
+  if (child < 0 || waitpid(child, &status, 0) != child) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+}  // namespace velk::library_test

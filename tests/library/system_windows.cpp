@@ -1,0 +1,55 @@
+// The test's view of a Windows process (run under wine): VirtualQuery for the address space,
+// CreateProcess for children.
+#include <windows.h>
+
+#include "pal/pal.h"
+#include "test_support.h"
+
+namespace velk::library_test {
+
+std::size_t mappedBytes() {
+  std::size_t total = 0;
+  MEMORY_BASIC_INFORMATION info;
+  for (std::uintptr_t address = 0;
+       VirtualQuery(reinterpret_cast<void*>(address), &info, sizeof info) != 0;) {
+    if (info.State == MEM_COMMIT) total += info.RegionSize;
+    const std::uintptr_t next =
+        reinterpret_cast<std::uintptr_t>(info.BaseAddress) + info.RegionSize;
+    if (next <= address) break;
+    address = next;
+  }
+  return total;
+}
+
+std::uint32_t currentThreadId() {
+  return pal::currentThreadId();
+}
+
+std::filesystem::path unwritableDirectory() {
+  // Wine shows the Unix root as drive Z:, and in procfs nothing can be created.
+  const std::filesystem::path proc = "Z:\\proc\\self";
+  std::error_code error;
+  return std::filesystem::is_directory(proc, error) ? proc : std::filesystem::path();
+}
+
+int runChild(const std::string& mode, const std::string& libraryPath) {
+  char program[MAX_PATH];
+  if (GetModuleFileNameA(nullptr, program, MAX_PATH) == 0) return -1;
+  std::string commandLine =
+      std::string("\"") + program + "\" --velk-child " + mode + " \"" + libraryPath + "\"";
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessA(program, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                      &startup, &process)) {
+    return -1;
+  }
+  WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD exitCode = 0;
+  GetExitCodeProcess(process.hProcess, &exitCode);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return static_cast<int>(exitCode);
+}
+
+}  // namespace velk::library_test
