@@ -115,6 +115,10 @@ class Heap {
   HeapStats& snapshotStats(HeapStats& out);
   void resetStats();
 
+  // Shows every segment, the boundaries of the system ranges it was joined from, and every Block,
+  // in address order (heap/walk.h). Takes the lock itself.
+  void walk(class HeapVisitor& visitor);
+
   // Checks every invariant of the heap by walking every segment and every bin; returns the
   // number of violations and, when `describe` is given, passes it a line for each.
   std::size_t validate(void (*describe)(const char* violation) = nullptr) const;
