@@ -94,7 +94,13 @@ WorkloadResult runMixed(const AllocatorExports& exports, const WorkloadOptions& 
   return result;
 }
 
+// No calls at all: the log then shows the heap as the load left it.
+WorkloadResult runEmpty(const AllocatorExports&, const WorkloadOptions&) {
+  return {};
+}
+
 const Workload kWorkloads[] = {
+    {"empty", "no calls: load and unload only", runEmpty},
     {"mixed", "random allocations and frees of mixed sizes over 1024 slots; frees everything",
      runMixed},
 };
