@@ -58,6 +58,15 @@ TEST_F(ExportsTest, SizeIsTheRequestRoundedToAUnitOrOneUnitMore) {
   EXPECT_EQ(heap().memSize(nullptr), 0);
 }
 
+// A count of 2 GiB or more does not fit the signed 32-bit result: the host gets 0, not a
+// negative size.
+TEST_F(ExportsTest, SizeOfAPayloadOf2GiBOrMoreIsZero) {
+  void* huge = heap().memAlloc(0x80000000u);
+  if (huge == nullptr) GTEST_SKIP() << "the address space has no free range of 2 GiB";
+  EXPECT_EQ(heap().memSize(huge), 0);
+  heap().memFree(huge);
+}
+
 TEST_F(ExportsTest, ForeignPointersGoToTheRuntimeLibrary) {
   void* foreign = std::malloc(48);
   ASSERT_NE(foreign, nullptr);
