@@ -127,6 +127,18 @@ void alignedFunctions() {
     free(out);
   }
   CHECK(posix_memalign(&out, 64, opaque(SIZE_MAX)) == ENOMEM);
+  // Empty aligned requests must not leave the Blocks after them off the alignment.
+  std::vector<void*> mixed;
+  bool allAligned = true;
+  for (int round = 0; round < 200; ++round) {
+    void* empty = nullptr;
+    allAligned &= posix_memalign(&empty, std::size_t{32} << (round % 6), 0) == 0;
+    mixed.push_back(empty);
+    mixed.push_back(malloc(opaque(2000 + static_cast<std::size_t>(round))));
+    allAligned &= alignedTo(mixed.back(), 16);
+  }
+  CHECK(allAligned);
+  for (void* payload : mixed) free(payload);
   errno = 0;
   CHECK(aligned_alloc(24, 48) == nullptr && errno == EINVAL);
   void* rounded = memalign(24, 48);  // memalign rounds the alignment up to 32

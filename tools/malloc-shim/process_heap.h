@@ -18,10 +18,14 @@ inline constexpr std::size_t kMallocAlign = 16;
 inline constexpr std::size_t kHeaderSlack = kHeaderSize % kMallocAlign;
 inline constexpr std::size_t kEngineAlign = kHeaderSlack == 0 ? kUnit : kMallocAlign;
 
-// The payload bytes the shim asks for to serve `bytes`; `bytes` is at most kMaxRequestSize.
+// The payload bytes the shim asks for to serve `bytes`; `bytes` is at most kMaxRequestSize. Never
+// less than one step: the engine would serve a request of 0 with a single unit, and the Block
+// after it would start off the step.
 constexpr std::size_t requestSize(std::size_t bytes) {
-  return ((bytes + kHeaderSize + kMallocAlign - 1) & ~(kMallocAlign - 1)) - kHeaderSize;
+  const std::size_t least = bytes == 0 ? 1 : bytes;
+  return ((least + kHeaderSize + kMallocAlign - 1) & ~(kMallocAlign - 1)) - kHeaderSize;
 }
+static_assert(requestSize(0) == kMallocAlign - kHeaderSlack && requestSize(16) == 32 - kHeaderSize);
 
 // The heap, or null while the calling thread is the one building it (its own calls are then
 // served from a small bootstrap buffer).

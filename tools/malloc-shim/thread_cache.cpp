@@ -34,6 +34,42 @@ void giveBack(Heap& heap, CacheList& cached, std::uint32_t count) {
   }
 }
 
+// The depot: a few batches of Blocks per list that one thread's overflow left for another
+// thread's refill, so that Blocks handed from a producing to a consuming thread need not go back
+// through the bins. Batches are chains already linked through `next`. Guarded by the heap lock;
+// bounded to kDepotBatches half-lists per list, beyond which Blocks go back to the heap.
+constexpr std::uint32_t kDepotBatches = 4;
+struct Batch {
+  CachedBlock* head;
+  std::uint32_t count;
+};
+struct DepotShelf {
+  Batch batches[kDepotBatches];
+  std::uint32_t used;
+};
+DepotShelf depot[kCachedLists];
+
+// Cuts the first `count` Blocks off a list, which holds more than that.
+Batch cut(CacheList& cached, std::uint32_t count) {
+  Batch batch{cached.head, count};
+  CachedBlock* last = cached.head;
+  for (std::uint32_t index = 1; index < count; ++index) last = last->next;
+  cached.head = last->next;
+  cached.count -= count;
+  last->next = nullptr;
+  return batch;
+}
+
+// The heap lock is held.
+void shelveOrGiveBack(Heap& heap, std::size_t list, CacheList& cached, std::uint32_t count) {
+  DepotShelf& shelf = depot[list];
+  if (shelf.used < kDepotBatches) {
+    shelf.batches[shelf.used++] = cut(cached, count);
+    return;
+  }
+  giveBack(heap, cached, count);
+}
+
 // Sorts the noted frees onto their lists; what cannot be cached, and the older half of any list
 // that ran over its limit, goes back to the heap in one hold of the lock.
 void settlePending(ThreadCache& cache) {
@@ -64,7 +100,8 @@ void settlePending(ThreadCache& cache) {
   if (!overfull) return;
   for (std::size_t list = 1; list < kCachedLists; ++list) {
     CacheList& cached = cache.lists[list];
-    if (cached.count > listLimit(list)) giveBack(*heap, cached, cached.count - listLimit(list) / 2);
+    if (cached.count > listLimit(list))
+      shelveOrGiveBack(*heap, list, cached, cached.count - listLimit(list) / 2);
   }
 }
 
@@ -120,9 +157,9 @@ void releaseSlowly(void* payload) {
   cache.pending[cache.pendingCount++] = payload;
 }
 
-// Settles the noted frees, which may fill the list; otherwise takes half a list's worth of
-// Blocks in one hold of the lock, one for the caller and the rest cached. Carved one after
-// another from the same free Block, they usually lie side by side.
+// Settles the noted frees, which may fill the list; otherwise takes a batch from the depot, or
+// half a list's worth of Blocks from the heap in one hold of the lock, one for the caller and the
+// rest cached. Carved one after another from the same free Block, they usually lie side by side.
 void* refillAndTake(std::size_t list) {
   Heap* heap = processHeap();
   if (heap == nullptr) return bootstrapAllocate(payloadOfList(list));
@@ -139,6 +176,13 @@ void* refillAndTake(std::size_t list) {
   }
   const std::size_t payload = payloadOfList(list);
   HeapLockGuard guard(*heap);
+  DepotShelf& shelf = depot[list];
+  if (caching && shelf.used != 0) {
+    const Batch batch = shelf.batches[--shelf.used];
+    cached.head = batch.head->next;
+    cached.count = batch.count - 1;
+    return batch.head;
+  }
   void* taken = heap->allocate(payload, kEngineAlign);
   if (taken == nullptr || !caching) return taken;
   for (std::uint32_t extra = listLimit(list) / 2; extra > 1; --extra) {
