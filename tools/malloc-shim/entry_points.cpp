@@ -42,8 +42,8 @@ void* innerPayloadOf(void* overAligned) {
 void* fromHeap(std::size_t bytes, std::size_t align) {
   Heap* heap = processHeap();
   if (heap == nullptr) return bootstrapAllocate(bytes);
-  settleNotedFrees();
   HeapLockGuard guard(*heap);
+  settleNotedFrees(heap);
   return heap->allocate(requestSize(bytes), align);
 }
 
@@ -122,10 +122,10 @@ void* reallocate(void* payload, std::size_t bytes) {
     const std::size_t want = requestSize(bytes);
     // Small shrinks keep the Block as it is: the tail would be too small to be worth a lock.
     if (want <= have && have - want < 256) return payload;
-    // A neighbour freed a moment ago may be what makes room.
-    settleNotedFrees();
     Heap* heap = processHeap();
     HeapLockGuard guard(*heap);
+    // A neighbour freed a moment ago may be what makes room.
+    settleNotedFrees(heap);
     if (heap->resizeInPlace(payload, want)) return payload;
   } else if (bytes <= have) {
     return payload;

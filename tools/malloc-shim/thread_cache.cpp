@@ -70,9 +70,22 @@ void shelveOrGiveBack(Heap& heap, std::size_t list, CacheList& cached, std::uint
   giveBack(heap, cached, count);
 }
 
+// The heap lock is held: frees what the cache keeps no room for, and trims overfull lists.
+void settleLocked(Heap& heap, ThreadCache& cache, void* const* forHeap, std::uint32_t forHeapCount,
+                  bool overfull) {
+  for (std::uint32_t index = 0; index < forHeapCount; ++index) heap.deallocate(forHeap[index]);
+  if (!overfull) return;
+  for (std::size_t list = 1; list < kCachedLists; ++list) {
+    CacheList& cached = cache.lists[list];
+    if (cached.count > listLimit(list))
+      shelveOrGiveBack(heap, list, cached, cached.count - listLimit(list) / 2);
+  }
+}
+
 // Sorts the noted frees onto their lists; what cannot be cached, and the older half of any list
 // that ran over its limit, goes back to the heap in one hold of the lock.
-void settlePending(ThreadCache& cache) {
+// `lockedHeap` is the heap when the caller holds its lock already.
+void settlePending(ThreadCache& cache, Heap* lockedHeap = nullptr) {
   const std::uint32_t count = cache.pendingCount;
   cache.pendingCount = 0;
   for (std::uint32_t index = 0; index < count; ++index) {
@@ -94,15 +107,10 @@ void settlePending(ThreadCache& cache) {
     }
   }
   if (forHeapCount == 0 && !overfull) return;
-  Heap* heap = processHeap();
-  HeapLockGuard guard(*heap);
-  for (std::uint32_t index = 0; index < forHeapCount; ++index) heap->deallocate(forHeap[index]);
-  if (!overfull) return;
-  for (std::size_t list = 1; list < kCachedLists; ++list) {
-    CacheList& cached = cache.lists[list];
-    if (cached.count > listLimit(list))
-      shelveOrGiveBack(*heap, list, cached, cached.count - listLimit(list) / 2);
-  }
+  Heap* heap = lockedHeap != nullptr ? lockedHeap : processHeap();
+  if (lockedHeap == nullptr) heap->lock();
+  settleLocked(*heap, cache, forHeap, forHeapCount, overfull);
+  if (lockedHeap == nullptr) heap->unlock();
 }
 
 // Runs when a thread that used its cache exits. Later calls from this thread (other keys'
@@ -136,8 +144,8 @@ void prepareThreadCaches() {
   exitKeyMade = pthread_key_create(&exitKey, flushOnExit) == 0;
 }
 
-void settleNow() {
-  if (threadCache.state == CacheState::kActive) settlePending(threadCache);
+void settleNow(Heap* lockedHeap) {
+  if (threadCache.state == CacheState::kActive) settlePending(threadCache, lockedHeap);
 }
 
 void releaseToHeap(void* payload) {

@@ -68,7 +68,7 @@ void* refillAndTake(std::size_t list);
 void releaseSlowly(void* payload);
 // Frees one payload of the heap (or an over-aligned address in one) under the heap lock.
 void releaseToHeap(void* payload);
-void settleNow();
+void settleNow(Heap* lockedHeap);
 // Creates the key whose destructor hands a thread's Blocks back; called once while the heap is
 // being built.
 void prepareThreadCaches();
@@ -84,9 +84,10 @@ inline void* cacheAllocate(std::size_t bytes) {
   return refillAndTake(list);
 }
 
-// Called before the heap is asked for memory, so that no noted free waits while it grows.
-inline void settleNotedFrees() {
-  if (threadCache.pendingCount != 0) settleNow();
+// Called before the heap is asked for memory, so that no noted free waits while it grows;
+// `lockedHeap` is the heap when the caller holds its lock, else null.
+inline void settleNotedFrees(Heap* lockedHeap) {
+  if (threadCache.pendingCount != 0) settleNow(lockedHeap);
 }
 
 // `payload` lies in the heap: a payload it made or an over-aligned address inside one.

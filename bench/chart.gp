@@ -1,0 +1,29 @@
+# Draws bench/results/latest.png from latest.dat: time and peak RSS of every workload under every
+# allocator as ratios to glibc, and the malloc/free size sweep. Called by run.sh with `data` and
+# `output` set.
+set terminal pngcairo size 1400,1300 font ",11" noenhanced
+set output output
+set multiplot layout 3,1
+set style data histograms
+set style histogram clustered gap 1
+set style fill solid 0.85 border -1
+set boxwidth 0.9
+set grid ytics
+set key outside right top autotitle columnheader
+set yrange [0:*]
+set ylabel "time / glibc"
+set title "Time, as a ratio to glibc (lower is better)"
+plot for [column=2:7] data index 0 using column:xtic(1)
+set ylabel "peak RSS / glibc"
+set title "Peak RSS, as a ratio to glibc (lower is better)"
+plot for [column=2:7] data index 1 using column:xtic(1)
+set style data linespoints
+set logscale xy 2
+set xrange [*:*]
+set yrange [*:*]
+set format x "%.0s%cB"
+set xlabel "request size"
+set ylabel "ns per pair"
+set title "One malloc and one free, by size (touching the first and last byte)"
+plot for [column=2:7] data index 2 using 1:column with linespoints lw 2 title columnheader
+unset multiplot
