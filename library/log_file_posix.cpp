@@ -1,11 +1,23 @@
 // The log on Linux: an advisory lock stands in for the exclusive opening Windows offers.
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <unistd.h>
 
 #include "library/log.h"
 
 namespace velk::library {
+namespace {
+
+// A forked child shares the open log with its parent, but the log stays the parent's: the child
+// forgets it, so that its exit writes no second report. It does not close the stream: a thread
+// that did not survive the fork may hold the stream's lock, and the buffer is empty anyway, as
+// every writer flushes.
+void forgetLogInChild() {
+  logFile = nullptr;
+}
+
+}  // namespace
 
 std::FILE* openExclusiveLog(const char* name) {
   // Not O_TRUNC: the file may be another process's live log, and must stay as it is unless the
@@ -17,7 +29,12 @@ std::FILE* openExclusiveLog(const char* name) {
     return nullptr;
   }
   std::FILE* file = fdopen(descriptor, "w");
-  if (file == nullptr) close(descriptor);
+  if (file == nullptr) {
+    close(descriptor);
+    return nullptr;
+  }
+  // Registered once per load; the C library drops the handler when the library is unloaded.
+  pthread_atfork(nullptr, nullptr, forgetLogInChild);
   return file;
 }
 
