@@ -29,14 +29,16 @@ for preset in $(preset_names); do
   fi
 done
 
+setup_status=0
 if [[ ${#failed_presets[@]} -gt 0 ]]; then
   loud_warning "presets that failed to build: ${failed_presets[*]}"
-  exit 1
+  setup_status=1
 fi
 
 if [[ ! -x $main_program ]]; then
   echo "note: $main_program is not built yet; nothing to run"
-  exit 0
+  exit "$setup_status"
 fi
 banner "run $main_program ${main_arguments[*]}"
-exec "$main_program" "${main_arguments[@]}"
+"$main_program" "${main_arguments[@]}" || setup_status=1
+exit "$setup_status"
