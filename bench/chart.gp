@@ -21,7 +21,8 @@ set style data linespoints
 set logscale xy 2
 set xrange [*:*]
 set yrange [*:*]
-set format x "%.0s%cB"
+set xtics ("8 B" 8, "64 B" 64, "512 B" 512, "4 KiB" 4096, "32 KiB" 32768, "256 KiB" 262144, \
+  "2 MiB" 2097152, "16 MiB" 16777216, "64 MiB" 67108864)
 set xlabel "request size"
 set ylabel "ns per pair"
 set title "One malloc and one free, by size (touching the first and last byte)"
