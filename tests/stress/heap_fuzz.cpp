@@ -167,6 +167,13 @@ class PlacedAddressSpace final : public velk::AddressSpace {
   std::size_t offset_ = 0;
 };
 
+// Totals over every run, printed when the fuzzer exits.
+struct Totals {
+  std::size_t runs = 0;
+  std::size_t operations = 0;
+  ~Totals() { std::fprintf(stderr, "heap_fuzz: %zu operations in %zu runs\n", operations, runs); }
+} totals;
+
 std::size_t foreignFrees = 0;
 void countForeignFree(void* pointer) {
   ++foreignFrees;
@@ -497,8 +504,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Input input(data, size);
   static constexpr std::size_t kPageSizes[] = {4096, 0x10000, 0x20000, 16384};
   Run run(kPageSizes[input.byte() % std::size(kPageSizes)]);
+  ++totals.runs;
   for (std::size_t operation = 0; operation < kMaxOperations && !input.empty(); ++operation) {
     run.step(input);
+    ++totals.operations;
   }
   run.finish();
   return 0;
