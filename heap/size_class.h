@@ -44,8 +44,9 @@ constexpr std::size_t classOf(std::size_t bytes) {
   if (bytes >= kClassBound[kCatchAllBin]) return kCatchAllBin;
   const unsigned highestBit = static_cast<unsigned>(std::bit_width(bytes)) - 1;
   if (highestBit < 9) return bytes >> 2;
+  // The octave's first class has the power of two itself as its bound, so no table read is needed.
   const std::size_t octaveBase = 64 * (highestBit - 7);
-  return octaveBase + ((bytes - kClassBound[octaveBase]) >> (highestBit - 6));
+  return octaveBase + ((bytes - (std::size_t{1} << highestBit)) >> (highestBit - 6));
 }
 
 // The first class whose every Block holds `bytes`: the smallest class whose lower bound is at
