@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <random>
@@ -113,18 +114,28 @@ std::size_t replay(const std::vector<Step>& steps, std::size_t refuseAt) {
   return space.requests();
 }
 
+// Several runs, each replayed once for every address-space request it makes, with that request
+// refused.
 TEST(AddressSpaceRefusal, EveryRequestOfARunRefusedInTurnLeavesTheHeapValidAndServing) {
   const std::uint64_t seed = seedFromEnvironment();
   SCOPED_TRACE("seed " + std::to_string(seed) + " (replay with VELK_STRESS_SEED)");
-  const std::vector<Step> steps = makeRun(seed, 400);
-  const std::size_t requests = replay(steps, 0);
-  ASSERT_GE(requests, 3u) << "the run should grow the heap several times";
-  for (std::size_t refuseAt = 1; refuseAt <= requests; ++refuseAt) {
-    SCOPED_TRACE("refused from request " + std::to_string(refuseAt));
-    // The run up to the refusal is the same as without it, so the k-th request is reached.
-    replay(steps, refuseAt);
-    if (HasFailure()) return;
+  constexpr std::uint64_t kRuns = 8;
+  std::size_t refusals = 0;
+  for (std::uint64_t run = 0; run < kRuns; ++run) {
+    SCOPED_TRACE("run " + std::to_string(run));
+    const std::vector<Step> steps = makeRun(seed + run, 400);
+    const std::size_t requests = replay(steps, 0);
+    ASSERT_GE(requests, 3u) << "the run should grow the heap several times";
+    for (std::size_t refuseAt = 1; refuseAt <= requests; ++refuseAt) {
+      SCOPED_TRACE("refused from request " + std::to_string(refuseAt));
+      // The run up to the refusal is the same as without it, so the k-th request is reached.
+      replay(steps, refuseAt);
+      if (HasFailure()) return;
+    }
+    refusals += requests;
   }
+  std::printf("refused each of %zu address-space requests of %llu runs in turn\n", refusals,
+              static_cast<unsigned long long>(kRuns));
 }
 
 TEST(AddressSpaceRefusal, ARefusedFirstSegmentLeavesAnEmptyHeap) {
