@@ -1,33 +1,13 @@
 #include "workloads.h"
 
-#include <cstddef>
-#include <cstring>
+#include <barrier>
+#include <thread>
 #include <vector>
+
+#include "payload_pattern.h"
 
 namespace velk::host {
 namespace {
-
-// splitmix64: small, fast, and the same sequence on every system for a given seed.
-class Random {
- public:
-  explicit Random(std::uint64_t seed) : state_(seed) {}
-  std::uint64_t next() {
-    std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-  }
-  std::uint32_t below(std::uint32_t bound) { return static_cast<std::uint32_t>(next() % bound); }
-
- private:
-  std::uint64_t state_;
-};
-
-struct Held {
-  unsigned char* payload;
-  std::uint32_t size;
-  unsigned char mark;
-};
 
 // Mostly small requests, some page-sized ones and a few large ones, as a typical host makes.
 std::uint32_t mixedSize(Random& random) {
@@ -38,64 +18,116 @@ std::uint32_t mixedSize(Random& random) {
   return 256 * 1024 + random.below(2 * 1024 * 1024);
 }
 
-std::uint32_t alignmentFor(std::uint32_t size) {
-  if (size >= 16) return 16;
-  if (size >= 8) return 8;
-  return 4;
+// Object-sized requests, most of them under 64 bytes.
+std::uint32_t smallSize(Random& random) {
+  return random.below(4) == 0 ? random.between(65, 256) : random.between(1, 64);
 }
 
-// The first and last byte of every payload carry a mark, checked before it is freed.
-bool intact(const Held& held) {
-  if (held.size == 0) return true;
-  return held.payload[0] == held.mark && held.payload[held.size - 1] == held.mark;
+// Buffers from 64 KiB to 4 MiB.
+std::uint32_t largeSize(Random& random) {
+  return random.between(64 * 1024, 4 * 1024 * 1024);
 }
 
-void release(const AllocatorExports& exports, Held& held, WorkloadResult& result) {
-  if (!intact(held)) ++result.faults;
-  exports.memFree(held.payload);
-  ++result.frees;
-  held.payload = nullptr;
+// Spread evenly over the powers of two from 8 bytes to 64 KiB, so that each freed hole is rarely
+// the size of the next request: the heap is left with holes between live payloads.
+std::uint32_t churnSize(Random& random) {
+  const std::uint32_t low = 8u << random.below(13);
+  return random.between(low, 2 * low - 1);
 }
 
-// Allocates and frees at random over a pool of slots, checking each answer, then frees
-// everything that is still held.
-WorkloadResult runMixed(const AllocatorExports& exports, const WorkloadOptions& options) {
-  Random random(options.seed);
+// A workload over a pool of slots per thread. Each operation picks a slot: an empty one gets a
+// fresh payload; a held one is freed, and with `replace` at once refilled with a new size, which
+// keeps the live set full while its sizes keep changing.
+struct SlotPlan {
+  std::uint32_t slots;  // over all threads
+  std::uint32_t (*size)(Random& random);
+  bool replace;
+};
+
+constexpr std::uint64_t kProgressBatch = 1024;
+
+// Runs the atPeak hook once all threads have arrived, before any of them frees its slots.
+struct PeakCall {
+  const WorkloadOptions* options;
+  void operator()() noexcept {
+    if (options->atPeak) options->atPeak();
+  }
+};
+using PeakBarrier = std::barrier<PeakCall>;
+
+WorkloadResult runSlotThread(const AllocatorExports& exports, const WorkloadOptions& options,
+                             const SlotPlan& plan, unsigned index, PeakBarrier& peak) {
+  Random random(options.seed + 0x1000193ull * index);
   WorkloadResult result;
-  std::vector<Held> slots(1024, Held{nullptr, 0, 0});
-  for (std::uint64_t op = 0; op < options.ops; ++op) {
-    Held& held = slots[random.below(static_cast<std::uint32_t>(slots.size()))];
-    if (held.payload != nullptr) {
-      release(exports, held, result);
-      continue;
+  const std::uint32_t slotCount = std::max<std::uint32_t>(1, plan.slots / options.threads);
+  std::vector<Held> slots(slotCount, Held{nullptr, 0, 0});
+  const std::uint64_t ops = opsOfThread(options, index, options.threads);
+  std::uint64_t unreported = 0;
+  for (std::uint64_t op = 0; op < ops;) {
+    Held& held = slots[random.below(slotCount)];
+    const std::uint64_t before = result.allocations + result.frees;
+    if (held.payload != nullptr) releaseChecked(exports, held, result);
+    if (held.payload == nullptr && (before == result.allocations + result.frees || plan.replace)) {
+      held = allocateChecked(exports, plan.size(random), static_cast<unsigned char>(op), result);
     }
-    const std::uint32_t size = mixedSize(random);
-    auto* payload = static_cast<unsigned char*>(exports.memAlloc(size));
-    ++result.allocations;
-    if (payload == nullptr) {
-      ++result.faults;
-      continue;
-    }
-    if (reinterpret_cast<std::uintptr_t>(payload) % alignmentFor(size) != 0) ++result.faults;
-    if (exports.memSize(payload) < static_cast<std::int32_t>(size)) ++result.faults;
-    held = {payload, size, static_cast<unsigned char>(op)};
-    if (size != 0) {
-      payload[0] = held.mark;
-      payload[size - 1] = held.mark;
+    const std::uint64_t done = result.allocations + result.frees - before;
+    op += done;
+    unreported += done;
+    if (unreported >= kProgressBatch) {
+      noteOps(options, unreported);
+      unreported = 0;
     }
   }
+  noteOps(options, unreported);
+  peak.arrive_and_wait();
   for (Held& held : slots) {
-    if (held.payload != nullptr) release(exports, held, result);
+    if (held.payload != nullptr) releaseChecked(exports, held, result);
   }
-  // The flushes and totals are part of the interface even though they report nothing.
-  if (exports.memFlushCache(0) != 0) ++result.faults;
-  exports.memFlushCacheAll();
-  if (exports.memTotalReserved() != 0 || exports.memTotalCommitted() != 0) ++result.faults;
   return result;
 }
 
+WorkloadResult runSlots(const AllocatorExports& exports, const WorkloadOptions& options,
+                        const SlotPlan& plan) {
+  const unsigned threadCount = std::max(1u, options.threads);
+  WorkloadOptions threadOptions = options;
+  threadOptions.threads = threadCount;
+  PeakBarrier peak(static_cast<std::ptrdiff_t>(threadCount), PeakCall{&options});
+  std::vector<WorkloadResult> results(threadCount);
+  std::vector<std::thread> threads;
+  for (unsigned index = 1; index < threadCount; ++index) {
+    threads.emplace_back(
+        [&, index] { results[index] = runSlotThread(exports, threadOptions, plan, index, peak); });
+  }
+  results[0] = runSlotThread(exports, threadOptions, plan, 0, peak);
+  for (std::thread& thread : threads) thread.join();
+  WorkloadResult total;
+  for (const WorkloadResult& result : results) total += result;
+  // The flushes and totals are part of the interface even though they report nothing.
+  if (exports.memFlushCache(0) != 0) ++total.faults;
+  exports.memFlushCacheAll();
+  if (exports.memTotalReserved() != 0 || exports.memTotalCommitted() != 0) ++total.faults;
+  return total;
+}
+
+WorkloadResult runMixed(const AllocatorExports& exports, const WorkloadOptions& options) {
+  return runSlots(exports, options, {1024, mixedSize, false});
+}
+
+WorkloadResult runSmall(const AllocatorExports& exports, const WorkloadOptions& options) {
+  return runSlots(exports, options, {4096, smallSize, false});
+}
+
+WorkloadResult runLarge(const AllocatorExports& exports, const WorkloadOptions& options) {
+  return runSlots(exports, options, {32, largeSize, false});
+}
+
+WorkloadResult runChurn(const AllocatorExports& exports, const WorkloadOptions& options) {
+  return runSlots(exports, options, {4096, churnSize, true});
+}
+
 // No calls at all: the log then shows the heap as the load left it.
-WorkloadResult runEmpty(const AllocatorExports&, const WorkloadOptions&) {
+WorkloadResult runEmpty(const AllocatorExports&, const WorkloadOptions& options) {
+  if (options.atPeak) options.atPeak();
   return {};
 }
 
@@ -103,6 +135,14 @@ const Workload kWorkloads[] = {
     {"empty", "no calls: load and unload only", runEmpty},
     {"mixed", "random allocations and frees of mixed sizes over 1024 slots; frees everything",
      runMixed},
+    {"small", "random allocations and frees of 1 to 256 bytes over 4096 slots", runSmall},
+    {"large", "random allocations and frees of 64 KiB to 4 MiB over 32 slots", runLarge},
+    {"churn", "4096 live payloads of 8 bytes to 64 KiB, each freed and replaced at random",
+     runChurn},
+    {"producer-consumer",
+     "producers allocate and pass payloads through a bounded queue to consumers, which check "
+     "and free them",
+     runProducerConsumer},
 };
 
 }  // namespace
@@ -116,6 +156,16 @@ const Workload* findWorkload(std::string_view name) {
     if (name == workload.name) return &workload;
   }
   return nullptr;
+}
+
+std::uint64_t opsOfThread(const WorkloadOptions& options, unsigned index, unsigned count) {
+  return options.ops / count + (index < options.ops % count ? 1 : 0);
+}
+
+void noteOps(const WorkloadOptions& options, std::uint64_t count) {
+  if (options.opsDone != nullptr && count != 0) {
+    options.opsDone->fetch_add(count, std::memory_order_relaxed);
+  }
 }
 
 }  // namespace velk::host

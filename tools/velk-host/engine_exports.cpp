@@ -1,0 +1,51 @@
+#include "engine_exports.h"
+
+namespace velk::host {
+namespace {
+
+Heap* servingHeap = nullptr;
+
+constexpr std::uint32_t kLargestRequest = 0xFFF00000;
+
+// Starts at 16 and halves while the size is below it, as MemAlloc does.
+std::size_t exportAlignment(std::uint32_t size) {
+  std::size_t alignment = 16;
+  while (size < alignment) alignment /= 2;
+  return alignment;
+}
+
+void* VELK_CALL engineAlloc(std::uint32_t size) {
+  if (size > kLargestRequest) return nullptr;
+  HeapLockGuard guard(*servingHeap);
+  return servingHeap->allocate(size, exportAlignment(size));
+}
+
+void VELK_CALL engineFree(void* payload) {
+  HeapLockGuard guard(*servingHeap);
+  servingHeap->deallocate(payload);
+}
+
+std::int32_t VELK_CALL engineSize(void* payload) {
+  const std::ptrdiff_t bytes = servingHeap->blockSize(payload);
+  return bytes < 0 || bytes > INT32_MAX ? 0 : static_cast<std::int32_t>(bytes);
+}
+
+std::int32_t VELK_CALL engineFlushCache(std::int32_t) {
+  return 0;
+}
+
+void VELK_CALL engineFlushCacheAll() {}
+
+std::uint32_t VELK_CALL engineTotal() {
+  return 0;
+}
+
+}  // namespace
+
+AllocatorExports engineExports(Heap& heap) {
+  servingHeap = &heap;
+  return {engineAlloc,         engineFree,  engineSize, engineFlushCache,
+          engineFlushCacheAll, engineTotal, engineTotal};
+}
+
+}  // namespace velk::host
