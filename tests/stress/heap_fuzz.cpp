@@ -34,9 +34,10 @@ using velk::kMaxRequestSize;
 using velk::kUnit;
 using velk::testing::FakeAddressSpace;
 
-// Small enough that a run cannot exhaust the machine; big enough for Blocks in the catch-all
-// class. The fake maps it lazily, so only the pages the heap and the patterns touch cost memory.
-constexpr std::size_t kArenaBytes = std::size_t{2} << 30;
+// Small enough that a run cannot exhaust the machine; big enough, in 64-bit builds, for Blocks in
+// the catch-all class. The fake maps it lazily, so only the pages the heap and the patterns touch
+// cost memory. A 32-bit process (the replay runs there too) has room for less.
+constexpr std::size_t kArenaBytes = sizeof(void*) == 8 ? std::size_t{2} << 30 : 0x20000000;
 constexpr std::size_t kMaxOperations = 512;
 // Payloads up to this size carry their pattern throughout; larger ones at both ends only.
 constexpr std::size_t kFullPatternBytes = 0x10000;
