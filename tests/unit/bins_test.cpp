@@ -9,17 +9,22 @@ namespace velk::testing {
 namespace {
 
 // Free Blocks laid by hand at chosen offsets of a scratch area; the bins only read their headers.
+// Offsets are named as in the 32-bit heap and scaled with the unit, so Blocks stay aligned.
 class BinsTest : public HeapTest {
  protected:
+  static constexpr std::size_t kScale = kUnit / 4;
+
   static constexpr std::size_t kPayload = 32;  // class 8, with room for the links in both widths
 
   Block* freeBlockAt(std::size_t offset, std::size_t payload = kPayload) {
-    Block* block = Block::at(scratch + offset);
+    Block* block = Block::at(scratch + offset * kScale);
     block->sizeAndFlag = payload / kUnit;
     block->prevBlock = nullptr;
     return block;
   }
-  std::size_t offsetOf(const Block* block) const { return addressOf(block) - addressOf(scratch); }
+  std::size_t offsetOf(const Block* block) const {
+    return (addressOf(block) - addressOf(scratch)) / kScale;
+  }
   std::vector<std::size_t> listOf(std::size_t sizeClass) const {
     std::vector<std::size_t> offsets;
     for (Block* block = heap.bin(sizeClass).head; block != nullptr; block = block->nextFree) {
@@ -31,7 +36,7 @@ class BinsTest : public HeapTest {
     return (heap.bitmapWord(sizeClass / 32) >> (sizeClass % 32) & 1u) != 0;
   }
 
-  alignas(16) char scratch[1024] = {};
+  alignas(16) char scratch[2048] = {};
   const std::size_t sizeClass = classOf(kPayload);
 };
 
