@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "heap/heap.h"
+#include "tests/stress/payload_pattern.h"
 #include "tests/support/fake_address_space.h"
 
 namespace {
@@ -39,9 +40,8 @@ using velk::testing::FakeAddressSpace;
 // cost memory. A 32-bit process (the replay runs there too) has room for less.
 constexpr std::size_t kArenaBytes = sizeof(void*) == 8 ? std::size_t{2} << 30 : 0x20000000;
 constexpr std::size_t kMaxOperations = 512;
-// Payloads up to this size carry their pattern throughout; larger ones at both ends only.
-constexpr std::size_t kFullPatternBytes = 0x10000;
-constexpr std::size_t kEdgePatternBytes = 0x1000;
+// The pattern of a live payload: from its id, with the top bit of every byte clear.
+constexpr velk::stress::PayloadPattern kPattern{37u, 11u, 0x7Fu, 0x10000, 0x1000};
 
 [[noreturn]] void fail(const char* what) {
   std::fprintf(stderr, "heap_fuzz: %s\n", what);
@@ -74,38 +74,18 @@ class Input {
   std::size_t position_ = 0;
 };
 
-// The pattern of a live payload: from its id, with the top bit of every byte clear, so that no
-// payload word can pass for the header of an allocated Block.
-unsigned char patternByte(std::uint32_t id, std::size_t offset) {
-  return static_cast<unsigned char>((id * 37u + offset * 11u) & 0x7Fu);
-}
-
-template <typename Visit>
-void forPatternBytes(std::size_t size, Visit visit) {
-  if (size <= kFullPatternBytes) {
-    for (std::size_t offset = 0; offset < size; ++offset) visit(offset);
-    return;
-  }
-  for (std::size_t offset = 0; offset < kEdgePatternBytes; ++offset) visit(offset);
-  for (std::size_t offset = size - kEdgePatternBytes; offset < size; ++offset) visit(offset);
-}
-
 struct LiveBlock {
   std::size_t size;
   std::uint32_t id;
 };
 
 void fillPattern(std::uintptr_t payload, const LiveBlock& block) {
-  auto* bytes = reinterpret_cast<unsigned char*>(payload);
-  forPatternBytes(block.size,
-                  [&](std::size_t offset) { bytes[offset] = patternByte(block.id, offset); });
+  kPattern.fill(reinterpret_cast<unsigned char*>(payload), block.size, block.id);
 }
 
 void checkPattern(std::uintptr_t payload, const LiveBlock& block) {
-  const auto* bytes = reinterpret_cast<const unsigned char*>(payload);
-  forPatternBytes(block.size, [&](std::size_t offset) {
-    if (bytes[offset] != patternByte(block.id, offset)) fail("payload pattern overwritten");
-  });
+  check(kPattern.holds(reinterpret_cast<const unsigned char*>(payload), block.size, block.id),
+        "payload pattern overwritten");
 }
 
 // Segment placements chosen by the input are applied only when the range they give cannot
@@ -398,11 +378,9 @@ class Run {
     check(static_cast<std::size_t>(heap_->blockSize(pointer)) >= std::max(size, kUnit),
           "blockSize below the size resized to");
     check(heap_->stats().allocBlocks == before.allocBlocks, "resizing changed the Block count");
-    const std::size_t kept = std::min({block.size, size, kEdgePatternBytes});
-    const auto* bytes = reinterpret_cast<const unsigned char*>(payload);
-    for (std::size_t offset = 0; offset < kept; ++offset) {
-      check(bytes[offset] == patternByte(block.id, offset), "resizing lost the payload");
-    }
+    const std::size_t kept = std::min({block.size, size, kPattern.edgeBytes});
+    check(kPattern.prefixHolds(reinterpret_cast<const unsigned char*>(payload), kept, block.id),
+          "resizing lost the payload");
     const auto next = live_.upper_bound(payload);
     check(next == live_.end() || payload + size <= next->first, "resized into a later payload");
     block.size = size;
