@@ -22,13 +22,23 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "tests/stress/payload_pattern.h"
+#include "tests/stress/thread_workload.h"
+
 namespace {
+
+using velk::stress::draw;
+using velk::stress::RunOptions;
+using velk::stress::takeAt;
+
+constexpr velk::stress::PayloadPattern kPattern{61u, 5u, 0xFFu, 4096, 256};
+constexpr velk::stress::SizeBands kSizes{300, 20000, 20000, 2u << 20};
 
 [[noreturn]] void fail(const char* what) {
   std::fprintf(stderr, "FAILED: %s\n", what);
@@ -42,45 +52,17 @@ struct LiveBlock {
   std::uint32_t id;
 };
 
-unsigned char patternByte(std::uint32_t id, std::size_t offset) {
-  return static_cast<unsigned char>(id * 61u + offset * 5u);
-}
-
-constexpr std::size_t kFullPatternBytes = 4096;
-constexpr std::size_t kEdgePatternBytes = 256;
-
-template <typename Visit>
-void forPatternBytes(std::size_t size, Visit visit) {
-  if (size <= kFullPatternBytes) {
-    for (std::size_t offset = 0; offset < size; ++offset) visit(offset);
-    return;
-  }
-  for (std::size_t offset = 0; offset < kEdgePatternBytes; ++offset) visit(offset);
-  for (std::size_t offset = size - kEdgePatternBytes; offset < size; ++offset) visit(offset);
-}
-
 void fillPattern(const LiveBlock& block) {
-  forPatternBytes(block.size, [&](std::size_t offset) {
-    block.payload[offset] = patternByte(block.id, offset);
-  });
+  kPattern.fill(block.payload, block.size, block.id);
 }
 
-void checkPattern(const LiveBlock& block, std::size_t size) {
-  forPatternBytes(size, [&](std::size_t offset) {
-    if (block.payload[offset] != patternByte(block.id, offset)) fail("payload pattern overwritten");
-  });
-}
-
-std::size_t draw(std::mt19937_64& random, std::size_t bound) {
-  return static_cast<std::size_t>(random() % bound);
+void checkPattern(const LiveBlock& block) {
+  if (!kPattern.holds(block.payload, block.size, block.id)) fail("payload pattern overwritten");
 }
 
 // Every way into the allocator, with what each promises checked.
 LiveBlock allocate(std::mt19937_64& random, std::uint32_t id) {
-  const std::size_t band = draw(random, 100);
-  const std::size_t size = band < 70   ? draw(random, 300)
-                           : band < 95 ? 300 + draw(random, 20000)
-                                       : 20000 + draw(random, 2u << 20);
+  const std::size_t size = kSizes.pick(random);
   void* pointer = nullptr;
   std::size_t alignment = alignof(std::max_align_t);
   const char* how = "malloc";
@@ -90,7 +72,7 @@ LiveBlock allocate(std::mt19937_64& random, std::uint32_t id) {
       pointer = std::calloc(1, size);
       if (pointer != nullptr) {
         const auto* bytes = static_cast<const unsigned char*>(pointer);
-        forPatternBytes(size, [&](std::size_t offset) {
+        kPattern.forEachOffset(size, [&](std::size_t offset) {
           if (bytes[offset] != 0) fail("calloc memory is not zero");
         });
       }
@@ -122,50 +104,34 @@ LiveBlock allocate(std::mt19937_64& random, std::uint32_t id) {
 }
 
 void release(const LiveBlock& block) {
-  checkPattern(block, block.size);
+  checkPattern(block);
   std::free(block.payload);
 }
 
 // Grows or shrinks with realloc; the common part must survive.
 LiveBlock resize(std::mt19937_64& random, const LiveBlock& block) {
-  checkPattern(block, block.size);
+  checkPattern(block);
   // Never 0, which realloc may answer by freeing.
   const std::size_t size = draw(random, 2) == 0 ? block.size / 2 + 1 : block.size * 2 + 16;
   auto* moved = static_cast<unsigned char*>(std::realloc(block.payload, size));
   if (moved == nullptr) fail("realloc failed");
   const LiveBlock result{moved, size, block.id};
-  const std::size_t kept = std::min(block.size, size);
-  for (std::size_t offset = 0; offset < std::min(kept, kEdgePatternBytes); ++offset) {
-    if (moved[offset] != patternByte(block.id, offset)) fail("realloc lost the payload");
-  }
+  const std::size_t kept = std::min({block.size, size, kPattern.edgeBytes});
+  if (!kPattern.prefixHolds(moved, kept, block.id)) fail("realloc lost the payload");
   fillPattern(result);
   return result;
 }
 
-struct Options {
-  bool timed = false;
-  double seconds = 0;
-  unsigned threads = 6;
-  std::size_t operationsPerThread = 30000;
-  std::uint64_t seed = 0;
-  unsigned children = 24;
-};
-
 class ThreadStress {
  public:
-  explicit ThreadStress(const Options& options) : options_(options) {}
+  explicit ThreadStress(const RunOptions& options) : options_(options) {}
 
-  void run() {
+  void run(unsigned threads) {
     const auto start = std::chrono::steady_clock::now();
-    std::vector<std::thread> threads;
-    for (unsigned index = 0; index < options_.threads; ++index) {
-      threads.emplace_back([this, index, start] { worker(index, start); });
-    }
-    for (std::thread& thread : threads) thread.join();
-    for (const LiveBlock& block : exchange_) release(block);
-    exchange_.clear();
+    velk::stress::runThreads(threads, [&](unsigned index) { worker(index, start); });
+    for (const LiveBlock& block : exchange_.drain()) release(block);
     std::printf("threads: seed %" PRIu64 ", %u threads, %zu operations, %zu handed over, %.1f s\n",
-                options_.seed, options_.threads, operations_.load(), handedOver_.load(),
+                options_.seed, threads, operations_.load(), exchange_.handedOver(),
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
   }
 
@@ -175,11 +141,10 @@ class ThreadStress {
     std::mt19937_64 random(options_.seed * 104729u + index);
     std::vector<LiveBlock> live;
     std::size_t done = 0;
-    const auto deadline = start + std::chrono::duration<double>(options_.seconds);
+    const velk::stress::WorkerPace pace(options_, start);
     const auto running = [&] {
       if (stop != nullptr) return !stop->load(std::memory_order_relaxed);
-      if (options_.timed) return done % 256 != 0 || std::chrono::steady_clock::now() < deadline;
-      return done < options_.operationsPerThread;
+      return pace.goesOn(done);
     };
     while (running()) {
       ++done;
@@ -187,30 +152,16 @@ class ThreadStress {
       if (choice < 40 && live.size() < 256) {
         live.push_back(allocate(random, nextId_.fetch_add(1) ^ (index << 24)));
       } else if (choice < 55 && !live.empty()) {
-        const std::size_t at = draw(random, live.size());
-        release(live[at]);
-        live[at] = live.back();
-        live.pop_back();
+        release(takeAt(live, draw(random, live.size())));
       } else if (choice < 65 && !live.empty()) {
         LiveBlock& block = live[draw(random, live.size())];
         if (block.size < (4u << 20)) block = resize(random, block);
       } else if (choice < 80 && !live.empty()) {
-        const std::size_t at = draw(random, live.size());
-        std::lock_guard<std::mutex> guard(exchangeLock_);
-        exchange_.push_back(live[at]);
-        live[at] = live.back();
-        live.pop_back();
-        handedOver_.fetch_add(1, std::memory_order_relaxed);
+        exchange_.put(takeAt(live, draw(random, live.size())));
       } else {
-        LiveBlock block{};
-        {
-          std::lock_guard<std::mutex> guard(exchangeLock_);
-          if (exchange_.empty()) continue;
-          const std::size_t at = draw(random, exchange_.size());
-          block = exchange_[at];
-          exchange_[at] = exchange_.back();
-          exchange_.pop_back();
-        }
+        std::optional<LiveBlock> taken = exchange_.take(random);
+        if (!taken) continue;
+        LiveBlock block = *taken;
         // Freed, or grown, by a thread other than the one that allocated it.
         if (draw(random, 4) == 0 && block.size < (4u << 20)) block = resize(random, block);
         release(block);
@@ -221,19 +172,17 @@ class ThreadStress {
   }
 
  private:
-  Options options_;
-  std::mutex exchangeLock_;
-  std::vector<LiveBlock> exchange_;
+  RunOptions options_;
+  velk::stress::HandOffQueue<LiveBlock> exchange_;
   std::atomic<std::uint32_t> nextId_{1};
   std::atomic<std::size_t> operations_{0};
-  std::atomic<std::size_t> handedOver_{0};
 };
 
 // A child of a threaded parent: its allocator must work, though the parent's other threads
 // vanished mid-operation, from the child's main thread and from a new thread.
 [[noreturn]] void childWork(std::uint64_t seed) {
   alarm(20);  // a deadlock shows as death by SIGALRM
-  Options options;
+  RunOptions options;
   options.threads = 2;
   options.operationsPerThread = 3000;
   options.seed = seed;
@@ -244,16 +193,16 @@ class ThreadStress {
   std::_Exit(0);
 }
 
-void forkTest(const Options& options) {
+void forkTest(const RunOptions& options, unsigned threadCount, unsigned children) {
   ThreadStress parentLoad(options);
   std::atomic<bool> stop{false};
   std::vector<std::thread> threads;
-  for (unsigned index = 0; index < options.threads; ++index) {
+  for (unsigned index = 0; index < threadCount; ++index) {
     threads.emplace_back(
         [&, index] { parentLoad.worker(index, std::chrono::steady_clock::now(), &stop); });
   }
   unsigned passed = 0;
-  for (unsigned child = 0; child < options.children; ++child) {
+  for (unsigned child = 0; child < children; ++child) {
     // Let the threads get busy, so the fork lands in the middle of their work.
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
     const pid_t pid = fork();
@@ -271,8 +220,7 @@ void forkTest(const Options& options) {
   }
   stop = true;
   for (std::thread& thread : threads) thread.join();
-  std::printf("fork: %u children forked from %u busy threads, all exited 0\n", passed,
-              options.threads);
+  std::printf("fork: %u children forked from %u busy threads, all exited 0\n", passed, threadCount);
 }
 
 // The test means nothing unless the shim is the allocator in use.
@@ -299,35 +247,24 @@ int main(int argc, char** argv) {
   requireShim();
   std::setvbuf(stdout, nullptr, _IONBF, 0);
   const std::string mode = argv[1];
-  Options options;
+  RunOptions options;
+  options.operationsPerThread = 30000;
   options.seed = std::random_device{}();
+  unsigned children = 24;
   for (int index = 2; index < argc; ++index) {
-    const std::string argument = argv[index];
-    const char* value = index + 1 < argc ? argv[index + 1] : nullptr;
-    if (argument == "--smoke") {
-      options.timed = false;
-    } else if (argument == "--seconds" && value != nullptr) {
-      options.timed = true;
-      options.seconds = std::atof(value);
-      ++index;
-    } else if (argument == "--threads" && value != nullptr) {
-      options.threads = static_cast<unsigned>(std::clamp(std::atoi(value), 1, 64));
-      ++index;
-    } else if (argument == "--children" && value != nullptr) {
-      options.children = static_cast<unsigned>(std::clamp(std::atoi(value), 1, 10000));
-      ++index;
-    } else if (argument == "--seed" && value != nullptr) {
-      options.seed = std::strtoull(value, nullptr, 10);
-      ++index;
+    if (velk::stress::readRunOption(argc, argv, index, options)) continue;
+    if (std::string(argv[index]) == "--children" && index + 1 < argc) {
+      children = static_cast<unsigned>(std::clamp(std::atoi(argv[++index]), 1, 10000));
     } else {
       return usage();
     }
   }
+  const auto threads = static_cast<unsigned>(std::clamp(options.threads, 1, 64));
   std::printf("%s: seed %" PRIu64 " (replay with --seed)\n", mode.c_str(), options.seed);
   if (mode == "threads") {
-    ThreadStress(options).run();
+    ThreadStress(options).run(threads);
   } else if (mode == "fork") {
-    forkTest(options);
+    forkTest(options, threads, children);
   } else {
     return usage();
   }
