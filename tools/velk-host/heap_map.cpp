@@ -29,9 +29,9 @@ class PictureTaker final : public HeapVisitor {
 // Layout, in pixels.
 constexpr std::uint32_t kMargin = 10;
 constexpr std::uint32_t kStripWidth = 512;
-constexpr std::uint32_t kRowHeight = 10;
+constexpr std::uint32_t kRowHeight = 9;
 // Room above and below a row for the joined-boundary marks.
-constexpr std::uint32_t kRowPitch = kRowHeight + 5;
+constexpr std::uint32_t kRowPitch = kRowHeight + 4;
 constexpr std::uint32_t kSmallLine = kGlyphHeight + 4;
 constexpr std::uint32_t kTextScale = 2;
 constexpr std::uint32_t kTextLine = kGlyphHeight * kTextScale + 2;
