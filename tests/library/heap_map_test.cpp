@@ -64,8 +64,9 @@ Bytes inflateStored(const Bytes& stream) {
   while (!last) {
     last = (stream.at(at) & 1) != 0;
     EXPECT_EQ(stream.at(at) >> 1 & 3, 0) << "stored block";
-    const std::size_t length = stream.at(at + 1) | stream.at(at + 2) << 8;
-    const std::size_t complement = stream.at(at + 3) | stream.at(at + 4) << 8;
+    const std::size_t length = std::size_t{stream.at(at + 1)} | std::size_t{stream.at(at + 2)} << 8;
+    const std::size_t complement = std::size_t{stream.at(at + 3)} | std::size_t{stream.at(at + 4)}
+                                                                        << 8;
     EXPECT_EQ(length ^ 0xFFFF, complement);
     at += 5;
     out.insert(out.end(), stream.begin() + static_cast<std::ptrdiff_t>(at),
