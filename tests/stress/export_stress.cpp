@@ -34,27 +34,11 @@ void load(LoadedAllocator& library, const std::string& path) {
   }
 }
 
-velk::stress::ThreadOptions parseThreadOptions(int argc, char** argv, int first) {
-  velk::stress::ThreadOptions options;
+velk::stress::RunOptions parseThreadOptions(int argc, char** argv, int first) {
+  velk::stress::RunOptions options;
   options.seed = std::random_device{}();
   for (int index = first; index < argc; ++index) {
-    const std::string argument = argv[index];
-    const char* value = index + 1 < argc ? argv[index + 1] : nullptr;
-    if (argument == "--smoke") {
-      options.timed = false;
-    } else if (argument == "--seconds" && value != nullptr) {
-      options.timed = true;
-      options.seconds = std::atof(value);
-      ++index;
-    } else if (argument == "--threads" && value != nullptr) {
-      options.threads = static_cast<unsigned>(std::atoi(value));
-      ++index;
-    } else if (argument == "--seed" && value != nullptr) {
-      options.seed = std::strtoull(value, nullptr, 10);
-      ++index;
-    } else {
-      failStress("unknown option");
-    }
+    if (!velk::stress::readRunOption(argc, argv, index, options)) failStress("unknown option");
   }
   if (options.threads < 1 || options.threads > 64) failStress("--threads takes 1 to 64");
   return options;
@@ -78,7 +62,7 @@ int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IONBF, 0);
 
   if (mode == "threads") {
-    const velk::stress::ThreadOptions options = parseThreadOptions(argc, argv, 3);
+    const velk::stress::RunOptions options = parseThreadOptions(argc, argv, 3);
     std::printf("threads: seed %" PRIu64 " (replay with --seed)\n", options.seed);
     velk::stress::ScratchDirectory directory("threads");
     LoadedAllocator library;
@@ -111,7 +95,7 @@ int main(int argc, char** argv) {
     {
       LoadedAllocator library;
       load(library, path);
-      velk::stress::ThreadOptions options;
+      velk::stress::RunOptions options;
       options.threads = 2;
       options.operationsPerThread = 5000;
       velk::stress::runThreadStress(library.exports(), options);

@@ -6,22 +6,23 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
+#include <optional>
 #include <random>
-#include <thread>
 #include <vector>
 
 #include "tests/stress/log_report.h"
+#include "tests/stress/payload_pattern.h"
 
 namespace velk::stress {
 namespace {
 
 // The header in front of every payload: two address-wide words.
 constexpr std::uintptr_t kHeaderBytes = 2 * sizeof(void*);
-// Larger payloads carry their pattern at both ends only, so that exhausting the address space
-// does not also exhaust memory.
-constexpr std::size_t kFullPatternBytes = 4096;
-constexpr std::size_t kEdgePatternBytes = 64;
+// The top bit of every pattern byte is clear, since bad pointers make the library look at
+// payloads. Larger payloads carry their pattern at both ends only, so that exhausting the address
+// space does not also exhaust memory.
+constexpr PayloadPattern kPattern{29u, 13u, 0x7Fu, 4096, 64};
+constexpr SizeBands kSizes{257, 16128, 16384, 1u << 20};
 
 struct LiveBlock {
   unsigned char* payload;
@@ -29,34 +30,10 @@ struct LiveBlock {
   std::uint32_t id;
 };
 
-// The top bit of every pattern byte is clear, so no payload word can pass for the header of an
-// allocated Block when a bad pointer makes the library look at it.
-unsigned char patternByte(std::uint32_t id, std::size_t offset) {
-  return static_cast<unsigned char>((id * 29u + offset * 13u) & 0x7Fu);
-}
-
-template <typename Visit>
-void forPatternBytes(std::size_t size, Visit visit) {
-  if (size <= kFullPatternBytes) {
-    for (std::size_t offset = 0; offset < size; ++offset) visit(offset);
-    return;
-  }
-  for (std::size_t offset = 0; offset < kEdgePatternBytes; ++offset) visit(offset);
-  for (std::size_t offset = size - kEdgePatternBytes; offset < size; ++offset) visit(offset);
-}
-
-void fillPattern(const LiveBlock& block) {
-  forPatternBytes(block.size, [&](std::size_t offset) {
-    block.payload[offset] = patternByte(block.id, offset);
-  });
-}
-
 void checkPattern(const LiveBlock& block) {
-  forPatternBytes(block.size, [&](std::size_t offset) {
-    if (block.payload[offset] != patternByte(block.id, offset)) {
-      failStress("payload pattern overwritten");
-    }
-  });
+  if (!kPattern.holds(block.payload, block.size, block.id)) {
+    failStress("payload pattern overwritten");
+  }
 }
 
 // The alignment MemAlloc promises for a size.
@@ -77,7 +54,7 @@ LiveBlock allocateChecked(const AllocatorExports& exports, std::uint32_t size, s
       !(usable == 0 && size > INT32_MAX)) {
     failStress("MemSize below the size asked for");
   }
-  fillPattern(block);
+  kPattern.fill(block.payload, block.size, block.id);
   return block;
 }
 
@@ -86,32 +63,25 @@ void freeChecked(const AllocatorExports& exports, const LiveBlock& block) {
   exports.memFree(block.payload);
 }
 
-std::size_t draw(std::mt19937_64& random, std::size_t bound) {
-  return static_cast<std::size_t>(random() % bound);
-}
-
 class ThreadStress {
  public:
-  ThreadStress(const AllocatorExports& exports, const ThreadOptions& options)
+  ThreadStress(const AllocatorExports& exports, const RunOptions& options)
       : exports_(exports), options_(options) {}
 
   ExpectedReport run() {
     const auto start = std::chrono::steady_clock::now();
-    std::vector<std::thread> threads;
-    for (unsigned index = 0; index < options_.threads; ++index) {
-      threads.emplace_back([this, index, start] { worker(index, start); });
-    }
-    for (std::thread& thread : threads) thread.join();
-    for (const LiveBlock& block : exchange_) freeChecked(exports_, block);
-    frees_ += exchange_.size();
-    exchange_.clear();
+    runThreads(static_cast<unsigned>(options_.threads),
+               [&](unsigned index) { worker(index, start); });
+    const std::vector<LiveBlock> left = exchange_.drain();
+    for (const LiveBlock& block : left) freeChecked(exports_, block);
+    frees_ += left.size();
     const double elapsed =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::printf("threads: seed %" PRIu64
                 ", %u threads, %zu operations, %zu allocations, %zu handed to another thread, "
                 "%.1f s\n",
                 options_.seed, options_.threads, operations_.load(), allocations_.load(),
-                handedOver_.load(), elapsed);
+                exchange_.handedOver(), elapsed);
     ExpectedReport expected;
     expected.numAllocs = static_cast<std::int64_t>(allocations_.load());
     expected.numFrees = static_cast<std::int64_t>(frees_.load());
@@ -124,16 +94,12 @@ class ThreadStress {
     std::vector<LiveBlock> live;
     std::size_t done = 0;
     std::size_t frees = 0;
-    const auto deadline = start + std::chrono::duration<double>(options_.seconds);
-    while (options_.timed ? (done % 256 != 0 || std::chrono::steady_clock::now() < deadline)
-                          : done < options_.operationsPerThread) {
+    const WorkerPace pace(options_, start);
+    while (pace.goesOn(done)) {
       ++done;
       const std::size_t choice = draw(random, 100);
       if (choice < 45 && live.size() < 256) {
-        const std::size_t band = draw(random, 100);
-        const std::size_t size = band < 70   ? draw(random, 257)
-                                 : band < 95 ? 257 + draw(random, 16128)
-                                             : 16384 + draw(random, 1u << 20);
+        const std::size_t size = kSizes.pick(random);
         const LiveBlock block =
             allocateChecked(exports_, static_cast<std::uint32_t>(size),
                             nextId_.fetch_add(1, std::memory_order_relaxed) ^ (index << 24));
@@ -144,17 +110,11 @@ class ThreadStress {
         freeChecked(exports_, takeAt(live, draw(random, live.size())));
         ++frees;
       } else if (choice < 80 && !live.empty()) {
-        std::lock_guard<std::mutex> guard(exchangeLock_);
-        exchange_.push_back(takeAt(live, draw(random, live.size())));
-        handedOver_.fetch_add(1, std::memory_order_relaxed);
+        exchange_.put(takeAt(live, draw(random, live.size())));
       } else if (choice < 95) {
-        LiveBlock block{};
-        {
-          std::lock_guard<std::mutex> guard(exchangeLock_);
-          if (exchange_.empty()) continue;
-          block = takeAt(exchange_, draw(random, exchange_.size()));
-        }
-        freeChecked(exports_, block);
+        const std::optional<LiveBlock> block = exchange_.take(random);
+        if (!block) continue;
+        freeChecked(exports_, *block);
         ++frees;
       } else if (!live.empty()) {
         const LiveBlock& block = live[draw(random, live.size())];
@@ -168,22 +128,13 @@ class ThreadStress {
     operations_.fetch_add(done, std::memory_order_relaxed);
   }
 
-  static LiveBlock takeAt(std::vector<LiveBlock>& blocks, std::size_t index) {
-    const LiveBlock block = blocks[index];
-    blocks[index] = blocks.back();
-    blocks.pop_back();
-    return block;
-  }
-
   const AllocatorExports& exports_;
-  ThreadOptions options_;
-  std::mutex exchangeLock_;
-  std::vector<LiveBlock> exchange_;
+  RunOptions options_;
+  HandOffQueue<LiveBlock> exchange_;
   std::atomic<std::uint32_t> nextId_{1};
   std::atomic<std::size_t> operations_{0};
   std::atomic<std::size_t> allocations_{0};
   std::atomic<std::size_t> frees_{0};
-  std::atomic<std::size_t> handedOver_{0};
 };
 
 }  // namespace
@@ -217,7 +168,7 @@ void checkReport(const ExpectedReport& expected) {
   }
 }
 
-ExpectedReport runThreadStress(const AllocatorExports& exports, const ThreadOptions& options) {
+ExpectedReport runThreadStress(const AllocatorExports& exports, const RunOptions& options) {
   ThreadStress stress(exports, options);
   return stress.run();
 }

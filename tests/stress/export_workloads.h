@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "tests/stress/library_loader.h"
+#include "tests/stress/thread_workload.h"
 
 namespace velk::stress {
 
@@ -24,16 +25,8 @@ struct ExpectedReport {
 // free Block.
 void checkReport(const ExpectedReport& expected);
 
-struct ThreadOptions {
-  unsigned threads = 6;
-  bool timed = false;
-  double seconds = 0;
-  std::size_t operationsPerThread = 20000;
-  std::uint64_t seed = 0;
-};
-
-// Threads allocate, free, query and hand Blocks to one another to be freed there.
-ExpectedReport runThreadStress(const AllocatorExports& exports, const ThreadOptions& options);
+// Threads (1 to 64) allocate, free, query and hand Blocks to one another to be freed there.
+ExpectedReport runThreadStress(const AllocatorExports& exports, const RunOptions& options);
 
 // Null, runtime-heap pointers, double frees, interior, unaligned and header pointers, and sizes
 // at and beyond the limit, all mixed with live Blocks. With `freeLive` the live Blocks are freed

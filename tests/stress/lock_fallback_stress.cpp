@@ -66,7 +66,7 @@ int main(int argc, char** argv) {
   // The log lock and the heap lock at least.
   if (refusedMallocs.load() < 2) velk::stress::failStress("the library's locks did not ask malloc");
 
-  velk::stress::ThreadOptions options;
+  velk::stress::RunOptions options;
   options.threads = 2;
   options.operationsPerThread = 100000;
   options.seed = 1;
