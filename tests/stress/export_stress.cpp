@@ -34,6 +34,18 @@ void load(LoadedAllocator& library, const std::string& path) {
   }
 }
 
+// Loads the library in a fresh directory of its own, runs `workload` on its exports, unloads it
+// and holds the report it wrote against what the workload expects.
+template <typename Workload>
+void runAndCheckReport(const std::string& path, const char* tag, Workload workload) {
+  velk::stress::ScratchDirectory directory(tag);
+  LoadedAllocator library;
+  load(library, path);
+  const ExpectedReport expected = workload(library.exports());
+  library.unload();
+  velk::stress::checkReport(expected);
+}
+
 velk::stress::RunOptions parseThreadOptions(int argc, char** argv, int first) {
   velk::stress::RunOptions options;
   options.seed = std::random_device{}();
@@ -64,29 +76,18 @@ int main(int argc, char** argv) {
   if (mode == "threads") {
     const velk::stress::RunOptions options = parseThreadOptions(argc, argv, 3);
     std::printf("threads: seed %" PRIu64 " (replay with --seed)\n", options.seed);
-    velk::stress::ScratchDirectory directory("threads");
-    LoadedAllocator library;
-    load(library, path);
-    const ExpectedReport expected = velk::stress::runThreadStress(library.exports(), options);
-    library.unload();
-    velk::stress::checkReport(expected);
+    runAndCheckReport(path, "threads", [&](const velk::stress::AllocatorExports& exports) {
+      return velk::stress::runThreadStress(exports, options);
+    });
   } else if (mode == "bad-input") {
     // Once with the live Blocks left for the report to count, once with them freed.
     for (const bool freeLive : {false, true}) {
-      velk::stress::ScratchDirectory directory("bad-input");
-      LoadedAllocator library;
-      load(library, path);
-      const ExpectedReport expected = velk::stress::runBadInput(library.exports(), freeLive);
-      library.unload();
-      velk::stress::checkReport(expected);
+      runAndCheckReport(path, "bad-input", [&](const velk::stress::AllocatorExports& exports) {
+        return velk::stress::runBadInput(exports, freeLive);
+      });
     }
   } else if (mode == "exhaust") {
-    velk::stress::ScratchDirectory directory("exhaust");
-    LoadedAllocator library;
-    load(library, path);
-    const ExpectedReport expected = velk::stress::runExhaustion(library.exports());
-    library.unload();
-    velk::stress::checkReport(expected);
+    runAndCheckReport(path, "exhaust", velk::stress::runExhaustion);
   } else if (mode == "no-log") {
     // Nothing can be created here, not even by root: the library loads without its log and
     // without the up-front segment, and serves from segments made on demand.
