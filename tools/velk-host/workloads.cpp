@@ -1,6 +1,7 @@
 #include "workloads.h"
 
-#include <barrier>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -46,14 +47,29 @@ struct SlotPlan {
 
 constexpr std::uint64_t kProgressBatch = 1024;
 
-// Runs the atPeak hook once all threads have arrived, before any of them frees its slots.
-struct PeakCall {
-  const WorkloadOptions* options;
-  void operator()() noexcept {
-    if (options->atPeak) options->atPeak();
+// Holds every thread until all have arrived, then runs the atPeak hook on the last one, before any
+// of them frees its slots. A mutex and a condition variable rather than std::barrier, whose
+// waiting under the mingw runtime has been seen to hang.
+class PeakBarrier {
+ public:
+  PeakBarrier(unsigned threads, const WorkloadOptions& options)
+      : waiting_(threads), options_(options) {}
+  void arriveAndWait() {
+    std::unique_lock<std::mutex> guard(mutex_);
+    if (--waiting_ == 0) {
+      if (options_.atPeak) options_.atPeak();
+      allArrived_.notify_all();
+      return;
+    }
+    allArrived_.wait(guard, [this] { return waiting_ == 0; });
   }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable allArrived_;
+  unsigned waiting_;
+  const WorkloadOptions& options_;
 };
-using PeakBarrier = std::barrier<PeakCall>;
 
 WorkloadResult runSlotThread(const AllocatorExports& exports, const WorkloadOptions& options,
                              const SlotPlan& plan, unsigned index, PeakBarrier& peak) {
@@ -79,7 +95,7 @@ WorkloadResult runSlotThread(const AllocatorExports& exports, const WorkloadOpti
     }
   }
   noteOps(options, unreported);
-  peak.arrive_and_wait();
+  peak.arriveAndWait();
   for (Held& held : slots) {
     if (held.payload != nullptr) releaseChecked(exports, held, result);
   }
@@ -91,7 +107,7 @@ WorkloadResult runSlots(const AllocatorExports& exports, const WorkloadOptions& 
   const unsigned threadCount = std::max(1u, options.threads);
   WorkloadOptions threadOptions = options;
   threadOptions.threads = threadCount;
-  PeakBarrier peak(static_cast<std::ptrdiff_t>(threadCount), PeakCall{&options});
+  PeakBarrier peak(threadCount, options);
   std::vector<WorkloadResult> results(threadCount);
   std::vector<std::thread> threads;
   for (unsigned index = 1; index < threadCount; ++index) {
