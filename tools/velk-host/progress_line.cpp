@@ -33,10 +33,13 @@ TimedResult runWithProgress(const Workload& workload, const AllocatorExports& ex
   });
   const bool terminal = VELK_ISATTY(VELK_FILENO(stderr)) != 0;
   bool shown = false;
+  double shownAt = 0;
   while (!finished.load(std::memory_order_acquire)) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-    if (!terminal || elapsed <= 1.0) continue;
+    // A few updates a second are enough to read and cost nothing.
+    if (!terminal || elapsed <= 1.0 || elapsed - shownAt < 0.25) continue;
+    shownAt = elapsed;
     const std::uint64_t done = opsDone.load(std::memory_order_relaxed);
     std::fprintf(
         stderr, "\r%s: %llu of %llu ops (%3.0f%%), %.1f s ", workload.name,
