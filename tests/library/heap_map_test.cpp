@@ -14,7 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "heap_map.h"
 #include "heap_map_palette.h"
+#include "tests/support/fake_address_space.h"
 
 namespace {
 
@@ -207,6 +209,37 @@ TEST(HeapMap, EmptyHeapDrawsTextAndLegendOnly) {
   EXPECT_GT(counts.at(velk::host::kMapText), 0u);
   // The legend shows one swatch of each colour; the strips would show thousands.
   EXPECT_LT(counts.at(velk::host::kMapAllocated), 1000u);
+}
+
+std::size_t joinedBoundaryPixels(bool joined) {
+  velk::testing::FakeAddressSpace addressSpace;
+  velk::Heap heap(addressSpace);
+  {
+    velk::HeapLockGuard guard(heap);
+    EXPECT_TRUE(heap.addSegment(0x10000, 16));
+    if (joined) addressSpace.placeNextTouchingLast();
+    EXPECT_TRUE(heap.addSegment(0x10000, 16));
+    EXPECT_EQ(heap.segmentCount(), joined ? 1 : 2);
+    for (std::size_t size = 16; size < 0x20000; size *= 2) {
+      EXPECT_NE(heap.allocate(size, 16), nullptr);
+    }
+  }
+  const velk::host::HeapPicture picture = velk::host::takeHeapPicture(heap);
+  const std::filesystem::path path =
+      std::filesystem::temp_directory_path() / ("velk-joined-" + std::to_string(getpid()) + ".png");
+  EXPECT_TRUE(velk::host::writeHeapMap(picture, "joined", path.string()));
+  const DecodedPng png = decode(readFile(path));
+  std::filesystem::remove(path);
+  const auto counts = countColours(png);
+  return counts.count(velk::host::kMapJoinedBoundary) ? counts.at(velk::host::kMapJoinedBoundary)
+                                                      : 0;
+}
+
+// The legend shows the mark in both pictures; only the joined heap has one in its strip.
+TEST(HeapMap, JoinedSegmentsShowWhereTheirRangesMeet) {
+  const std::size_t joined = joinedBoundaryPixels(true);
+  const std::size_t apart = joinedBoundaryPixels(false);
+  EXPECT_GT(joined, apart) << "joined " << joined << ", apart " << apart;
 }
 
 TEST(HeapMap, UnwritablePathFails) {
