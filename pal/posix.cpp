@@ -42,6 +42,13 @@ bool recordRange(std::uintptr_t base, std::size_t size) {
 }
 
 void* mapAligned(std::size_t size, int protection) {
+  // The kernel usually places a mapping right below the previous one; when that is already
+  // aligned, taking it as it is lets the heap join it with its neighbour.
+  void* exact = mmap(nullptr, size, protection, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (exact == MAP_FAILED) return nullptr;
+  if (reinterpret_cast<std::uintptr_t>(exact) % kReserveAlignment == 0) return exact;
+  munmap(exact, size);
+
   const std::size_t mapped = size + kReserveAlignment;
   void* raw = mmap(nullptr, mapped, protection, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (raw == MAP_FAILED) return nullptr;
