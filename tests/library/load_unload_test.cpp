@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "allocator_library.h"
@@ -112,7 +113,9 @@ TEST_F(LoadUnloadTest, FreeingEverythingLeavesOneFreeBlockPerSegment) {
   EXPECT_EQ(report["alloc blocks"], "0");
   EXPECT_EQ(report["total alloc"], "0");
   EXPECT_EQ(report["free blocks"], report["num segments"]);
-  EXPECT_NE(report["num segments"], "1");
+  // More than the up-front segment was added; where the system placed the ranges side by side
+  // they were joined, so the count of segments may still be one.
+  EXPECT_GT(std::stoull(report["total size"]), 0x28010000u);
   EXPECT_EQ(report["num allocs"], std::to_string(allocations));
   EXPECT_EQ(report["num frees"], std::to_string(allocations));
 }
