@@ -3,6 +3,7 @@
 // Set VELK_SEED to replay one seed, VELK_RANDOM_OPS to change the length of a run.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -114,7 +115,13 @@ class ShadowRun {
     std::uintptr_t address = recentlyFreed_;
     if (address == 0 || live_.count(address) != 0) {
       if (order_.empty()) return true;
-      address = order_[next(static_cast<std::uint32_t>(order_.size()))] + kUnit * (1 + next(3));
+      const std::uintptr_t payload = order_[next(static_cast<std::uint32_t>(order_.size()))];
+      // Strictly inside that payload: past its end lies the next Block, whose payload may be live.
+      const std::size_t insideUnits = (live_.at(payload).size - 1) / kUnit;
+      if (insideUnits == 0) return true;
+      address =
+          payload +
+          kUnit * (1 + next(static_cast<std::uint32_t>(std::min<std::size_t>(insideUnits, 3))));
     }
     const HeapStats before = heap_.stats();
     heap_.deallocate(reinterpret_cast<void*>(address));
