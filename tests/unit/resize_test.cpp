@@ -4,44 +4,33 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <random>
 #include <vector>
 
-#include "heap/heap.h"
-#include "tests/support/fake_address_space.h"
+#include "tests/unit/heap_fixture.h"
 
 namespace velk {
 namespace {
 
-void printViolation(const char* violation) {
-  std::fprintf(stderr, "heap violation: %s\n", violation);
-}
-
-class ResizeInPlace : public ::testing::Test {
+// The engine fixture, with the few views these cases read again and again.
+class ResizeInPlace : public testing::HeapTest {
  protected:
-  testing::FakeAddressSpace space_;
-  std::unique_ptr<Heap> heap_ = std::make_unique<Heap>(space_);
-
-  Heap& heap() { return *heap_; }
-  const HeapStats& stats() { return heap_->stats(); }
-  std::size_t payloadOf(void* payload) {
-    return static_cast<std::size_t>(heap_->blockSize(payload));
-  }
-  void expectValid() { EXPECT_EQ(heap_->validate(printViolation), 0u); }
+  const HeapStats& stats() { return heap.stats(); }
+  std::size_t payloadOf(void* payload) { return static_cast<std::size_t>(heap.blockSize(payload)); }
+  void expectValid() { EXPECT_HEAP_VALID(heap); }
 };
 
 constexpr std::size_t kSmall = 16 * kUnit;
 
 TEST_F(ResizeInPlace, GrowsIntoTheFreeSuccessorAndFilesTheRest) {
-  void* first = heap().allocate(kSmall, kUnit);
-  void* second = heap().allocate(kSmall, kUnit);
-  void* third = heap().allocate(kSmall, kUnit);
-  heap().deallocate(second);
+  void* first = heap.allocate(kSmall, kUnit);
+  void* second = heap.allocate(kSmall, kUnit);
+  void* third = heap.allocate(kSmall, kUnit);
+  heap.deallocate(second);
   const std::size_t freeBlocks = stats().freeBlocks;
   const std::size_t totalFree = stats().totalFree;
 
-  ASSERT_TRUE(heap().resizeInPlace(first, kSmall + 4 * kUnit));
+  ASSERT_TRUE(heap.resizeInPlace(first, kSmall + 4 * kUnit));
   EXPECT_EQ(payloadOf(first), kSmall + 4 * kUnit);
   EXPECT_EQ(stats().allocBlocks, 2u);
   EXPECT_EQ(stats().totalAlloc, 2 * kSmall + 4 * kUnit);
@@ -50,121 +39,121 @@ TEST_F(ResizeInPlace, GrowsIntoTheFreeSuccessorAndFilesTheRest) {
   EXPECT_EQ(stats().totalFree, totalFree - 4 * kUnit);
   EXPECT_GE(stats().peakAlloc, stats().totalAlloc + kHeaderSize * stats().allocBlocks);
   expectValid();
-  heap().deallocate(first);
-  heap().deallocate(third);
+  heap.deallocate(first);
+  heap.deallocate(third);
   expectValid();
 }
 
 TEST_F(ResizeInPlace, GrowthThatLeavesLessThanAHeaderTakesTheWholeSuccessor) {
-  void* first = heap().allocate(kSmall, kUnit);
-  void* second = heap().allocate(kSmall, kUnit);
-  void* third = heap().allocate(kSmall, kUnit);
-  heap().deallocate(second);
+  void* first = heap.allocate(kSmall, kUnit);
+  void* second = heap.allocate(kSmall, kUnit);
+  void* third = heap.allocate(kSmall, kUnit);
+  heap.deallocate(second);
   // The successor spans kSmall + a header; asking for all but one unit of it leaves no room for
   // a new header, so the Block takes the last unit too.
-  ASSERT_TRUE(heap().resizeInPlace(first, 2 * kSmall + kHeaderSize - kUnit));
+  ASSERT_TRUE(heap.resizeInPlace(first, 2 * kSmall + kHeaderSize - kUnit));
   EXPECT_EQ(payloadOf(first), 2 * kSmall + kHeaderSize);
   EXPECT_EQ(stats().totalAlloc, 3 * kSmall + kHeaderSize);
   expectValid();
-  heap().deallocate(third);
-  heap().deallocate(first);
+  heap.deallocate(third);
+  heap.deallocate(first);
   expectValid();
 }
 
 TEST_F(ResizeInPlace, RefusesWithoutChangeWhenTheSuccessorCannotSupplyTheRoom) {
-  void* first = heap().allocate(kSmall, kUnit);
-  void* second = heap().allocate(kSmall, kUnit);
-  void* third = heap().allocate(kSmall, kUnit);
+  void* first = heap.allocate(kSmall, kUnit);
+  void* second = heap.allocate(kSmall, kUnit);
+  void* third = heap.allocate(kSmall, kUnit);
   const HeapStats before = stats();
-  EXPECT_FALSE(heap().resizeInPlace(first, kSmall + kUnit));  // successor allocated
-  heap().deallocate(second);
+  EXPECT_FALSE(heap.resizeInPlace(first, kSmall + kUnit));  // successor allocated
+  heap.deallocate(second);
   const HeapStats freed = stats();
-  EXPECT_FALSE(heap().resizeInPlace(first, 2 * kSmall + kHeaderSize + kUnit));  // too small
+  EXPECT_FALSE(heap.resizeInPlace(first, 2 * kSmall + kHeaderSize + kUnit));  // too small
   EXPECT_EQ(payloadOf(first), kSmall);
   EXPECT_EQ(stats().totalAlloc, freed.totalAlloc);
   EXPECT_EQ(stats().totalFree, freed.totalFree);
   EXPECT_EQ(stats().freeBlocks, freed.freeBlocks);
   EXPECT_EQ(before.allocBlocks, freed.allocBlocks + 1);
   expectValid();
-  heap().deallocate(first);
-  heap().deallocate(third);
+  heap.deallocate(first);
+  heap.deallocate(third);
 }
 
 TEST_F(ResizeInPlace, ShrinkingBesideAnAllocatedBlockFilesTheTail) {
-  void* first = heap().allocate(kSmall, kUnit);
-  void* second = heap().allocate(kSmall, kUnit);
+  void* first = heap.allocate(kSmall, kUnit);
+  void* second = heap.allocate(kSmall, kUnit);
   const std::size_t freeBlocks = stats().freeBlocks;
   const std::size_t totalFree = stats().totalFree;
-  ASSERT_TRUE(heap().resizeInPlace(first, kSmall - 6 * kUnit));
+  ASSERT_TRUE(heap.resizeInPlace(first, kSmall - 6 * kUnit));
   EXPECT_EQ(payloadOf(first), kSmall - 6 * kUnit);
   EXPECT_EQ(stats().totalAlloc, 2 * kSmall - 6 * kUnit);
   EXPECT_EQ(stats().freeBlocks, freeBlocks + 1);
   EXPECT_EQ(stats().totalFree, totalFree + 4 * kUnit);  // six units less the new header
   expectValid();
   // Freeing the neighbour merges everything back into one Block.
-  heap().deallocate(second);
-  heap().deallocate(first);
+  heap.deallocate(second);
+  heap.deallocate(first);
   EXPECT_EQ(stats().freeBlocks, 1u);
   expectValid();
 }
 
 TEST_F(ResizeInPlace, ShrinkingByOneUnitKeepsTheBlockBesideAnAllocatedOne) {
-  void* first = heap().allocate(kSmall, kUnit);
-  void* second = heap().allocate(kSmall, kUnit);
+  void* first = heap.allocate(kSmall, kUnit);
+  void* second = heap.allocate(kSmall, kUnit);
   const HeapStats before = stats();
-  ASSERT_TRUE(heap().resizeInPlace(first, kSmall - kUnit));
+  ASSERT_TRUE(heap.resizeInPlace(first, kSmall - kUnit));
   EXPECT_EQ(payloadOf(first), kSmall);
   EXPECT_EQ(stats().totalAlloc, before.totalAlloc);
   EXPECT_EQ(stats().freeBlocks, before.freeBlocks);
   expectValid();
-  heap().deallocate(second);
-  heap().deallocate(first);
+  heap.deallocate(second);
+  heap.deallocate(first);
 }
 
 TEST_F(ResizeInPlace, ShrinkingBesideAFreeBlockMovesEvenASingleUnitOver) {
-  void* first = heap().allocate(kSmall, kUnit);
-  void* second = heap().allocate(kSmall, kUnit);
-  void* third = heap().allocate(kSmall, kUnit);
-  heap().deallocate(second);
+  void* first = heap.allocate(kSmall, kUnit);
+  void* second = heap.allocate(kSmall, kUnit);
+  void* third = heap.allocate(kSmall, kUnit);
+  heap.deallocate(second);
   const std::size_t freeBlocks = stats().freeBlocks;
   const std::size_t totalFree = stats().totalFree;
-  ASSERT_TRUE(heap().resizeInPlace(first, kSmall - kUnit));
+  ASSERT_TRUE(heap.resizeInPlace(first, kSmall - kUnit));
   EXPECT_EQ(payloadOf(first), kSmall - kUnit);
   EXPECT_EQ(stats().totalAlloc, 2 * kSmall - kUnit);
   EXPECT_EQ(stats().freeBlocks, freeBlocks);
   EXPECT_EQ(stats().totalFree, totalFree + kUnit);
   expectValid();
-  heap().deallocate(first);
-  heap().deallocate(third);
+  heap.deallocate(first);
+  heap.deallocate(third);
   expectValid();
 }
 
 TEST_F(ResizeInPlace, RejectsPointersThatAreNoAllocatedPayload) {
-  void* first = heap().allocate(kSmall, kUnit);
-  void* second = heap().allocate(kSmall, kUnit);
-  heap().deallocate(second);
+  void* first = heap.allocate(kSmall, kUnit);
+  void* second = heap.allocate(kSmall, kUnit);
+  heap.deallocate(second);
   const HeapStats before = stats();
   int onTheStack = 0;
-  EXPECT_FALSE(heap().resizeInPlace(nullptr, kSmall));
-  EXPECT_FALSE(heap().resizeInPlace(&onTheStack, kSmall));
-  EXPECT_FALSE(heap().resizeInPlace(second, kSmall));                        // freed
-  EXPECT_FALSE(heap().resizeInPlace(static_cast<char*>(first) + kUnit, 8));  // inside a payload
-  EXPECT_FALSE(heap().resizeInPlace(first, kMaxRequestSize + 1));
+  EXPECT_FALSE(heap.resizeInPlace(nullptr, kSmall));
+  EXPECT_FALSE(heap.resizeInPlace(&onTheStack, kSmall));
+  EXPECT_FALSE(heap.resizeInPlace(second, kSmall));                        // freed
+  EXPECT_FALSE(heap.resizeInPlace(static_cast<char*>(first) + kUnit, 8));  // inside a payload
+  EXPECT_FALSE(heap.resizeInPlace(first, kMaxRequestSize + 1));
   EXPECT_EQ(stats().totalAlloc, before.totalAlloc);
   EXPECT_EQ(stats().totalFree, before.totalFree);
   expectValid();
-  heap().deallocate(first);
+  heap.deallocate(first);
 }
 
 TEST_F(ResizeInPlace, GrowthRaisesThePeakByTheCarveRule) {
-  void* first = heap().allocate(kSmall, kUnit);
+  void* first = heap.allocate(kSmall, kUnit);
   const std::size_t peak = stats().peakAlloc;
-  ASSERT_TRUE(heap().resizeInPlace(first, 4 * kSmall));
+  ASSERT_TRUE(heap.resizeInPlace(first, 4 * kSmall));
   EXPECT_EQ(stats().peakAlloc, peak + 3 * kSmall);
   EXPECT_EQ(stats().maxAllocBlockSize, 4 * kSmall);
-  ASSERT_TRUE(heap().resizeInPlace(first, kSmall));
+  ASSERT_TRUE(heap.resizeInPlace(first, kSmall));
   EXPECT_EQ(stats().peakAlloc, peak + 3 * kSmall);
-  heap().deallocate(first);
+  heap.deallocate(first);
   expectValid();
 }
 
@@ -195,7 +184,7 @@ TEST_F(ResizeInPlace, RandomSequencesKeepEveryInvariant) {
     if (live.empty() || roll % 3 == 0) {
       const std::size_t size = sizeFrom(roll >> 8);
       const std::size_t align = roll % 5 == 0 ? std::size_t{1} << (random() % 8) : kUnit;
-      auto* payload = static_cast<unsigned char*>(heap().allocate(size, align));
+      auto* payload = static_cast<unsigned char*>(heap.allocate(size, align));
       ASSERT_NE(payload, nullptr);
       const auto fill = static_cast<unsigned char>(step);
       std::memset(payload, fill, size);
@@ -204,7 +193,7 @@ TEST_F(ResizeInPlace, RandomSequencesKeepEveryInvariant) {
       Live& entry = live[random() % live.size()];
       const std::size_t size = sizeFrom(roll >> 8);
       const std::size_t before = payloadOf(entry.payload);
-      if (heap().resizeInPlace(entry.payload, size)) {
+      if (heap.resizeInPlace(entry.payload, size)) {
         ASSERT_GE(payloadOf(entry.payload), size) << "step " << step;
         if (size < entry.size) entry.size = size;
         ASSERT_TRUE(contentsIntact(entry)) << "step " << step;
@@ -217,13 +206,16 @@ TEST_F(ResizeInPlace, RandomSequencesKeepEveryInvariant) {
     } else {
       const std::size_t index = random() % live.size();
       ASSERT_TRUE(contentsIntact(live[index])) << "step " << step;
-      heap().deallocate(live[index].payload);
+      heap.deallocate(live[index].payload);
       live[index] = live.back();
       live.pop_back();
     }
-    ASSERT_EQ(heap().validate(printViolation), 0u) << "step " << step << ", seed " << seed;
+    testing::violationLog().clear();
+    ASSERT_EQ(heap.validate(testing::collectViolation), 0u)
+        << "step " << step << ", seed " << seed << "\n"
+        << testing::violationLog();
   }
-  for (const Live& entry : live) heap().deallocate(entry.payload);
+  for (const Live& entry : live) heap.deallocate(entry.payload);
   EXPECT_EQ(stats().allocBlocks, 0u);
   EXPECT_EQ(stats().totalAlloc, 0u);
   expectValid();
