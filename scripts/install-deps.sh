@@ -8,8 +8,8 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ g++-multilib clang libclang-rt-14-dev clang-format
   g++-mingw-w64-i686-posix
-  googletest libbenchmark-dev
-  valgrind gnuplot-nox python3 git
+  googletest libbenchmark-dev libcli11-dev pkg-config
+  valgrind gnuplot-nox python3 git chromium
   libjemalloc2 libmimalloc2.0 libtcmalloc-minimal4 libtbbmalloc2
 )
 # The 32-bit wine that runs the Windows DLL and its test programs.
