@@ -77,6 +77,7 @@ void* Heap::carve(Block* block, std::size_t rsize, std::size_t align) {
   stats_.totalAlloc += carved->payloadBytes();
   notePeak();
   carved->sizeAndFlag |= kAllocatedBit;
+  payloads_.mark(aligned);
   return reinterpret_cast<void*>(aligned);
 }
 

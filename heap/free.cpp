@@ -1,5 +1,5 @@
-// Freeing and size queries: boundary-tag merging with free neighbours, and the constant-time
-// check that a pointer really is the payload of an allocated Block.
+// Freeing and size queries: boundary-tag merging with free neighbours. Whether a pointer is the
+// payload of an allocated Block is answered by the payload map alone, before any header is read.
 #include "heap/heap.h"
 
 namespace velk {
@@ -8,46 +8,23 @@ static std::uintptr_t addressOf(const void* pointer) {
   return reinterpret_cast<std::uintptr_t>(pointer);
 }
 
-// Rejects, without touching anything, pointers that were freed already, point into a payload or
-// at a header, or whose surroundings do not describe a consistent chain of Blocks.
-Block* Heap::allocatedBlockOf(const Segment& segment, void* payload) const {
-  const std::uintptr_t address = addressOf(payload);
-  const std::uintptr_t endMarker = segment.end() - kUnit;
-  if (address % kUnit != 0 || address - segment.base < kHeaderSize || address > endMarker) {
-    return nullptr;
-  }
-  Block* block = Block::ofPayload(payload);
-  if (!block->isAllocated() || block->isEndMarker()) return nullptr;
-  if (block->units() > (endMarker - address) / kUnit) return nullptr;
-
-  const std::uintptr_t blockAddress = addressOf(block);
-  const Block* before = block->prevBlock;
-  if (blockAddress == segment.base) {
-    if (before != nullptr) return nullptr;
-  } else {
-    const std::uintptr_t beforeAddress = addressOf(before);
-    if (before == nullptr || beforeAddress % kUnit != 0 || beforeAddress < segment.base ||
-        blockAddress - beforeAddress < kHeaderSize ||
-        before->units() != (blockAddress - beforeAddress - kHeaderSize) / kUnit) {
-      return nullptr;
-    }
-  }
-
-  const Block* following = block->following();
-  if (addressOf(following) == endMarker) return following->isEndMarker() ? block : nullptr;
-  return following->prevBlock == block ? block : nullptr;
+Block* Heap::allocatedBlockOf(void* payload) const {
+  return payloads_.holds(addressOf(payload)) ? Block::ofPayload(payload) : nullptr;
 }
 
 void Heap::deallocate(void* payload) {
   if (payload == nullptr) return;
-  const Segment* segment = findSegment(addressOf(payload));
-  if (segment == nullptr) {
+  const std::uintptr_t address = addressOf(payload);
+  Word* bits = payloads_.granuleBits(address);
+  if (bits == nullptr) {
     foreignFree_(payload);
     return;
   }
-  Block* block = allocatedBlockOf(*segment, payload);
-  if (block == nullptr) return;
+  // Freed already, inside a payload, at a header: ignored, and nothing counted.
+  if (!PayloadMap::holds(bits, address)) return;
+  payloads_.unmark(bits, address);
 
+  Block* block = Block::ofPayload(payload);
   stats_.numFrees += 1;
   stats_.allocBlocks -= 1;
   Block* before = block->prevBlock;
@@ -73,10 +50,7 @@ void Heap::deallocate(void* payload) {
 
 std::ptrdiff_t Heap::blockSize(void* payload) {
   HeapLockGuard guard(*this);
-  if (payload == nullptr) return 0;
-  const Segment* segment = findSegment(addressOf(payload));
-  if (segment == nullptr) return 0;
-  const Block* block = allocatedBlockOf(*segment, payload);
+  const Block* block = allocatedBlockOf(payload);
   // Counted in the address width: a 32-bit heap reports Blocks of 2 GiB or more as negative.
   return block != nullptr ? static_cast<std::ptrdiff_t>(block->payloadBytes()) : 0;
 }

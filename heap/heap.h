@@ -8,6 +8,7 @@
 
 #include "heap/address_space.h"
 #include "heap/block.h"
+#include "heap/payload_map.h"
 #include "heap/size_class.h"
 #include "pal/pal.h"
 
@@ -131,8 +132,8 @@ class Heap {
   const Segment& segment(std::size_t index) const { return segments_[index]; }
 
  private:
-  // The Block of `payload` when it is the payload of an allocated Block of `segment`, else null.
-  Block* allocatedBlockOf(const Segment& segment, void* payload) const;
+  // The Block of `payload` when it is the payload of an allocated Block, else null.
+  Block* allocatedBlockOf(void* payload) const;
   void giveUnitToAllocated(Block* block);
   void notePeak();
   std::size_t roundToGranularity(std::size_t size) const;
@@ -151,6 +152,8 @@ class Heap {
   // Bit w is set exactly when binBitmap_[w] is not zero: a search finds the next occupied word at
   // once instead of scanning up to 47 words.
   std::uint64_t occupiedWords_;
+  // Which addresses are allocated payloads; the only authority for whether a pointer is one.
+  PayloadMap payloads_;
   pal::LockStorage lockStorage_;
 };
 

@@ -7,9 +7,7 @@ namespace velk {
 
 bool Heap::resizeInPlace(void* payload, std::size_t size) {
   if (payload == nullptr || size > kMaxRequestSize) return false;
-  const Segment* segment = findSegment(reinterpret_cast<std::uintptr_t>(payload));
-  if (segment == nullptr) return false;
-  Block* block = allocatedBlockOf(*segment, payload);
+  Block* block = allocatedBlockOf(payload);
   if (block == nullptr) return false;
 
   const std::size_t rsize = ((size < kUnit ? kUnit : size) + kUnit - 1) & ~(kUnit - 1);

@@ -19,6 +19,10 @@ bool Heap::addSegment(std::size_t size, std::size_t align) {
 
   void* base = addressSpace_.reserve(request);
   if (base == nullptr) return false;
+  if (!payloads_.cover(reinterpret_cast<std::uintptr_t>(base), request)) {
+    addressSpace_.release(reinterpret_cast<std::uintptr_t>(base));
+    return false;
+  }
   Segment& segment = segments_[segmentCount_++];
   segment = {reinterpret_cast<std::uintptr_t>(base), request};
   stats_.totalSize += request;
@@ -113,6 +117,7 @@ void Heap::releaseAllSegments() {
   for (int index = 0; index < segmentCount_; ++index) {
     if (segments_[index].base != 0) releaseSegment(segments_[index].base, segments_[index].size);
   }
+  payloads_.releaseAll();
 }
 
 }  // namespace velk

@@ -43,7 +43,8 @@ std::size_t Heap::validate(void (*describe)(const char*)) const {
   for (int index = 0; index < segmentCount_; ++index) {
     const Segment& segment = segments_[index];
     segmentBytes += segment.size;
-    check.expect(segment.base != 0 && segment.base % (2 * kUnit) == 0, "segment base misaligned");
+    check.expect(segment.base != 0 && segment.base % PayloadMap::kGranule == 0,
+                 "segment base misaligned");
     check.expect(segment.size % segmentGranularity_ == 0, "segment size not whole granules");
     for (int other = 0; other < index; ++other) {
       const Segment& earlier = segments_[other];
@@ -71,6 +72,8 @@ std::size_t Heap::validate(void (*describe)(const char*)) const {
                         "Block runs past its segment")) {
         break;
       }
+      check.expect(payloads_.holds(addressOf(block->payload())) == block->isAllocated(),
+                   "payload map disagrees with a header");
       if (block->isAllocated()) {
         ++allocatedBlocks;
         allocatedBytes += block->payloadBytes();
@@ -127,6 +130,8 @@ std::size_t Heap::validate(void (*describe)(const char*)) const {
   check.expect(stats_.totalFree == filedBytes, "total free counter differs from the walk");
   check.expect(stats_.allocBlocks == allocatedBlocks, "alloc blocks counter differs from the walk");
   check.expect(stats_.totalAlloc == allocatedBytes, "total alloc counter differs from the walk");
+  // Marks made and undone balance the allocated Blocks: no mark outlives its Block.
+  check.expect(payloads_.marked() == allocatedBlocks, "payload map marks more than the payloads");
   check.expect(stats_.peakAlloc >= allocatedBytes + kHeaderSize * allocatedBlocks,
                "peak below the current allocation");
   return check.count();

@@ -25,6 +25,12 @@ bool queryRegion(std::uintptr_t address, Region& region);
 // Gives back the whole region that `reserve` returned at `base`. False when the system refuses.
 bool release(std::uintptr_t base);
 
+// Maps `size` bytes of zeroed, readable and writable memory for the allocator's own records:
+// never executable, never counted among the ranges `reserve` hands out, and where the system
+// allows it backed only once touched. Null when the system refuses.
+void* mapRecords(std::size_t size);
+void unmapRecords(void* base, std::size_t size);
+
 // The system's page size in bytes.
 std::size_t pageSize();
 

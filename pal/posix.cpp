@@ -108,6 +108,16 @@ bool release(std::uintptr_t base) {
   return found.size != 0 && munmap(reinterpret_cast<void*>(found.base), found.size) == 0;
 }
 
+void* mapRecords(std::size_t size) {
+  void* base = mmap(nullptr, size, PROT_READ | PROT_WRITE,
+                    MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  return base == MAP_FAILED ? nullptr : base;
+}
+
+void unmapRecords(void* base, std::size_t size) {
+  munmap(base, size);
+}
+
 std::size_t pageSize() {
   static const std::size_t size = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
   return size;

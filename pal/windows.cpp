@@ -22,6 +22,15 @@ bool release(std::uintptr_t base) {
   return VirtualFree(reinterpret_cast<void*>(base), 0, MEM_RELEASE) != 0;
 }
 
+void* mapRecords(std::size_t size) {
+  // Committed pages cost nothing until they are touched.
+  return VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+}
+
+void unmapRecords(void* base, std::size_t) {
+  VirtualFree(base, 0, MEM_RELEASE);
+}
+
 std::size_t pageSize() {
   SYSTEM_INFO info;
   GetSystemInfo(&info);
