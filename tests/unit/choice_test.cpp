@@ -1,0 +1,80 @@
+// The engine chooses the same Blocks, in the same order, as it always has: a long deterministic
+// run of allocations of every size and alignment, frees, in-place resizes and segment growth,
+// folded into one fingerprint of every address handed out and every counter at the end. Any
+// change of which Block a search takes, where a remainder goes or how a bin orders its Blocks
+// changes the fingerprint. The expected values were taken from the straightforward engine before
+// its hot path was tuned.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "tests/unit/heap_fixture.h"
+
+namespace velk::testing {
+namespace {
+
+class Fingerprint {
+ public:
+  void add(std::uint64_t value) {
+    for (int byte = 0; byte < 8; ++byte) {
+      hash_ = (hash_ ^ (value & 0xFF)) * 0x100000001B3u;
+      value >>= 8;
+    }
+  }
+  std::uint64_t value() const { return hash_; }
+
+ private:
+  std::uint64_t hash_ = 0xCBF29CE484222325u;
+};
+
+std::uint64_t runFingerprint() {
+  FakeAddressSpace space;
+  Heap heap(space);
+  std::uint64_t state = 0x2545F4914F6CDD1Du;
+  auto next = [&state](std::size_t bound) {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    return static_cast<std::size_t>(state % bound);
+  };
+  Fingerprint fingerprint;
+  std::vector<void*> live;
+  for (int step = 0; step < 200000; ++step) {
+    const std::size_t roll = live.size() < 3000 ? next(100) : 50 + next(50);
+    if (roll < 50 || live.empty()) {
+      const std::size_t band = next(1000);
+      const std::size_t size = band < 700   ? next(200)
+                               : band < 950 ? next(8192)
+                               : band < 998 ? next(1 << 20)
+                                            : next(24 << 20);
+      const std::size_t align = std::size_t{1} << next(band < 980 ? 5 : 13);
+      void* payload = heap.allocate(size, align);
+      fingerprint.add(reinterpret_cast<std::uintptr_t>(payload) - space.arenaBase());
+      if (payload != nullptr) live.push_back(payload);
+    } else if (roll < 95) {
+      const std::size_t index = next(live.size());
+      heap.deallocate(live[index]);
+      live[index] = live.back();
+      live.pop_back();
+    } else {
+      fingerprint.add(heap.resizeInPlace(live[next(live.size())], next(4096)));
+    }
+  }
+  const HeapStats& stats = heap.stats();
+  for (std::uint64_t figure : {std::uint64_t{stats.allocBlocks}, std::uint64_t{stats.totalAlloc},
+                               std::uint64_t{stats.peakAlloc}, std::uint64_t{stats.freeBlocks},
+                               std::uint64_t{stats.totalFree}, std::uint64_t{stats.totalSize},
+                               stats.numAllocs, stats.numFrees, stats.slowBucket}) {
+    fingerprint.add(figure);
+  }
+  EXPECT_HEAP_VALID(heap);
+  return fingerprint.value();
+}
+
+TEST(BlockChoiceTest, SameBlocksInTheSameOrderAsEver) {
+  const std::uint64_t expected = sizeof(void*) == 8 ? 0x23f5c5ba05e6c207u : 0xbeb28f99f67f2659u;
+  EXPECT_EQ(runFingerprint(), expected) << std::hex << runFingerprint();
+}
+
+}  // namespace
+}  // namespace velk::testing
