@@ -6,6 +6,11 @@
 
 namespace velk {
 
+// Room for the worst alignment shift.
+static std::size_t needFor(std::size_t rsize, std::size_t align) {
+  return align <= kUnit ? rsize : rsize + align - 1;
+}
+
 void Heap::notePeak() {
   const std::size_t withHeaders = stats_.totalAlloc + kHeaderSize * stats_.allocBlocks;
   if (withHeaders > stats_.peakAlloc) stats_.peakAlloc = withHeaders;
@@ -23,29 +28,58 @@ void Heap::giveUnitToAllocated(Block* block) {
 // catch-all class: a need just under 1 GiB searches from it, and a Block just big enough for the
 // need alone would be filed below it. Small requests are covered by the least segment anyway.
 std::size_t Heap::growthSize(std::size_t rsize, std::size_t align) const {
-  const std::size_t need = align <= kUnit ? rsize : rsize + align - 1;
+  const std::size_t need = needFor(rsize, align);
   const std::size_t bound = kClassBound[searchClassOf(need)];
   const std::size_t fill = bound > align + kHeaderSize ? bound - align - kHeaderSize : 0;
   return fill > rsize ? fill : rsize;
 }
 
-void* Heap::allocate(std::size_t size, std::size_t align) {
-  if (size > kMaxRequestSize || align > kMaxAlign) return nullptr;
-  stats_.numAllocs += 1;
-  const std::size_t rsize = ((size < kUnit ? kUnit : size) + kUnit - 1) & ~(kUnit - 1);
-  // Alignments that are not powers of two are served at the next power of two.
-  const std::size_t effectiveAlign = align <= kUnit ? kUnit : std::bit_ceil(align);
-
-  Block* block = findFree(rsize, effectiveAlign);
-  while (block == nullptr) {
-    if (!addSegment(growthSize(rsize, effectiveAlign), effectiveAlign)) return nullptr;
-    block = findFree(rsize, effectiveAlign);
+Block* Heap::searchFree(std::size_t need, std::size_t& sizeClass) {
+  const std::size_t firstClass = searchClassOf(need);
+  std::size_t word = firstClass / 32;
+  std::uint32_t bits = binBitmap_[word] & (~std::uint32_t{0} << (firstClass % 32));
+  if (bits == 0) {
+    // The next occupied bitmap word above, found in one step rather than word by word.
+    const std::uint64_t above = occupiedWords_ & (~std::uint64_t{1} << word);
+    if (above == 0) return nullptr;
+    word = static_cast<std::size_t>(std::countr_zero(above));
+    bits = binBitmap_[word];
   }
-  if (rsize > stats_.maxAllocBlockSize) stats_.maxAllocBlockSize = rsize;
-  return carve(block, rsize, effectiveAlign);
+  sizeClass = word * 32 + static_cast<std::size_t>(std::countr_zero(bits));
+  const Bin& bin = bins_[sizeClass];
+  // Every Block of this bin fits: take the lower of the two ends.
+  if (need <= kClassBound[sizeClass]) [[likely]]
+    return below(bin.tail, bin.head) ? bin.tail : bin.head;
+  // Only the catch-all bin holds Blocks that may be too small: walk it for the lowest that fits.
+  // It is the last class, so when none fits the search ends here.
+  stats_.slowBucket += 1;
+  Block* lowest = nullptr;
+  for (Block* block = bin.head; block != nullptr; block = block->nextFree) {
+    if (block->payloadBytes() >= need && (lowest == nullptr || below(block, lowest)))
+      lowest = block;
+  }
+  return lowest;
+}
+
+Block* Heap::findFree(std::size_t rsize, std::size_t align) {
+  std::size_t sizeClass = 0;
+  Block* chosen = searchFree(needFor(rsize, align), sizeClass);
+  if (chosen == nullptr) return nullptr;
+  removeFree(chosen);
+  return chosen;
 }
 
 void* Heap::carve(Block* block, std::size_t rsize, std::size_t align) {
+  Vacancy none{};
+  return carveOut(block, rsize, align, none);
+}
+
+void Heap::split(Block* block, std::size_t rsize) {
+  Vacancy none{};
+  splitOff(block, rsize, none);
+}
+
+void* Heap::carveOut(Block* block, std::size_t rsize, std::size_t align, Vacancy& vacancy) {
   stats_.allocBlocks += 1;
   const std::uintptr_t unaligned = reinterpret_cast<std::uintptr_t>(block->payload());
   const std::uintptr_t aligned = (unaligned + align - 1) & ~(align - 1);
@@ -60,9 +94,10 @@ void* Heap::carve(Block* block, std::size_t rsize, std::size_t align) {
     carved = Block::at(aligned - kHeaderSize);
     if (pad >= kHeaderSize) {
       // The gap stays in front as a free Block (a fragment, unfiled, below two units).
-      block->sizeAndFlag = pad / kUnit - 2;
+      const Word frontUnits = pad / kUnit - 2;
+      block->sizeAndFlag = frontUnits;
       carved->prevBlock = block;
-      insertFree(block);
+      fileInPlaceOf(block, frontUnits, vacancy);
     } else {
       // A one-unit gap becomes the last payload unit of the Block before, which is allocated
       // because free Blocks never touch. A segment's first Block never needs such a gap: segment
@@ -73,7 +108,8 @@ void* Heap::carve(Block* block, std::size_t rsize, std::size_t align) {
     carved->sizeAndFlag = formerUnits - pad / kUnit;
     if (next != nullptr) next->prevBlock = carved;
   }
-  if (carved->payloadBytes() != rsize) split(carved, rsize);
+  if (carved->payloadBytes() != rsize) splitOff(carved, rsize, vacancy);
+  leave(vacancy);  // when no remainder took its place
   stats_.totalAlloc += carved->payloadBytes();
   notePeak();
   carved->sizeAndFlag |= kAllocatedBit;
@@ -83,18 +119,42 @@ void* Heap::carve(Block* block, std::size_t rsize, std::size_t align) {
 
 // Cuts the Block to `rsize` payload bytes and files the tail, unless the tail would not even hold
 // a header: then the Block keeps up to one unit more than asked for.
-void Heap::split(Block* block, std::size_t rsize) {
-  Block* next = block->successor();
+void Heap::splitOff(Block* block, std::size_t rsize, Vacancy& vacancy) {
   const std::size_t excess = block->payloadBytes() - rsize;
   if (excess < kHeaderSize) return;
+  Block* next = block->following();
   block->sizeAndFlag = rsize / kUnit;
   Block* rest = Block::at(block->address() + kHeaderSize + rsize);
   rest->prevBlock = block;
-  rest->sizeAndFlag = excess / kUnit - 2;
+  const Word restUnits = excess / kUnit - 2;
+  rest->sizeAndFlag = restUnits;
   // The successor is allocated: the carved Block came free out of a bin, and free Blocks have no
   // free neighbours.
-  if (next != nullptr) next->prevBlock = rest;
-  insertFree(rest);
+  if (!next->isEndMarker()) next->prevBlock = rest;
+  fileInPlaceOf(rest, restUnits, vacancy);
+}
+
+// The steps are public for tests, but an allocation runs them as one function: inlined, they share
+// their registers and the loads of the Block they work on.
+[[gnu::flatten]] void* Heap::allocate(std::size_t size, std::size_t align) {
+  if (size > kMaxRequestSize || align > kMaxAlign) return nullptr;
+  stats_.numAllocs += 1;
+  const std::size_t rsize = ((size < kUnit ? kUnit : size) + kUnit - 1) & ~(kUnit - 1);
+  // Alignments that are not powers of two are served at the next power of two.
+  const std::size_t effectiveAlign = align <= kUnit ? kUnit : std::bit_ceil(align);
+
+  const std::size_t need = needFor(rsize, effectiveAlign);
+  std::size_t sizeClass = 0;
+  Block* block = searchFree(need, sizeClass);
+  while (block == nullptr) [[unlikely]] {
+      if (!addSegment(growthSize(rsize, effectiveAlign), effectiveAlign)) return nullptr;
+      block = searchFree(need, sizeClass);
+    }
+  if (rsize > stats_.maxAllocBlockSize) stats_.maxAllocBlockSize = rsize;
+  // The Block leaves its bin while it is carved: its remainder, often of the same class, takes
+  // its place there.
+  Vacancy vacancy = vacancyOf(block, block->units(), sizeClass);
+  return carveOut(block, rsize, effectiveAlign, vacancy);
 }
 
 }  // namespace velk

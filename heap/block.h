@@ -43,9 +43,9 @@ struct Block {
   void* payload() const { return address() + kHeaderSize; }
   // Where the next Block starts, computed from this Block's size.
   Block* following() const { return at(address() + kHeaderSize + payloadBytes()); }
-  // The physical successor, or null at the end of the segment.
+  // The physical successor, or null at the end of the segment. (A Block's own first word is
+  // never the end marker: that would be an allocated Block longer than the address space.)
   Block* successor() const {
-    if (isEndMarker()) return nullptr;
     Block* next = following();
     return next->isEndMarker() ? nullptr : next;
   }
@@ -54,6 +54,11 @@ struct Block {
   static Block* at(Word address) { return reinterpret_cast<Block*>(address); }
   static Block* ofPayload(void* payload) { return at(static_cast<char*>(payload) - kHeaderSize); }
 };
+
+// Address order of two Blocks, which may lie in different segments.
+inline bool below(const Block* a, const Block* b) {
+  return reinterpret_cast<std::uintptr_t>(a) < reinterpret_cast<std::uintptr_t>(b);
+}
 
 static_assert(sizeof(Block) == 4 * kUnit, "header plus the two links of a filed Block");
 static_assert(offsetof(Block, nextFree) == kHeaderSize, "the links are the first payload units");

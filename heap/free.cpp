@@ -27,25 +27,37 @@ void Heap::deallocate(void* payload) {
   Block* block = Block::ofPayload(payload);
   stats_.numFrees += 1;
   stats_.allocBlocks -= 1;
+  Word units = block->units();
+  stats_.totalAlloc -= unitsToBytes(units);
   Block* before = block->prevBlock;
-  Block* next = block->successor();
-  block->sizeAndFlag &= kSizeMask;
-  stats_.totalAlloc -= block->payloadBytes();
+  Block* next = block->following();
+  if (next->isEndMarker()) next = nullptr;
 
-  // Fragments in front are free Blocks too and are absorbed like any other.
+  // Fragments are free Blocks too and are absorbed like any other, though no bin holds them. A
+  // filed neighbour leaves its bin as the merged Block is filed, which often takes its place there;
+  // when both neighbours are filed, the one before leaves first.
+  Vacancy vacancy{};
   if (before != nullptr && !before->isAllocated()) {
-    removeFree(before);
-    before->sizeAndFlag = before->units() + block->units() + 2;
-    if (next != nullptr) next->prevBlock = before;
+    const Word beforeUnits = before->units();
+    if (beforeUnits >= kLeastFiledUnits)
+      vacancy = vacancyOf(before, beforeUnits, classOf(unitsToBytes(beforeUnits)));
+    units += beforeUnits + 2;
     block = before;
   }
   if (next != nullptr && !next->isAllocated()) {
-    Block* afterNext = next->successor();
-    removeFree(next);
-    block->sizeAndFlag = block->units() + next->units() + 2;
-    if (afterNext != nullptr) afterNext->prevBlock = block;
+    const Word nextUnits = next->units();
+    if (nextUnits >= kLeastFiledUnits) {
+      leave(vacancy);
+      vacancy = vacancyOf(next, nextUnits, classOf(unitsToBytes(nextUnits)));
+    }
+    units += nextUnits + 2;
+    next = next->following();
+    if (next->isEndMarker()) next = nullptr;
   }
-  insertFree(block);
+  block->sizeAndFlag = units;
+  if (next != nullptr) next->prevBlock = block;
+  fileInPlaceOf(block, units, vacancy);
+  leave(vacancy);
 }
 
 std::ptrdiff_t Heap::blockSize(void* payload) {

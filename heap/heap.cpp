@@ -29,12 +29,4 @@ Heap::~Heap() {
   pal::lockDelete(lock);
 }
 
-void Heap::lock() {
-  if (heapLock_ != nullptr) pal::lockEnter(heapLock_);
-}
-
-void Heap::unlock() {
-  if (heapLock_ != nullptr) pal::lockLeave(heapLock_);
-}
-
 }  // namespace velk

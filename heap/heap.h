@@ -80,8 +80,12 @@ class Heap {
 
   // Serialises every operation below except blockSize and snapshotStats, which lock by themselves.
   // Both skip locking while the lock does not exist.
-  void lock();
-  void unlock();
+  void lock() {
+    if (heapLock_ != nullptr) pal::lockEnter(heapLock_);
+  }
+  void unlock() {
+    if (heapLock_ != nullptr) pal::lockLeave(heapLock_);
+  }
 
   // Allocation: the caller holds the lock.
   void* allocate(std::size_t size, std::size_t align);
@@ -101,7 +105,7 @@ class Heap {
   // the payload of an allocated Block.
   bool resizeInPlace(void* payload, std::size_t size);
 
-  // Bins.
+  // Bins (inline, heap/bins.h). A Block must be removed with the size it was filed with.
   void insertFree(Block* block);
   void removeFree(Block* block);
 
@@ -135,6 +139,32 @@ class Heap {
   // The Block of `payload` when it is the payload of an allocated Block, else null.
   Block* allocatedBlockOf(void* payload) const;
   void giveUnitToAllocated(Block* block);
+  // A filed Block on its way out of its bin during an operation (heap/bins.h). Its links are read
+  // when the operation starts: carving and merging may write over them before it has left.
+  struct Vacancy {
+    Block* block;  // null when there is none, or once it has left
+    Block* nextFree;
+    Block* prevFree;
+    Word units;
+    std::size_t sizeClass;
+  };
+
+  // The steps of insertFree and removeFree once a Block's class is known (heap/bins.h).
+  void linkFree(Bin& bin, Block* block);
+  void unlinkFree(Bin& bin, const Block* block, Block* next, Block* previous);
+  void fileFree(Block* block, Word units, std::size_t sizeClass);
+  void unfileFree(const Block* block, Block* next, Block* previous, Word units,
+                  std::size_t sizeClass);
+  Vacancy vacancyOf(Block* block, Word units, std::size_t sizeClass);
+  void leave(Vacancy& vacancy);
+  void fileInPlaceOf(Block* block, Word units, Vacancy& vacancy);
+
+  // The search of findFree without the removal: the Block and its class, or null.
+  Block* searchFree(std::size_t need, std::size_t& sizeClass);
+  // carve and split for a Block that may still be filed: it leaves its bin on the way, its
+  // remainder taking its place there when they share a class.
+  void* carveOut(Block* block, std::size_t rsize, std::size_t align, Vacancy& vacancy);
+  void splitOff(Block* block, std::size_t rsize, Vacancy& vacancy);
   void notePeak();
   std::size_t roundToGranularity(std::size_t size) const;
   std::size_t growthSize(std::size_t rsize, std::size_t align) const;
@@ -170,3 +200,5 @@ class HeapLockGuard {
 };
 
 }  // namespace velk
+
+#include "heap/bins.h"

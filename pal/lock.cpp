@@ -7,10 +7,6 @@
 
 namespace velk::pal {
 
-struct Lock {
-  NativeLock native;
-  bool storageFromRuntimeHeap;
-};
 static_assert(sizeof(Lock) <= sizeof(LockStorage), "a lock must fit its static storage");
 static_assert(alignof(Lock) <= alignof(LockStorage), "a lock must fit its static storage");
 
@@ -28,14 +24,6 @@ Lock* lockCreate(LockStorage* fallback) {
 
 Lock* lockCreateIn(LockStorage& storage) {
   return constructIn(&storage, false);
-}
-
-void lockEnter(Lock* lock) {
-  nativeLockEnter(lock->native);
-}
-
-void lockLeave(Lock* lock) {
-  nativeLockLeave(lock->native);
 }
 
 void lockDelete(Lock* lock) {

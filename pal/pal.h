@@ -39,7 +39,7 @@ std::uint32_t currentThreadId();
 
 // An exclusive, non-recursive lock. Its storage is either taken from the runtime library's heap
 // or provided by the caller; `lockDelete` gives back only storage that `lockCreate` took.
-struct Lock;
+struct Lock;  // pal/native_lock.h
 struct alignas(16) LockStorage {
   unsigned char bytes[64];
 };
@@ -49,8 +49,9 @@ struct alignas(16) LockStorage {
 Lock* lockCreate(LockStorage* fallback);
 // Creates a lock in `storage` without touching the runtime library's heap.
 Lock* lockCreateIn(LockStorage& storage);
-void lockEnter(Lock* lock);
-void lockLeave(Lock* lock);
+// lockEnter and lockLeave are inline, in pal/native_lock.h.
 void lockDelete(Lock* lock);
 
 }  // namespace velk::pal
+
+#include "pal/native_lock.h"

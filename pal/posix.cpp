@@ -131,19 +131,18 @@ void nativeLockInit(NativeLock& lock) {
   lock.store(0, std::memory_order_relaxed);
 }
 
-void nativeLockEnter(NativeLock& lock) {
-  std::uint32_t state = 0;
-  if (lock.compare_exchange_strong(state, 1, std::memory_order_acquire)) return;
-  // Contended: mark the lock as having waiters and sleep until the holder wakes us.
-  if (state != 2) state = lock.exchange(2, std::memory_order_acquire);
+// Marks the lock as having waiters and sleeps until the holder wakes us. Whoever takes the lock
+// from here on marks it 2, since other sleepers may remain.
+void nativeLockWait(NativeLock& lock, std::uint32_t seen) {
+  std::uint32_t state = seen == 2 ? 2 : lock.exchange(2, std::memory_order_acquire);
   while (state != 0) {
     futex(lock, FUTEX_WAIT_PRIVATE, 2);
     state = lock.exchange(2, std::memory_order_acquire);
   }
 }
 
-void nativeLockLeave(NativeLock& lock) {
-  if (lock.exchange(0, std::memory_order_release) == 2) futex(lock, FUTEX_WAKE_PRIVATE, 1);
+void nativeLockWake(NativeLock& lock) {
+  futex(lock, FUTEX_WAKE_PRIVATE, 1);
 }
 
 void nativeLockDestroy(NativeLock&) {}

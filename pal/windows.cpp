@@ -44,12 +44,6 @@ std::uint32_t currentThreadId() {
 void nativeLockInit(NativeLock& lock) {
   InitializeCriticalSection(&lock);
 }
-void nativeLockEnter(NativeLock& lock) {
-  EnterCriticalSection(&lock);
-}
-void nativeLockLeave(NativeLock& lock) {
-  LeaveCriticalSection(&lock);
-}
 void nativeLockDestroy(NativeLock& lock) {
   DeleteCriticalSection(&lock);
 }

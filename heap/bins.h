@@ -1,0 +1,100 @@
+// Filing free Blocks in the bins of their classes and taking them out again. Inline: every
+// allocation and every free does both, often twice, and the caller usually knows the class.
+#pragma once
+
+namespace velk {
+
+// In front only when below the head; otherwise at the back. The list is therefore not sorted.
+inline void Heap::linkFree(Bin& bin, Block* block) {
+  Block* const head = bin.head;
+  if (head != nullptr && below(block, head)) {
+    block->prevFree = nullptr;
+    block->nextFree = head;
+    head->prevFree = block;
+    bin.head = block;
+    return;
+  }
+  Block* const tail = bin.tail;
+  block->prevFree = tail;
+  block->nextFree = nullptr;
+  if (tail != nullptr) {
+    tail->nextFree = block;
+  } else {
+    bin.head = block;
+  }
+  bin.tail = block;
+}
+
+// `next` and `previous` are the Block's own links, read before anything could write over them.
+inline void Heap::unlinkFree(Bin& bin, const Block* block, Block* next, Block* previous) {
+  if (previous != nullptr) previous->nextFree = next;
+  if (next != nullptr) next->prevFree = previous;
+  if (bin.head == block) bin.head = next;
+  if (bin.tail == block) bin.tail = previous;
+}
+
+inline void Heap::fileFree(Block* block, Word units, std::size_t sizeClass) {
+  stats_.freeBlocks += 1;
+  stats_.totalFree += unitsToBytes(units);
+  Bin& bin = bins_[sizeClass];
+  if (bin.count++ == 0) {
+    binBitmap_[sizeClass / 32] |= std::uint32_t{1} << (sizeClass % 32);
+    occupiedWords_ |= std::uint64_t{1} << (sizeClass / 32);
+  }
+  linkFree(bin, block);
+}
+
+inline void Heap::unfileFree(const Block* block, Block* next, Block* previous, Word units,
+                             std::size_t sizeClass) {
+  stats_.freeBlocks -= 1;
+  stats_.totalFree -= unitsToBytes(units);
+  Bin& bin = bins_[sizeClass];
+  if (--bin.count == 0) {
+    const std::size_t word = sizeClass / 32;
+    binBitmap_[word] &= ~(std::uint32_t{1} << (sizeClass % 32));
+    if (binBitmap_[word] == 0) occupiedWords_ &= ~(std::uint64_t{1} << word);
+  }
+  unlinkFree(bin, block, next, previous);
+}
+
+inline Heap::Vacancy Heap::vacancyOf(Block* block, Word units, std::size_t sizeClass) {
+  return {block, block->nextFree, block->prevFree, units, sizeClass};
+}
+
+inline void Heap::leave(Vacancy& vacancy) {
+  if (vacancy.block == nullptr) return;
+  unfileFree(vacancy.block, vacancy.nextFree, vacancy.prevFree, vacancy.units, vacancy.sizeClass);
+  vacancy.block = nullptr;
+}
+
+// Filing into the bin a Block is vacating in the same operation, the new Block takes its place:
+// exactly what taking the old one out and then filing the new one does, but the bin's count and
+// its bitmap bit never change. Into any other bin, the Block is filed as usual.
+inline void Heap::fileInPlaceOf(Block* block, Word units, Vacancy& vacancy) {
+  if (units < kLeastFiledUnits) return;
+  const std::size_t sizeClass = classOf(unitsToBytes(units));
+  if (vacancy.block == nullptr || vacancy.sizeClass != sizeClass) {
+    fileFree(block, units, sizeClass);
+    return;
+  }
+  Bin& bin = bins_[sizeClass];
+  unlinkFree(bin, vacancy.block, vacancy.nextFree, vacancy.prevFree);
+  stats_.totalFree += unitsToBytes(units);
+  stats_.totalFree -= unitsToBytes(vacancy.units);
+  linkFree(bin, block);
+  vacancy.block = nullptr;
+}
+
+// A fragment (below two units) has no room for the links and is never filed.
+inline void Heap::insertFree(Block* block) {
+  const Word units = block->units();
+  if (units >= kLeastFiledUnits) fileFree(block, units, classOf(unitsToBytes(units)));
+}
+
+inline void Heap::removeFree(Block* block) {
+  const Word units = block->units();
+  if (units >= kLeastFiledUnits)
+    unfileFree(block, block->nextFree, block->prevFree, units, classOf(unitsToBytes(units)));
+}
+
+}  // namespace velk
