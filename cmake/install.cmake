@@ -27,8 +27,12 @@ if(WIN32)
   endforeach()
 endif()
 
-# The LD_PRELOAD shim, where the build has one. Nothing links against it, so it has no SONAME.
+# The LD_PRELOAD shim, where the build has one. It is named like the library
+# (libvelkmalloc.so.1, SONAME and links), as the loader cache and the .deb's shlibs expect.
 if(TARGET velkmalloc)
+  set_target_properties(velkmalloc PROPERTIES
+    VERSION ${PROJECT_VERSION}
+    SOVERSION ${PROJECT_VERSION_MAJOR})
   install(TARGETS velkmalloc LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 endif()
 

@@ -35,10 +35,9 @@ if [[ $platform == win32 ]]; then
   library=bin/VelkAllocator.dll
   export_check=(-DOBJDUMP="$symbol_tool" -P "$root/tests/library/check_dll_exports.cmake")
 else
-  for name in velkallocator velkallocator-traced; do
+  for name in velkallocator velkallocator-traced velkmalloc; do
     expected+=("lib/lib$name.so" "lib/lib$name.so.${version%%.*}" "lib/lib$name.so.$version")
   done
-  expected+=(lib/libvelkmalloc.so)
   library=lib/libvelkallocator.so.$version
   export_check=(-DNM="$symbol_tool" -P "$root/tests/library/check_so_exports.cmake")
 fi
