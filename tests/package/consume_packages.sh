@@ -97,9 +97,10 @@ consume_with_cmake() {
   local prefix=$1 build=$work/cmake-consumer
   local arguments=(-S "$consumer_source" -B "$build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix")
   [[ $platform == win32 ]] && arguments+=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake")
-  cmake "${arguments[@]}" >"$work/cmake-consumer.log" 2>&1 &&
-    cmake --build "$build" >>"$work/cmake-consumer.log" 2>&1 ||
+  if ! cmake "${arguments[@]}" >"$work/cmake-consumer.log" 2>&1 ||
+    ! cmake --build "$build" >>"$work/cmake-consumer.log" 2>&1; then
     fail "find_package consumer: $(cat "$work/cmake-consumer.log")"
+  fi
   run_consumer "$build/consumer$([[ $platform == win32 ]] && echo .exe)" "$prefix"
 }
 
