@@ -34,6 +34,19 @@ std::size_t Heap::growthSize(std::size_t rsize, std::size_t align) const {
   return fill > rsize ? fill : rsize;
 }
 
+// The lowest set bit of a non-zero word, without the library call a 32-bit build makes for a
+// 64-bit count.
+static unsigned lowestBit(std::uint64_t value) {
+  if constexpr (sizeof(void*) == 8) {
+    return static_cast<unsigned>(std::countr_zero(value));
+  } else {
+    const auto low = static_cast<std::uint32_t>(value);
+    return low != 0 ? static_cast<unsigned>(std::countr_zero(low))
+                    : 32 + static_cast<unsigned>(
+                               std::countr_zero(static_cast<std::uint32_t>(value >> 32)));
+  }
+}
+
 Block* Heap::searchFree(std::size_t need, std::size_t& sizeClass) {
   const std::size_t firstClass = searchClassOf(need);
   std::size_t word = firstClass / 32;
@@ -42,7 +55,7 @@ Block* Heap::searchFree(std::size_t need, std::size_t& sizeClass) {
     // The next occupied bitmap word above, found in one step rather than word by word.
     const std::uint64_t above = occupiedWords_ & (~std::uint64_t{1} << word);
     if (above == 0) return nullptr;
-    word = static_cast<std::size_t>(std::countr_zero(above));
+    word = lowestBit(above);
     bits = binBitmap_[word];
   }
   sizeClass = word * 32 + static_cast<std::size_t>(std::countr_zero(bits));

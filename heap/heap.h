@@ -34,8 +34,9 @@ struct HeapStats {
 };
 
 // A list of free Blocks of one class, doubly linked through nextFree and prevFree. Not sorted: a
-// Block goes to the front only when it lies below the head, otherwise to the back.
-struct Bin {
+// Block goes to the front only when it lies below the head, otherwise to the back. Aligned to a
+// power of two of its own size, so that finding a bin from its class is one shift.
+struct alignas(4 * sizeof(void*)) Bin {
   Block* head;
   Block* tail;
   std::uint32_t count;

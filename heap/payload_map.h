@@ -66,7 +66,8 @@ class PayloadMap {
 
   // Records and forgets an allocated payload. `address` lies in a covered range.
   void mark(std::uintptr_t address) {
-    granuleBits(address)[wordIndex(address)] |= bitOf(address);
+    const Leaf* leaf = top_[topEntry(address)];
+    leaf->granules[(address >> kGranuleShift) & kLeafMask][wordIndex(address)] |= bitOf(address);
     ++marked_;
   }
   void unmark(Word* bits, std::uintptr_t address) {

@@ -8,6 +8,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 
 namespace velk {
 
@@ -39,16 +40,26 @@ static_assert(kClassBound[127] == 508 && kClassBound[128] == 512 && kClassBound[
 static_assert(kClassBound[193] == 1040 && kClassBound[1408] == 536870912u);
 static_assert(kClassBound[1471] == 1065353216u && kClassBound[1472] == 1073741824u);
 
+// The index of the highest set bit of a non-zero value, written as compilers turn it into a
+// single bit-scan instruction.
+constexpr unsigned highestBit(std::size_t value) {
+  constexpr unsigned kTopBit = std::numeric_limits<std::size_t>::digits - 1;
+  return kTopBit ^ static_cast<unsigned>(std::countl_zero(value));
+}
+
+// The class of `bytes` with the catch-all class not yet applied: with m the highest set bit, at
+// least 8, it is 64 (m - 8) + (bytes >> (m - 6)). Below 512 bytes (m = 8) that is bytes / 4;
+// above, the octave's 64 classes start at 64 (m - 7) and the six bits below the top one pick the
+// class within it. One bit scan and two shifts, no branch, no table read.
+constexpr std::size_t classBelowCatchAll(std::size_t bytes) {
+  const unsigned top = highestBit(bytes | 0x100);
+  return (std::size_t{top - 8} << 6) + (bytes >> (top - 6));
+}
+
 // The class a free Block of `bytes` payload bytes is filed in: the largest class whose lower
-// bound is at most `bytes` (filing rounds down). Valid from 4 bytes up.
-//
-// With m the highest set bit, at least 8, the class is 64 (m - 8) + (bytes >> (m - 6)): below
-// 512 bytes (m = 8) that is bytes / 4; above, the octave's 64 classes start at 64 (m - 7) and the
-// six bits below the top one pick the class within it. One bit scan and two shifts, no branch,
-// no table read.
+// bound is at most `bytes` (filing rounds down).
 constexpr std::size_t classOf(std::size_t bytes) {
-  const unsigned top = static_cast<unsigned>(std::bit_width(bytes | 0x100)) - 1;
-  const std::size_t sizeClass = (std::size_t{top - 8} << 6) + (bytes >> (top - 6));
+  const std::size_t sizeClass = classBelowCatchAll(bytes);
   return sizeClass < kCatchAllBin ? sizeClass : kCatchAllBin;
 }
 
@@ -56,7 +67,7 @@ constexpr std::size_t classOf(std::size_t bytes) {
 // least `bytes` (searching rounds up), one above the class that filing `bytes - 1` would take.
 // Only the catch-all class can hold Blocks too small. Valid from 1 byte up.
 constexpr std::size_t searchClassOf(std::size_t bytes) {
-  const std::size_t sizeClass = classOf(bytes - 1) + 1;
+  const std::size_t sizeClass = classBelowCatchAll(bytes - 1) + 1;
   return sizeClass < kCatchAllBin ? sizeClass : kCatchAllBin;
 }
 
