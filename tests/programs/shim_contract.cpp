@@ -6,11 +6,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -206,6 +209,81 @@ void forkLeavesAUsableHeap() {
   for (std::thread& thread : busy) thread.join();
 }
 
+// fork() while other threads use stdio: readers grow getline's buffer with realloc under their
+// FILE's lock, a flusher holds the list of FILEs while it takes each FILE's lock, and the forking
+// threads must still get through. Each child frees a block of the parent's and allocates. A hang
+// ends the run by SIGALRM.
+void forkWhileStdioIsBusy() {
+  constexpr std::size_t kLineLength = 50000;
+  char path[] = "/tmp/velk-fork-stdio-XXXXXX";
+  const int descriptor = mkstemp(path);
+  CHECK(descriptor >= 0);
+  if (descriptor < 0) return;
+  const std::string line = std::string(kLineLength, 'x') + "\n";
+  CHECK(write(descriptor, line.data(), line.size()) == static_cast<ssize_t>(line.size()));
+  close(descriptor);
+
+  alarm(20);
+  std::atomic<bool> stop{false};
+  std::atomic<int> badReads{0}, badChildren{0}, forks{0};
+  std::vector<std::thread> threads;
+  for (int reader = 0; reader < 8; ++reader) {
+    threads.emplace_back([&] {
+      FILE* file = std::fopen(path, "r");
+      if (file == nullptr) {
+        badReads.fetch_add(1);
+        return;
+      }
+      while (!stop.load(std::memory_order_relaxed)) {
+        std::rewind(file);
+        char* buffer = nullptr;  // grown from nothing by realloc, under the FILE's lock
+        std::size_t capacity = 0;
+        if (getline(&buffer, &capacity, file) != static_cast<ssize_t>(kLineLength + 1)) {
+          badReads.fetch_add(1);
+        }
+        free(buffer);
+      }
+      std::fclose(file);
+    });
+  }
+  threads.emplace_back([&] {
+    while (!stop.load(std::memory_order_relaxed)) {
+      std::fflush(nullptr);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  });
+  for (std::size_t forker = 0; forker < 4; ++forker) {
+    threads.emplace_back([&, forker] {
+      while (!stop.load(std::memory_order_relaxed)) {
+        auto* inherited = static_cast<unsigned char*>(malloc(opaque(40 + 300 * forker)));
+        inherited[0] = 1;
+        const pid_t child = fork();
+        if (child == 0) {
+          alarm(10);
+          free(inherited);
+          void* fresh = malloc(opaque(1000));
+          _exit(fresh != nullptr ? 0 : 1);
+        }
+        int status = 0;
+        if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status) ||
+            WEXITSTATUS(status) != 0) {
+          badChildren.fetch_add(1);
+        }
+        forks.fetch_add(1);
+        free(inherited);
+      }
+    });
+  }
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  stop = true;
+  for (std::thread& thread : threads) thread.join();
+  alarm(0);
+  unlink(path);
+  CHECK(badReads == 0);
+  CHECK(badChildren == 0);
+  CHECK(forks > 0);
+}
+
 }  // namespace
 
 int main() {
@@ -217,6 +295,7 @@ int main() {
   foreignPointersGoBackToTheCLibrary();
   threadsHandOver();
   forkLeavesAUsableHeap();
+  forkWhileStdioIsBusy();
   std::printf("%s: %d failed checks\n", failures == 0 ? "ok" : "FAILED", failures);
   return failures == 0 ? 0 : 1;
 }
