@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -24,6 +25,17 @@ namespace {
 
 constexpr bool isPowerOfTwo(std::size_t value) {
   return value != 0 && (value & (value - 1)) == 0;
+}
+
+// No object may be larger than this, alignment padding counted, or differences of pointers inside
+// it would overflow. The engine itself would serve more.
+constexpr std::size_t kLargestObject = PTRDIFF_MAX;
+static_assert(kLargestObject < kMaxRequestSize);
+
+// Whether `bytes` aligned to `align` (which counts only above what every Block has) fits.
+constexpr bool fitsObject(std::size_t bytes, std::size_t align = kMallocAlign) {
+  const std::size_t padding = align > kMallocAlign ? align - 1 : 0;
+  return bytes <= kLargestObject && padding <= kLargestObject - bytes;
 }
 
 void* failWith(int error) {
@@ -51,7 +63,7 @@ void* allocate(std::size_t bytes) {
   void* payload = nullptr;
   if (bytes <= kLargestCachedRequest) {
     payload = cacheAllocate(bytes);
-  } else if (bytes <= kMaxRequestSize) {
+  } else if (fitsObject(bytes)) {
     payload = fromHeap(bytes, kEngineAlign);
   }
   return payload != nullptr ? payload : failWith(ENOMEM);
@@ -78,14 +90,14 @@ std::size_t usableBytes(void* payload) {
 
 void* allocateAligned(std::size_t align, std::size_t bytes) {
   if (align <= kMallocAlign) return allocate(bytes);
-  if (bytes > kMaxRequestSize) return failWith(ENOMEM);
+  if (!fitsObject(bytes, align)) return failWith(ENOMEM);
   if (align <= kMaxAlign) {
     void* payload = fromHeap(bytes, align);
     return payload != nullptr ? payload : failWith(ENOMEM);
   }
-  // Room for the worst shift and the two tag units in front of the address handed out.
+  // Room for the worst shift and the two tag units in front of the address handed out (the inner
+  // request is held to the same limit).
   const std::size_t tagBytes = 2 * kUnit;
-  if (bytes > kMaxRequestSize - align - tagBytes) return failWith(ENOMEM);
   auto* inner = static_cast<char*>(allocate(bytes + align + tagBytes));
   if (inner == nullptr) return nullptr;
   const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(inner) + tagBytes;
@@ -115,7 +127,7 @@ void* reallocate(void* payload, std::size_t bytes) {
     }
     return real.realloc != nullptr ? real.realloc(payload, bytes) : failWith(ENOMEM);
   }
-  if (bytes > kMaxRequestSize) return failWith(ENOMEM);
+  if (!fitsObject(bytes)) return failWith(ENOMEM);
 
   const std::size_t have = usableBytes(payload);
   if (!isOverAligned(payload)) {

@@ -36,13 +36,48 @@ void freeElsewhere(void* pointer) {
   // Before the lookup nothing foreign can have reached us; leaking is the safe answer anyway.
 }
 
-// fork() copies the lock in whatever state another thread left it: hold it across the fork so
-// that the child starts with a heap no operation is halfway through.
+// The C library's lock over its list of FILEs (recursive), or null where the library has none.
+struct StdioListLock {
+  void (*lock)();
+  void (*unlock)();
+  void (*reset)();
+};
+StdioListLock stdioList{};
+
+// The C library's record of whether the process ever had a second thread, or null.
+const char* singleThreaded;
+// Whether the prepare handler took the locks, for the two handlers after fork. Only ever turns
+// from false to true, when the process gets its second thread.
+std::atomic<bool> lockedForFork{false};
+
+// fork() copies the heap lock in whatever state another thread left it: hold it across the fork,
+// so that the child starts with a heap no operation is halfway through. The C library's fork
+// takes the stdio list lock only after every prepare handler has run, while a thread that holds
+// the list lock (fflush(NULL)) may wait for a FILE whose owner waits in realloc for the heap lock;
+// holding the heap lock by then would close that circle. So the list lock comes first, as the
+// C library's own malloc has it.
+//
+// A process that never had a second thread takes nothing, as the C library's malloc does: no
+// other thread can be inside the heap, and a fork from a signal handler that interrupted malloc
+// would wait for itself.
 void lockBeforeFork() {
+  const bool threaded = singleThreaded == nullptr || *singleThreaded == 0;
+  lockedForFork.store(threaded, std::memory_order_relaxed);
+  if (!threaded) return;
+  if (stdioList.lock != nullptr) stdioList.lock();
   builtHeap().lock();
 }
-void unlockAfterFork() {
+void unlockInParent() {
+  if (!lockedForFork.load(std::memory_order_relaxed)) return;
   builtHeap().unlock();
+  if (stdioList.unlock != nullptr) stdioList.unlock();
+}
+// The child has one thread, ours; the lock it holds may be reset rather than released (the
+// C library resets it too, but need not have by the time this runs).
+void unlockInChild() {
+  if (!lockedForFork.load(std::memory_order_relaxed)) return;
+  builtHeap().unlock();
+  if (stdioList.reset != nullptr) stdioList.reset();
 }
 
 template <typename Function>
@@ -66,10 +101,18 @@ Heap* build() {
   real.free = lookUp<void (*)(void*)>("free");
   real.realloc = lookUp<void* (*)(void*, std::size_t)>("realloc");
   real.mallocUsableSize = lookUp<std::size_t (*)(void*)>("malloc_usable_size");
+  // All three or none: the handlers pair them.
+  const StdioListLock found{lookUp<void (*)()>("_IO_list_lock"),
+                            lookUp<void (*)()>("_IO_list_unlock"),
+                            lookUp<void (*)()>("_IO_list_resetlock")};
+  if (found.lock != nullptr && found.unlock != nullptr && found.reset != nullptr) {
+    stdioList = found;
+  }
+  singleThreaded = lookUp<const char*>("__libc_single_threaded");
   buildingOnThisThread = false;
   heapState.store(kReady, std::memory_order_release);
   // Registration may allocate; the heap is ready for that now.
-  pthread_atfork(lockBeforeFork, unlockAfterFork, unlockAfterFork);
+  pthread_atfork(lockBeforeFork, unlockInParent, unlockInChild);
   return &builtHeap();
 }
 
