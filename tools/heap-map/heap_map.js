@@ -304,4 +304,12 @@
     render();
   });
   fit();
+  // "#zoom=N" opens the page N steps in, at the first segment's start: for links and screenshots.
+  const zoomSteps = /zoom=(\d+)/.exec(location.hash);
+  if (zoomSteps && segments.length > 0) {
+    for (let step = 0; step < Number(zoomSteps[1]); step++) {
+      const box = segments[0].svg.getBoundingClientRect();
+      zoom(0.5, box.left + 1, box.top + 1);
+    }
+  }
 })();
