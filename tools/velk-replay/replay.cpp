@@ -101,7 +101,7 @@ class Replayer {
   }
 
  private:
-  std::uint64_t expectedOf(const Step& step) const {
+  std::uintptr_t expectedOf(const Step& step) const {
     const std::uint64_t traced = log_.calls[step.call].pointer;
     return traced == 0 ? 0 : space_.replayAddressOf(traced);
   }
