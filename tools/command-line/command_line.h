@@ -12,7 +12,9 @@ namespace velk::commandline {
 
 inline constexpr int kUsageError = 2;
 
-inline void addVersion(CLI::App& app, const std::string& program) {
+// --version, and no "/option" spelling on Windows, where it would take paths for options.
+inline void prepare(CLI::App& app, const std::string& program) {
+  app.allow_windows_style_options(false);
   app.set_version_flag("--version", program + " " VELK_VERSION_STRING,
                        "Print the version and exit");
 }

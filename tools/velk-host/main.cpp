@@ -86,7 +86,7 @@ int main(int argc, char** argv) {
       "it and prints the speed and the log it left. With --map, runs the workload on an "
       "engine of its own and writes that heap as a heap map page instead.",
       "velk-host");
-  velk::commandline::addVersion(app, "velk-host");
+  velk::commandline::prepare(app, "velk-host");
   std::string libraryPath;
   std::string mapPath;
   std::string workloadName = "mixed";

@@ -249,7 +249,7 @@ int main(int argc, char** argv) {
       "Replays the VelkAllocator.log of a traced build on an engine of its own and prints the "
       "report at the end beside the library's own.",
       "velk-replay");
-  velk::commandline::addVersion(app, "velk-replay");
+  velk::commandline::prepare(app, "velk-replay");
   velk::replay::rememberCommandLine(argc, argv);
   Settings settings;
   app.add_option("LOG", settings.logPath, "The VelkAllocator.log of a traced build")->required();
