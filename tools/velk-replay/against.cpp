@@ -59,11 +59,16 @@ std::optional<std::string> libraryOf(const std::string& allocator) {
   return std::filesystem::absolute(allocator).string();
 }
 
-// The malloc shim of our engine: beside velk-replay when installed, or in the build tree.
+// The malloc shim of our engine: in the build tree beside velk-replay's folder, or installed in
+// the library folder of velk-replay's prefix.
 std::optional<std::filesystem::path> ourShim() {
   const std::filesystem::path self = selfFolder();
-  return firstExisting({self / "libvelkmalloc.so", self.parent_path() / "lib" / "libvelkmalloc.so",
-                        self.parent_path() / "malloc-shim" / "libvelkmalloc.so"});
+  std::vector<std::filesystem::path> paths{self.parent_path() / "malloc-shim" / "libvelkmalloc.so"};
+  for (const char* folder :
+       {"lib", "lib64", sizeof(void*) == 8 ? "lib/x86_64-linux-gnu" : "lib/i386-linux-gnu"}) {
+    paths.push_back(self.parent_path() / folder / "libvelkmalloc.so.1");
+  }
+  return firstExisting(paths);
 }
 
 std::string quoted(const std::string& text) {
