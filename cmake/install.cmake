@@ -37,7 +37,7 @@ if(TARGET velkmalloc)
 endif()
 
 # Every program people run that this build made; a new one under tools/ only needs its name here.
-foreach(program velk-host velk-replay)
+foreach(program velk-host velk-replay velk-replay-malloc)
   if(TARGET ${program})
     install(TARGETS ${program})
   endif()

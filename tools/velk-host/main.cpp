@@ -1,9 +1,6 @@
 // velk-host: loads a built VelkAllocator library, runs a workload through its exports, unloads it
 // and prints its speed and the log the library left in the current directory. With --map it runs
-// the workload on an engine of its own instead and draws that heap as a PNG.
-//
-//   velk-host [--workload NAME] [--threads N] [--ops N] [--seed N] LIBRARY
-//   velk-host --map FILE.png [--workload NAME] [--threads N] [--ops N] [--seed N]
+// the workload on an engine of its own instead and writes that heap as a heap map page.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,11 +9,13 @@
 #include <iostream>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "allocator_library.h"
+#include "command-line/command_line.h"
 #include "engine_exports.h"
+#include "heap-map/heap_map.h"
 #include "heap/report.h"
-#include "heap_map.h"
 #include "progress_line.h"
 #include "workloads.h"
 
@@ -28,18 +27,6 @@ using velk::host::WorkloadOptions;
 
 constexpr const char* kLogName = "VelkAllocator.log";
 
-int usage() {
-  std::fprintf(stderr,
-               "usage: velk-host [--workload NAME] [--threads N] [--ops N] [--seed N] LIBRARY\n"
-               "       velk-host --map FILE.png [--workload NAME] [--threads N] [--ops N] "
-               "[--seed N]\n"
-               "workloads (default mixed):\n");
-  for (const Workload& workload : velk::host::workloads()) {
-    std::fprintf(stderr, "  %-17s %s\n", workload.name, workload.description);
-  }
-  return 2;
-}
-
 void printLog() {
   const std::filesystem::path log = std::filesystem::current_path() / kLogName;
   std::ifstream in(log, std::ios::binary);
@@ -50,13 +37,6 @@ void printLog() {
   std::printf("log %s:\n", log.string().c_str());
   std::cout << in.rdbuf();
   std::cout.flush();
-}
-
-std::optional<std::uint64_t> number(const char* text) {
-  char* end = nullptr;
-  const unsigned long long value = std::strtoull(text, &end, 0);
-  if (end == text || *end != '\0' || text[0] == '-') return std::nullopt;
-  return value;
 }
 
 void printResult(const Workload& workload, const WorkloadOptions& options,
@@ -77,17 +57,17 @@ void printResult(const Workload& workload, const WorkloadOptions& options,
 int drawMap(const Workload& workload, WorkloadOptions options, const std::string& mapPath) {
   velk::Heap heap;
   const velk::host::AllocatorExports exports = velk::host::engineExports(heap);
-  std::optional<velk::host::HeapPicture> picture;
-  options.atPeak = [&] { picture = velk::host::takeHeapPicture(heap); };
+  std::optional<velk::heapmap::HeapPicture> picture;
+  options.atPeak = [&] { picture = velk::heapmap::takeHeapPicture(heap); };
   const TimedResult timed = velk::host::runWithProgress(workload, exports, options);
-  if (!picture) picture = velk::host::takeHeapPicture(heap);
+  if (!picture) picture = velk::heapmap::takeHeapPicture(heap);
   printResult(workload, options, timed);
 
   char title[160];
   std::snprintf(title, sizeof title, "%s, %u thread(s), %llu ops, seed %llu", workload.name,
                 options.threads, static_cast<unsigned long long>(options.ops),
                 static_cast<unsigned long long>(options.seed));
-  if (!velk::host::writeHeapMap(*picture, title, mapPath)) {
+  if (!velk::heapmap::writeHeapMapPage(*picture, title, mapPath)) {
     std::fprintf(stderr, "velk-host: cannot write %s\n", mapPath.c_str());
     return 1;
   }
@@ -101,43 +81,51 @@ int drawMap(const Workload& workload, WorkloadOptions options, const std::string
 }  // namespace
 
 int main(int argc, char** argv) {
+  CLI::App app(
+      "Loads a VelkAllocator library, runs a workload through its seven exports, unloads "
+      "it and prints the speed and the log it left. With --map, runs the workload on an "
+      "engine of its own and writes that heap as a heap map page instead.",
+      "velk-host");
+  velk::commandline::prepare(app, "velk-host");
   std::string libraryPath;
   std::string mapPath;
   std::string workloadName = "mixed";
   WorkloadOptions options;
-  for (int i = 1; i < argc; ++i) {
-    const bool hasValue = i + 1 < argc;
-    if (std::strcmp(argv[i], "--workload") == 0 && hasValue) {
-      workloadName = argv[++i];
-    } else if (std::strcmp(argv[i], "--map") == 0 && hasValue) {
-      mapPath = argv[++i];
-    } else if ((std::strcmp(argv[i], "--threads") == 0 || std::strcmp(argv[i], "--ops") == 0 ||
-                std::strcmp(argv[i], "--seed") == 0) &&
-               hasValue) {
-      const std::optional<std::uint64_t> value = number(argv[i + 1]);
-      if (!value) return usage();
-      if (argv[i][2] == 't') {
-        if (*value == 0 || *value > 256) return usage();
-        options.threads = static_cast<unsigned>(*value);
-      } else if (argv[i][2] == 'o') {
-        options.ops = *value;
-      } else {
-        options.seed = *value;
-      }
-      ++i;
-    } else if (argv[i][0] == '-' || !libraryPath.empty()) {
-      return usage();
-    } else {
-      libraryPath = argv[i];
-    }
+  std::vector<std::string> workloadNames;
+  std::string workloadList;
+  for (const Workload& workload : velk::host::workloads()) {
+    workloadNames.push_back(workload.name);
+    workloadList += std::string("\n  ") + workload.name + ": " + workload.description;
+  }
+  app.add_option("LIBRARY", libraryPath, "The library to load (VelkAllocator.dll, .so)");
+  app.add_option("--workload", workloadName, "The workload to run:" + workloadList)
+      ->check(CLI::IsMember(workloadNames))
+      ->capture_default_str();
+  app.add_option("--threads", options.threads, "Threads that share the heap")
+      ->check(CLI::Range(1u, 256u))
+      ->capture_default_str();
+  app.add_option("--ops", options.ops, "MemAlloc and MemFree calls over all threads")
+      ->capture_default_str();
+  app.add_option("--seed", options.seed, "Seed of the workload's random choices")
+      ->capture_default_str();
+  app.add_option("--map", mapPath,
+                 "Run on an engine of the host's own and write its heap, at the moment it holds "
+                 "the most, as a heap map page (FILE.html); takes no LIBRARY");
+  if (const std::optional<int> exitCode = velk::commandline::parse(app, argc, argv)) {
+    return *exitCode;
   }
   const Workload* workload = velk::host::findWorkload(workloadName);
-  if (workload == nullptr) return usage();
   if (!mapPath.empty()) {
-    if (!libraryPath.empty()) return usage();
+    if (!libraryPath.empty()) {
+      return velk::commandline::usageError(app,
+                                           "--map runs on the host's own engine: give it no "
+                                           "LIBRARY");
+    }
     return drawMap(*workload, options, mapPath);
   }
-  if (libraryPath.empty()) return usage();
+  if (libraryPath.empty()) {
+    return velk::commandline::usageError(app, "LIBRARY is required (or --map FILE.html)");
+  }
 
   velk::host::AllocatorLibrary library(libraryPath);
   if (!library.loaded()) {

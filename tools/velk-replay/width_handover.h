@@ -1,0 +1,18 @@
+// A trace is replayed on an engine of its own width (a 32-bit trace on the 32-bit engine), which
+// only the build of that width has: velk-replay hands the command line over to it when it can
+// find it, beside itself as velk-replay32 or velk-replay64, or in the build tree of that width.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace velk::replay {
+
+void rememberCommandLine(int argc, char** argv);
+// Runs the build of `bits` in this process's place and does not return; returns nothing when
+// there is none (or when this process was itself handed over to).
+std::optional<int> handOverToWidth(unsigned bits);
+// Where a build of `bits` was looked for, for messages.
+std::string otherWidthCandidates(unsigned bits);
+
+}  // namespace velk::replay
