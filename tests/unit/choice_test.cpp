@@ -57,7 +57,8 @@ std::uint64_t runFingerprint() {
       live[index] = live.back();
       live.pop_back();
     } else {
-      fingerprint.add(heap.resizeInPlace(live[next(live.size())], next(4096)));
+      const std::size_t size = next(4096);
+      fingerprint.add(heap.resizeInPlace(live[next(live.size())], size));
     }
   }
   const HeapStats& stats = heap.stats();
