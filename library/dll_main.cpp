@@ -1,6 +1,7 @@
 // On Windows the loader's notifications drive the library. The C runtime's start-up code runs the
 // static constructors before DllMain sees DLL_PROCESS_ATTACH, and the static destructors after
-// DllMain returns from DLL_PROCESS_DETACH, on FreeLibrary and at process exit alike.
+// DllMain returns from DLL_PROCESS_DETACH, on FreeLibrary and at process exit alike. At process
+// exit the loader has ended every other thread before that, so teardown always releases.
 #include <windows.h>
 
 #include "library/lifetime.h"

@@ -4,7 +4,7 @@
 
 namespace velk::library {
 
-std::FILE* logFile = nullptr;
+std::atomic<std::FILE*> logFile{nullptr};
 
 bool openLog() {
   logFile = openExclusiveLog(kLogName);
@@ -12,20 +12,22 @@ bool openLog() {
 }
 
 void closeLog() {
-  std::FILE* file = logFile;
-  logFile = nullptr;
+  std::FILE* file = logFile.exchange(nullptr);
   if (file != nullptr) std::fclose(file);
 }
 
 void trace(const char* format, ...) {
   if (!traceCalls || logFile == nullptr) return;
   StaticLockGuard guard(logLock);
-  std::fprintf(logFile, "[%08x]: ", static_cast<unsigned>(pal::currentThreadId()));
+  // The log may have closed while this thread waited for the lock.
+  std::FILE* file = logFile;
+  if (file == nullptr) return;
+  std::fprintf(file, "[%08x]: ", static_cast<unsigned>(pal::currentThreadId()));
   std::va_list arguments;
   va_start(arguments, format);
-  std::vfprintf(logFile, format, arguments);
+  std::vfprintf(file, format, arguments);
   va_end(arguments);
-  std::fflush(logFile);
+  std::fflush(file);
 }
 
 }  // namespace velk::library

@@ -2,8 +2,10 @@
 // alone, with the lock that keeps trace lines and the report whole.
 #pragma once
 
+#include <atomic>
 #include <cstdio>
 
+#include "library/lasting.h"
 #include "library/static_lock.h"
 
 namespace velk::library {
@@ -17,16 +19,20 @@ inline constexpr bool traceCalls = false;
 
 inline constexpr const char* kLogName = "VelkAllocator.log";
 
-// Null while the log is closed, and for good when it could not be opened.
-extern std::FILE* logFile;
-// Serialises trace lines and the report; never held together with the heap's lock.
-extern StaticLock logLock;
+// Null while the log is closed, and for good when it could not be opened. Read without logLock
+// to skip tracing; changed only at load, under logLock at unload, and in a forked child.
+extern std::atomic<std::FILE*> logFile;
+// Serialises trace lines, the unload lines and the closing; never held together with the heap's
+// lock.
+extern Lasting<StaticLock> lastingLogLock;
+inline constexpr StaticLock& logLock = lastingLogLock.object;
 
 // Opens `name` for writing, emptied, for this process alone: null when another process holds it
 // or it cannot be created. One implementation per system.
 std::FILE* openExclusiveLog(const char* name);
 
 bool openLog();
+// The caller holds logLock.
 void closeLog();
 
 // Writes "[thread]: " and the line, whole, when the build traces calls and the log is open.
