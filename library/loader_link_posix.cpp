@@ -5,6 +5,7 @@
 // when the unloading thread is the last one.
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -69,10 +70,23 @@ int sanitizerThreads() {
 }
 #endif
 
+// fork copies the heap's lock in whatever state another thread left it. Held across the fork,
+// it reaches the child free, with no operation halfway through. logLock is left alone: no thread
+// waits for the heap's lock while holding it, and the child forgets the log and never takes it.
+void lockHeapBeforeFork() {
+  heap.lock();
+}
+void unlockHeapAfterFork() {
+  heap.unlock();
+}
+
 }  // namespace
 
 LoaderLink::LoaderLink() {
   attach();
+  // Registered under this library's handle, so that the C library drops the handlers when the
+  // library is unloaded.
+  pthread_atfork(lockHeapBeforeFork, unlockHeapAfterFork, unlockHeapAfterFork);
 }
 
 LoaderLink::~LoaderLink() {
