@@ -135,6 +135,9 @@ class Heap {
   std::uint32_t bitmapWord(std::size_t index) const { return binBitmap_[index]; }
   int segmentCount() const { return segmentCount_; }
   const Segment& segment(std::size_t index) const { return segments_[index]; }
+  // Which addresses are allocated payloads. Readable without the lock by a front end that frees
+  // only what it was handed (heap/payload_map.h).
+  const PayloadMap& payloadMap() const { return payloads_; }
 
  private:
   // The Block of `payload` when it is the payload of an allocated Block, else null.

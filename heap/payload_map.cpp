@@ -20,7 +20,7 @@ bool PayloadMap::cover(std::uintptr_t base, std::size_t size) {
   // A range may cross from one leaf into the next. A leaf mapped for a range that then fails is
   // left in place, empty: it changes no answer.
   for (std::size_t entry = topEntry(base); entry <= topEntry(last); ++entry) {
-    if (top_[entry] == nullptr) top_[entry] = static_cast<Leaf*>(map(sizeof(Leaf)));
+    if (top_[entry] == nullptr) storePointer(top_[entry], static_cast<Leaf*>(map(sizeof(Leaf))));
     if (top_[entry] == nullptr) return false;
   }
   const std::size_t granules = size / kGranule;
@@ -28,8 +28,8 @@ bool PayloadMap::cover(std::uintptr_t base, std::size_t size) {
   if (bits == nullptr) return false;
   for (std::size_t granule = 0; granule < granules; ++granule) {
     const std::uintptr_t address = base + granule * kGranule;
-    top_[topEntry(address)]->granules[(address >> kGranuleShift) & kLeafMask] =
-        bits + granule * kWordsPerGranule;
+    storePointer(top_[topEntry(address)]->granules[(address >> kGranuleShift) & kLeafMask],
+                 bits + granule * kWordsPerGranule);
   }
   return true;
 }

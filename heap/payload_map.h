@@ -19,6 +19,7 @@
 // backed only where they are touched, and they are given back all at once.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -51,13 +52,16 @@ class PayloadMap {
   Word* granuleBits(std::uintptr_t address) const {
     const std::size_t entry = topEntry(address);
     if (entry >= kTopEntries) return nullptr;
-    const Leaf* leaf = top_[entry];
-    return leaf != nullptr ? leaf->granules[(address >> kGranuleShift) & kLeafMask] : nullptr;
+    Leaf* leaf = loadPointer(top_[entry]);
+    return leaf != nullptr ? loadPointer(leaf->granules[(address >> kGranuleShift) & kLeafMask])
+                           : nullptr;
   }
 
   // Whether `address` is the payload of an allocated Block. `bits` are its granule's.
   static bool holds(const Word* bits, std::uintptr_t address) {
-    return address % kUnit == 0 && (bits[wordIndex(address)] & bitOf(address)) != 0;
+    return address % kUnit == 0 && (std::atomic_ref(const_cast<Word&>(bits[wordIndex(address)]))
+                                        .load(std::memory_order_relaxed) &
+                                    bitOf(address)) != 0;
   }
   bool holds(std::uintptr_t address) const {
     const Word* bits = granuleBits(address);
@@ -67,11 +71,14 @@ class PayloadMap {
   // Records and forgets an allocated payload. `address` lies in a covered range.
   void mark(std::uintptr_t address) {
     const Leaf* leaf = top_[topEntry(address)];
-    leaf->granules[(address >> kGranuleShift) & kLeafMask][wordIndex(address)] |= bitOf(address);
+    std::atomic_ref word(
+        leaf->granules[(address >> kGranuleShift) & kLeafMask][wordIndex(address)]);
+    word.store(word.load(std::memory_order_relaxed) | bitOf(address), std::memory_order_relaxed);
     ++marked_;
   }
   void unmark(Word* bits, std::uintptr_t address) {
-    bits[wordIndex(address)] &= ~bitOf(address);
+    std::atomic_ref word(bits[wordIndex(address)]);
+    word.store(word.load(std::memory_order_relaxed) & ~bitOf(address), std::memory_order_relaxed);
     --marked_;
   }
 
@@ -107,6 +114,16 @@ class PayloadMap {
   static Word bitOf(std::uintptr_t address) { return Word{1} << (address / kUnit % kBitsPerWord); }
   // Zeroed memory of `bytes` after the mapping header, or null.
   void* map(std::size_t bytes);
+  // The table's pointers are written once, under the heap lock, and may be read without it: an
+  // address is looked up only after the range that holds it was covered, or is not the heap's.
+  template <typename Pointer>
+  static Pointer loadPointer(Pointer const& slot) {
+    return std::atomic_ref(const_cast<Pointer&>(slot)).load(std::memory_order_acquire);
+  }
+  template <typename Pointer>
+  static void storePointer(Pointer& slot, Pointer value) {
+    std::atomic_ref(slot).store(value, std::memory_order_release);
+  }
 
   Leaf* top_[kTopEntries] = {};
   Mapping* mappings_ = nullptr;
