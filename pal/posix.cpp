@@ -108,10 +108,22 @@ bool release(std::uintptr_t base) {
   return found.size != 0 && munmap(reinterpret_cast<void*>(found.base), found.size) == 0;
 }
 
+// Records are mapped apart from the segments. The kernel places each mapping right below the one
+// before, so a records mapping made for one segment would sit between it and the next, and
+// segments that would have touched, and been joined, never would. In a 64-bit address space they
+// go upward from a hint far below where mappings are placed (32 TiB); where the system does not
+// take the hint, anywhere.
 void* mapRecords(std::size_t size) {
-  void* base = mmap(nullptr, size, PROT_READ | PROT_WRITE,
+  static std::atomic<std::uintptr_t> hint{sizeof(void*) == 8 ? std::uintptr_t{1} << 45 : 0};
+  const std::uintptr_t wanted = hint.load(std::memory_order_relaxed);
+  void* base = mmap(reinterpret_cast<void*>(wanted), size, PROT_READ | PROT_WRITE,
                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-  return base == MAP_FAILED ? nullptr : base;
+  if (base == MAP_FAILED) return nullptr;
+  if (wanted != 0 && reinterpret_cast<std::uintptr_t>(base) == wanted) {
+    const std::uintptr_t end = reinterpret_cast<std::uintptr_t>(base) + size;
+    hint.store((end + kReserveAlignment - 1) & ~(kReserveAlignment - 1), std::memory_order_relaxed);
+  }
+  return base;
 }
 
 void unmapRecords(void* base, std::size_t size) {
