@@ -110,11 +110,13 @@ bool release(std::uintptr_t base) {
 
 // Records are mapped apart from the segments. The kernel places each mapping right below the one
 // before, so a records mapping made for one segment would sit between it and the next, and
-// segments that would have touched, and been joined, never would. In a 64-bit address space they
-// go upward from a hint far below where mappings are placed (32 TiB); where the system does not
-// take the hint, anywhere.
+// segments that would have touched, and been joined, never would. Records go upward from a hint
+// far from where mappings are placed: 32 TiB in a 64-bit address space; in a 32-bit one, 16 MiB,
+// below the program and its data, where the kernel places nothing on its own. Where the system
+// does not take the hint, anywhere.
 void* mapRecords(std::size_t size) {
-  static std::atomic<std::uintptr_t> hint{sizeof(void*) == 8 ? std::uintptr_t{1} << 45 : 0};
+  static std::atomic<std::uintptr_t> hint{sizeof(void*) == 8 ? std::uintptr_t{1} << 45
+                                                             : std::uintptr_t{1} << 24};
   const std::uintptr_t wanted = hint.load(std::memory_order_relaxed);
   void* base = mmap(reinterpret_cast<void*>(wanted), size, PROT_READ | PROT_WRITE,
                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);

@@ -23,8 +23,10 @@ bool release(std::uintptr_t base) {
 }
 
 void* mapRecords(std::size_t size) {
-  // Committed pages cost nothing until they are touched.
-  return VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+  // From the top of the address space down, while segments come from the bottom up: records
+  // placed between segments would keep touching ones from being joined. Committed pages cost
+  // nothing until they are touched.
+  return VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE | MEM_TOP_DOWN, PAGE_READWRITE);
 }
 
 void unmapRecords(void* base, std::size_t) {
