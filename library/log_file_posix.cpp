@@ -9,12 +9,18 @@
 namespace velk::library {
 namespace {
 
+// The log's descriptor, kept apart from the stream so that a forked child can close it without
+// touching the stream.
+int logDescriptor = -1;
+
 // A forked child shares the open log with its parent, but the log stays the parent's: the child
-// forgets it, so that its exit writes no second report. It does not close the stream: a thread
-// that did not survive the fork may hold the stream's lock, and the buffer is empty anyway, as
-// every writer flushes.
+// forgets it, so that its exit writes no second report, and closes its copy of the descriptor,
+// whose lock would otherwise keep the next process from the log for as long as the child lives
+// (the lock is the parent's again once no child holds the file open). It does not close the
+// stream: a thread that did not survive the fork may hold the stream's lock, and the buffer is
+// empty anyway, as every writer flushes.
 void forgetLogInChild() {
-  logFile = nullptr;
+  if (logFile.exchange(nullptr) != nullptr) close(logDescriptor);
 }
 
 }  // namespace
@@ -33,6 +39,7 @@ std::FILE* openExclusiveLog(const char* name) {
     close(descriptor);
     return nullptr;
   }
+  logDescriptor = descriptor;
   // Registered once per load; the C library drops the handler when the library is unloaded.
   pthread_atfork(nullptr, nullptr, forgetLogInChild);
   return file;

@@ -1,4 +1,5 @@
 // Linux hosts fork: a child that inherits the loaded library must leave the parent's log alone.
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,6 +31,35 @@ TEST_F(ForkTest, ForkedChildThatExitsWritesNothingToTheParentsLog) {
   ASSERT_EQ(lines.size(), 21u) << logText();
   EXPECT_EQ(lines[2], "shutting down Velk allocator");
   EXPECT_EQ(reportFigures()["num allocs"], "0");
+}
+
+// A child that outlives its parent's unload must not keep the log from the next process.
+TEST_F(ForkTest, LongLivedChildDoesNotKeepTheLogLocked) {
+  pid_t child = 0;
+  int running[2];
+  ASSERT_EQ(pipe(running), 0);
+  {
+    host::AllocatorLibrary library(productLibraryPath());
+    ASSERT_TRUE(library.loaded()) << library.error();
+    child = fork();
+    if (child == 0) {
+      // Whatever the child does about the log, it has done by now.
+      const char ready = 1;
+      if (write(running[1], &ready, 1) != 1) _exit(1);
+      sleep(10);
+      _exit(0);
+    }
+    char ready = 0;
+    ASSERT_EQ(read(running[0], &ready, 1), 1);
+  }
+  {
+    host::AllocatorLibrary next(productLibraryPath());
+    ASSERT_TRUE(next.loaded()) << next.error();
+    next.exports().memFree(next.exports().memAlloc(10));
+  }
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  EXPECT_EQ(reportFigures()["num allocs"], "1") << logText();
 }
 
 }  // namespace
