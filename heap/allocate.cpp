@@ -74,6 +74,16 @@ Block* Heap::searchFree(std::size_t need, std::size_t& sizeClass) {
   return lowest;
 }
 
+// Adds segments until the search finds a Block, or no segment can be added.
+[[gnu::noinline]] Block* Heap::growAndSearch(std::size_t rsize, std::size_t align,
+                                             std::size_t& sizeClass) {
+  Block* block = nullptr;
+  while (block == nullptr && addSegment(growthSize(rsize, align), align)) {
+    block = searchFree(needFor(rsize, align), sizeClass);
+  }
+  return block;
+}
+
 Block* Heap::findFree(std::size_t rsize, std::size_t align) {
   std::size_t sizeClass = 0;
   Block* chosen = searchFree(needFor(rsize, align), sizeClass);
@@ -159,10 +169,10 @@ void Heap::splitOff(Block* block, std::size_t rsize, Vacancy& vacancy) {
   const std::size_t need = needFor(rsize, effectiveAlign);
   std::size_t sizeClass = 0;
   Block* block = searchFree(need, sizeClass);
-  while (block == nullptr) [[unlikely]] {
-      if (!addSegment(growthSize(rsize, effectiveAlign), effectiveAlign)) return nullptr;
-      block = searchFree(need, sizeClass);
-    }
+  if (block == nullptr) [[unlikely]] {
+    block = growAndSearch(rsize, effectiveAlign, sizeClass);
+    if (block == nullptr) return nullptr;
+  }
   if (rsize > stats_.maxAllocBlockSize) stats_.maxAllocBlockSize = rsize;
   // The Block leaves its bin while it is carved: its remainder, often of the same class, takes
   // its place there.

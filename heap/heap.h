@@ -165,6 +165,7 @@ class Heap {
 
   // The search of findFree without the removal: the Block and its class, or null.
   Block* searchFree(std::size_t need, std::size_t& sizeClass);
+  Block* growAndSearch(std::size_t rsize, std::size_t align, std::size_t& sizeClass);
   // carve and split for a Block that may still be filed: it leaves its bin on the way, its
   // remainder taking its place there when they share a class.
   void* carveOut(Block* block, std::size_t rsize, std::size_t align, Vacancy& vacancy);
