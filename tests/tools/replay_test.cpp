@@ -1,5 +1,6 @@
 // velk-replay, black box: a traced run of velk-host replayed to the report the library wrote in
-// the same log, and damaged logs and command lines answered with the line or option at fault.
+// the same log, and damaged logs and command lines (of velk-host too) answered with the line or
+// option at fault.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -73,11 +74,13 @@ TEST(Replay, SeveralThreadsGiveTheLibrarysFinalFigures) {
 
 TEST(Replay, DamagedLogsAndBadOptionsAreNamed) {
   const std::string header = "Velk allocator loaded\nPre-allocated 640M VA segment, result = 1\n";
+  const std::string oneCall = header + "[00000001]: allocated 24 bytes: 0x7f0000000010\n";
   struct Case {
     std::string log;
     std::string options;
     int status;
     const char* said;  // part of the output
+    const char* path = "VelkAllocator.log";
   };
   const Case cases[] = {
       {header + "[00000001]: allocated 24 bytes: 0x7f0000000010\n[00000001]: freeing 0x10\n", "", 1,
@@ -90,19 +93,42 @@ TEST(Replay, DamagedLogsAndBadOptionsAreNamed) {
                 "[00000002]: allocated 24 bytes: 0x7f0000000010\n",
        "", 0, "frees taken before a later allocation of the same pointer: 1"},
       {header, "--at 3", 2, "--at needs --map"},
-      {header, "--map m.html --at soon", 2, "--at: soon is not a call number"},
+      {header, "--map m.html --at -4294967295", 2, "--at: -4294967295 is not a call number"},
+      {oneCall, "--map m.html --at 2", 2,
+       "--at: 2 is beyond the log's last call: a call number from 1 to 1"},
       {header, "--against dlmalloc", 2, "dlmalloc is none of glibc, jemalloc"},
       {header, "--engine 16", 2, "--engine: 16 not in {trace,32,64}"},
       {header, "--frobnicate", 2, "--frobnicate"},
-      {"", "--map /nonexistent/m.html", 1, "cannot write /nonexistent/m.html"},
+      {oneCall, "--map /nonexistent/m.html", 1,
+       "cannot write /nonexistent/m.html: No such file or directory"},
+      {"", "", 1, "cannot read .: Is a directory", "."},
+      {"", "", 1, "VelkAllocator.log is empty: nothing to replay"},
+      {header + "shutting down Velk allocator\nHEAP STATS:\n-----------\nnum allocs : 7\n", "", 1,
+       "no trace lines: nothing to replay (its report counts 7 allocations"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.options + " on:\n" + c.log);
     ScratchFolder folder;
     velk::toolstest::writeText(folder.path() / "VelkAllocator.log", c.log);
-    const ToolRun run = runIn(folder.path(), kReplay + " VelkAllocator.log " + c.options);
+    const ToolRun run = runIn(folder.path(), kReplay + " " + c.path + " " + c.options);
     EXPECT_EQ(run.status, c.status) << run.output;
     EXPECT_NE(run.output.find(c.said), std::string::npos) << run.output;
+  }
+}
+
+// CLI11 reads "-5" for an unsigned option as a huge number; every count must be taken as written.
+TEST(Replay, HostNumbersOutOfRangeAreNamed) {
+  const char* const cases[][2] = {
+      {"--ops -5", "--ops: -5 is not a whole number from 0 to 18446744073709551615"},
+      {"--ops 99999999999999999999", "--ops: 99999999999999999999 is not a whole number"},
+      {"--seed -1", "--seed: -1 is not a whole number"},
+      {"--threads 257", "--threads: 257 is not a whole number from 1 to 256"},
+  };
+  for (const auto& [options, said] : cases) {
+    ScratchFolder folder;
+    const ToolRun run = runIn(folder.path(), std::string(VELK_HOST) + " " + options + " lib.so");
+    EXPECT_EQ(run.status, 2) << options;
+    EXPECT_NE(run.output.find(said), std::string::npos) << run.output;
   }
 }
 

@@ -3,8 +3,11 @@
 #pragma once
 
 #include <CLI/CLI.hpp>
+#include <charconv>
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "velk/version.h"
 
@@ -30,6 +33,33 @@ inline std::optional<int> parse(CLI::App& app, int argc, char** argv) {
     app.exit(error);
     return kUsageError;
   }
+}
+
+// `text` as a whole number from `least` to `most` in decimal digits alone; nothing when it is not
+// one. CLI11's own conversion reads "-5" as a huge unsigned number and "010" as eight.
+inline std::optional<std::uint64_t> wholeNumber(std::string_view text, std::uint64_t least,
+                                                std::uint64_t most) {
+  std::uint64_t value = 0;
+  const char* end = text.data() + text.size();
+  const auto [stop, error] = std::from_chars(text.data(), end, value);
+  if (text.empty() || error != std::errc() || stop != end || value < least || value > most) {
+    return std::nullopt;
+  }
+  return value;
+}
+
+// For `Option::transform`: a whole number from `least` to `most`, handed on in plain decimal;
+// anything else is an error that names the range.
+inline CLI::Validator wholeNumberFrom(std::uint64_t least, std::uint64_t most) {
+  const std::string range = std::to_string(least) + " to " + std::to_string(most);
+  return CLI::Validator(
+      [=](std::string& text) -> std::string {
+        const std::optional<std::uint64_t> value = wholeNumber(text, least, most);
+        if (!value) return text + " is not a whole number from " + range;
+        text = std::to_string(*value);
+        return {};
+      },
+      "from " + range);
 }
 
 // A usage error found after parsing, said the way CLI11 says its own.

@@ -110,7 +110,8 @@ HeapPicture takeHeapPicture(Heap& heap) {
   return picture;
 }
 
-bool writeHeapMapPage(const HeapPicture& picture, std::string_view title, const std::string& path) {
+bool writeHeapMapPage(const HeapPicture& picture, std::string_view title, const std::string& path,
+                      std::string& error) {
   std::string page;
   std::size_t blocks = 0;
   for (const SegmentPicture& segment : picture.segments) blocks += segment.blocks.size();
@@ -152,7 +153,7 @@ bool writeHeapMapPage(const HeapPicture& picture, std::string_view title, const 
   page += "]};\n</script>\n<script>\n";
   page += kHeapMapScript;
   page += "</script>\n</body></html>\n";
-  return writeFile(path, page);
+  return writeFile(path, page, error);
 }
 
 }  // namespace velk::heapmap

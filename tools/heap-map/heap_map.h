@@ -32,7 +32,8 @@ struct HeapPicture {
 
 HeapPicture takeHeapPicture(Heap& heap);
 
-// Writes the page; false when the file cannot be written.
-bool writeHeapMapPage(const HeapPicture& picture, std::string_view title, const std::string& path);
+// Writes the page; false, with the reason in `error`, when the file cannot be written.
+bool writeHeapMapPage(const HeapPicture& picture, std::string_view title, const std::string& path,
+                      std::string& error);
 
 }  // namespace velk::heapmap

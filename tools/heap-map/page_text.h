@@ -2,9 +2,11 @@
 // fast enough for the million Blocks of a large heap.
 #pragma once
 
+#include <cerrno>
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -45,12 +47,18 @@ inline void appendHex(std::string& out, std::uint64_t value) {
   out.append(digits, result.ptr);
 }
 
-// Writes `text` to `path`; false when the file cannot be written whole.
-inline bool writeFile(const std::string& path, std::string_view text) {
+// Writes `text` to `path`; false, with the path and the system's reason in `error`, when the file
+// cannot be written whole.
+inline bool writeFile(const std::string& path, std::string_view text, std::string& error) {
   std::FILE* file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) return false;
-  const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-  return std::fclose(file) == 0 && written;
+  bool written = file != nullptr && std::fwrite(text.data(), 1, text.size(), file) == text.size();
+  int reason = errno;
+  if (file != nullptr && std::fclose(file) != 0 && written) {
+    written = false;
+    reason = errno;
+  }
+  if (!written) error = "cannot write " + path + ": " + std::strerror(reason);
+  return written;
 }
 
 }  // namespace velk::heapmap

@@ -1,7 +1,8 @@
 #include "trace-log/trace_log.h"
 
-#include <fstream>
-#include <iterator>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 namespace velk::tracelog {
 namespace {
@@ -217,24 +218,29 @@ TraceLog parseLog(std::string_view text) {
 }
 
 std::optional<TraceLog> readLog(const std::filesystem::path& path, std::string& error) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    error = "cannot open " + path.string();
+  // C streams rather than iostreams: a read that fails (a directory, an I/O error) is a status
+  // and an errno here, where std::filebuf throws from inside an iterator.
+#ifdef _WIN32
+  std::FILE* file = _wfopen(path.c_str(), L"rb");
+#else
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+#endif
+  if (file == nullptr) {
+    error = "cannot open " + path.string() + ": " + std::strerror(errno);
     return std::nullopt;
   }
+  std::string text;
   std::error_code sizeError;
   const std::uintmax_t size = std::filesystem::file_size(path, sizeError);
-  std::string text;
-  if (sizeError) {
-    // Not a regular file (a pipe, say): read it to the end.
-    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  } else {
-    text.resize(static_cast<std::size_t>(size));
-    in.read(text.data(), static_cast<std::streamsize>(text.size()));
-    text.resize(static_cast<std::size_t>(in.gcount()));
-  }
-  if (in.bad()) {
-    error = "cannot read " + path.string();
+  if (!sizeError) text.reserve(static_cast<std::size_t>(size));
+  char buffer[1 << 16];
+  std::size_t got = 0;
+  while ((got = std::fread(buffer, 1, sizeof buffer, file)) != 0) text.append(buffer, got);
+  const bool failed = std::ferror(file) != 0;
+  const int reason = errno;
+  std::fclose(file);
+  if (failed) {
+    error = "cannot read " + path.string() + ": " + std::strerror(reason);
     return std::nullopt;
   }
   return parseLog(text);

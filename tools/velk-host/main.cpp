@@ -1,12 +1,12 @@
 // velk-host: loads a built VelkAllocator library, runs a workload through its exports, unloads it
 // and prints its speed and the log the library left in the current directory. With --map it runs
 // the workload on an engine of its own instead and writes that heap as a heap map page.
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iostream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -28,15 +28,22 @@ using velk::host::WorkloadOptions;
 constexpr const char* kLogName = "VelkAllocator.log";
 
 void printLog() {
-  const std::filesystem::path log = std::filesystem::current_path() / kLogName;
-  std::ifstream in(log, std::ios::binary);
-  if (!in) {
-    std::printf("no log at %s\n", log.string().c_str());
+  std::error_code noFolder;
+  const std::string log = (std::filesystem::current_path(noFolder) / kLogName).string();
+  std::FILE* file = std::fopen(kLogName, "rb");
+  if (file == nullptr) {
+    std::printf("no log at %s\n", log.c_str());
     return;
   }
-  std::printf("log %s:\n", log.string().c_str());
-  std::cout << in.rdbuf();
-  std::cout.flush();
+  std::printf("log %s:\n", log.c_str());
+  char buffer[1 << 16];
+  std::size_t got = 0;
+  while ((got = std::fread(buffer, 1, sizeof buffer, file)) != 0) {
+    std::fwrite(buffer, 1, got, stdout);
+  }
+  if (std::ferror(file) != 0) std::printf("(cannot read it: %s)\n", std::strerror(errno));
+  std::fclose(file);
+  std::fflush(stdout);
 }
 
 void printResult(const Workload& workload, const WorkloadOptions& options,
@@ -67,8 +74,9 @@ int drawMap(const Workload& workload, WorkloadOptions options, const std::string
   std::snprintf(title, sizeof title, "%s, %u thread(s), %llu ops, seed %llu", workload.name,
                 options.threads, static_cast<unsigned long long>(options.ops),
                 static_cast<unsigned long long>(options.seed));
-  if (!velk::heapmap::writeHeapMapPage(*picture, title, mapPath)) {
-    std::fprintf(stderr, "velk-host: cannot write %s\n", mapPath.c_str());
+  std::string error;
+  if (!velk::heapmap::writeHeapMapPage(*picture, title, mapPath, error)) {
+    std::fprintf(stderr, "velk-host: %s\n", error.c_str());
     return 1;
   }
   std::printf("map %s: %zu segment(s), drawn before the last frees; its report:\n", mapPath.c_str(),
@@ -102,11 +110,13 @@ int main(int argc, char** argv) {
       ->check(CLI::IsMember(workloadNames))
       ->capture_default_str();
   app.add_option("--threads", options.threads, "Threads that share the heap")
-      ->check(CLI::Range(1u, 256u))
+      ->transform(velk::commandline::wholeNumberFrom(1, 256))
       ->capture_default_str();
   app.add_option("--ops", options.ops, "MemAlloc and MemFree calls over all threads")
+      ->transform(velk::commandline::wholeNumberFrom(0, UINT64_MAX))
       ->capture_default_str();
   app.add_option("--seed", options.seed, "Seed of the workload's random choices")
+      ->transform(velk::commandline::wholeNumberFrom(0, UINT64_MAX))
       ->capture_default_str();
   app.add_option("--map", mapPath,
                  "Run on an engine of the host's own and write its heap, at the moment it holds "

@@ -77,6 +77,21 @@ bool compareReports(const TraceLog& log, const std::string& replayReport, bool w
   return false;
 }
 
+// Why a log without a traced call cannot be replayed: empty, or written by the library without
+// the trace, whose log has the load lines and the report but no line per call.
+std::string nothingToReplay(const TraceLog& log, const std::string& path) {
+  if (log.lineCount == 0) return path + " is empty: nothing to replay";
+  std::string reason = path + " has no trace lines: nothing to replay";
+  const std::string* allocations = log.figure("num allocs");
+  if (allocations != nullptr && *allocations != "0") {
+    reason +=
+        " (its report counts " + *allocations + " allocations: the untraced library wrote it)";
+  }
+  return reason +
+         ". Run the host on the traced library (VelkAllocator-traced.dll, "
+         "libvelkallocator-traced.so) for a log with a line per call.";
+}
+
 void printSequenceNotes(const CallSequence& sequence) {
   if (sequence.unknownFrees != 0) {
     std::printf("frees of pointers the trace never returned: %llu (first on line %u), left out\n",
@@ -121,13 +136,13 @@ int run(const Settings& settings, const CLI::App& app) {
   std::optional<std::uint32_t> atCall;
   const bool atPeak = settings.at == "peak";
   if (settings.at != "end" && !atPeak) {
-    char* end = nullptr;
-    const unsigned long long value = std::strtoull(settings.at.c_str(), &end, 10);
-    if (end == settings.at.c_str() || *end != '\0' || value == 0 || value > UINT32_MAX) {
+    const std::optional<std::uint64_t> value =
+        velk::commandline::wholeNumber(settings.at, 1, UINT32_MAX);
+    if (!value) {
       return velk::commandline::usageError(
           app, "--at: " + settings.at + " is not a call number (1, 2, ...), 'peak' or 'end'");
     }
-    atCall = static_cast<std::uint32_t>(value);
+    atCall = static_cast<std::uint32_t>(*value);
   }
 
   const auto readStarted = std::chrono::steady_clock::now();
@@ -147,6 +162,15 @@ int run(const Settings& settings, const CLI::App& app) {
                    log->problems.size() - kProblemsShown);
     }
     return 1;
+  }
+  if (log->calls.empty()) {
+    std::fprintf(stderr, "velk-replay: %s\n", nothingToReplay(*log, settings.logPath).c_str());
+    return 1;
+  }
+  if (atCall && *atCall > log->calls.size()) {
+    return velk::commandline::usageError(
+        app, "--at: " + settings.at + " is beyond the log's last call: a call number from 1 to " +
+                 std::to_string(log->calls.size()) + ", 'peak' or 'end'");
   }
   if (log->truncatedLastLine) {
     std::fprintf(stderr,
@@ -202,12 +226,14 @@ int run(const Settings& settings, const CLI::App& app) {
   (void)same;
 
   int status = 0;
+  std::string writeError;
   if (!settings.timelinePath.empty()) {
-    if (velk::replay::writeTimelinePage(*log, result, settings.logPath, settings.timelinePath)) {
+    if (velk::replay::writeTimelinePage(*log, result, settings.logPath, settings.timelinePath,
+                                        writeError)) {
       std::printf("timeline: %s (%zu points)\n", settings.timelinePath.c_str(),
                   result.timeline.size());
     } else {
-      std::fprintf(stderr, "velk-replay: cannot write %s\n", settings.timelinePath.c_str());
+      std::fprintf(stderr, "velk-replay: %s\n", writeError.c_str());
       status = 1;
     }
   }
@@ -216,7 +242,7 @@ int run(const Settings& settings, const CLI::App& app) {
     std::uint32_t call = static_cast<std::uint32_t>(log->calls.size());
     if (atPeak || atCall) {
       velk::replay::ReplayOptions pictureOptions;
-      call = atPeak ? result.peakCall : std::min<std::uint32_t>(*atCall, call);
+      call = atPeak ? result.peakCall : *atCall;
       pictureOptions.pictureAtCall = call;
       if (call == 0) {
         pictureOptions.pictureAtCall = 0;
@@ -229,10 +255,13 @@ int run(const Settings& settings, const CLI::App& app) {
         std::to_string(log->calls.size()) +
         (call == 0 ? "" : " (line " + std::to_string(log->calls[call - 1].line) + ")") +
         (atPeak ? ", at the peak" : "");
-    if (picture && velk::heapmap::writeHeapMapPage(*picture, title, settings.mapPath)) {
+    if (!picture) {
+      std::fprintf(stderr, "velk-replay: the replay took no picture of the heap for the map\n");
+      status = 1;
+    } else if (velk::heapmap::writeHeapMapPage(*picture, title, settings.mapPath, writeError)) {
       std::printf("map: %s (after call %u)\n", settings.mapPath.c_str(), call);
     } else {
-      std::fprintf(stderr, "velk-replay: cannot write %s\n", settings.mapPath.c_str());
+      std::fprintf(stderr, "velk-replay: %s\n", writeError.c_str());
       status = 1;
     }
   }

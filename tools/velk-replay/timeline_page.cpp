@@ -24,7 +24,7 @@ void appendSeries(std::string& out, const char* name, const ReplayResult& result
 }  // namespace
 
 bool writeTimelinePage(const tracelog::TraceLog& log, const ReplayResult& result,
-                       const std::string& logName, const std::string& path) {
+                       const std::string& logName, const std::string& path, std::string& error) {
   std::string page;
   page += "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>Heap timeline: ";
   heapmap::appendEscaped(page, logName);
@@ -64,7 +64,7 @@ bool writeTimelinePage(const tracelog::TraceLog& log, const ReplayResult& result
   page += "};\n</script>\n<script>\n";
   page += kTimelineScript;
   page += "</script>\n</body></html>\n";
-  return heapmap::writeFile(path, page);
+  return heapmap::writeFile(path, page, error);
 }
 
 }  // namespace velk::replay

@@ -10,7 +10,8 @@
 
 namespace velk::replay {
 
+// Writes the page; false, with the reason in `error`, when the file cannot be written.
 bool writeTimelinePage(const tracelog::TraceLog& log, const ReplayResult& result,
-                       const std::string& logName, const std::string& path);
+                       const std::string& logName, const std::string& path, std::string& error);
 
 }  // namespace velk::replay
