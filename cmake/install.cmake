@@ -1,6 +1,7 @@
 # What `cmake --install` lays out, in the GNU folders under the prefix, and the archives `cpack`
 # makes of it in a build folder (scripts/package.sh runs it for every build that ships):
-#   bin/        VelkAllocator.dll and VelkAllocator-traced.dll (Windows), the programs
+#   bin/        VelkAllocator.dll and VelkAllocator-traced.dll (Windows), the programs (64-bit
+#               Linux: with the 32-bit velk-replay32 beside them)
 #   lib/        libvelkallocator.so.1 (Linux) or the import library and .def (Windows), the traced
 #               twin of each, libvelkmalloc.so (Linux), the CMake package, velkallocator.pc
 #   include/    velk/allocator.h, velk/version.h
@@ -42,6 +43,14 @@ foreach(program velk-host velk-replay velk-replay-malloc)
     install(TARGETS ${program})
   endif()
 endforeach()
+
+# The 32-bit velk-replay beside the 64-bit one, for 32-bit traces (tools/velk-replay), when the
+# linux32 build has made it by the time of installing: scripts/package.sh makes it before it
+# packages linux64.
+if(VELK_REPLAY32)
+  install(PROGRAMS ${VELK_REPLAY32} DESTINATION ${CMAKE_INSTALL_BINDIR}
+    RENAME velk-replay32 OPTIONAL)
+endif()
 
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 

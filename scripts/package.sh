@@ -2,7 +2,8 @@
 # Builds the release archives into dist/: for each shipping build, its archive
 # (VelkAllocator-<version>-linux64.tar.gz, -linux32.tar.gz, -win32.zip), for Linux also a .deb
 # (velkallocator_<version>_amd64.deb, _i386.deb), each with a .sha256 beside it
-# (`sha256sum -c FILE.sha256`). Builds what is missing first.
+# (`sha256sum -c FILE.sha256`). Builds what is missing first. The linux64 archives carry the static
+# 32-bit velk-replay as velk-replay32, for traces of the Windows DLL, so linux32 is built first.
 #
 #   scripts/package.sh                 linux64, linux32 and win32
 #   scripts/package.sh win32           just those
@@ -11,8 +12,24 @@ set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/presets.sh"
 cd "$velk_root" || exit 1
 
-presets=(linux64 linux32 win32)
+presets=(linux32 linux64 win32)
 [[ $# -gt 0 ]] && presets=("$@")
+
+# The 32-bit velk-replay that the linux64 archives carry: built, from this tree, before they are made.
+build_replay32() {
+  local missing
+  missing=$(preset_toolchain_missing linux32)
+  if [[ -n $missing ]]; then
+    loud_warning "the linux64 packages lack velk-replay32: this machine lacks ${missing//$'\n'/, }"
+    return
+  fi
+  if [[ ! -f build/linux32/build.ninja ]] && ! cmake --preset linux32; then
+    loud_warning "the linux64 packages lack velk-replay32: linux32 did not configure"
+    return
+  fi
+  cmake --build build/linux32 --target velk-replay ||
+    loud_warning "the linux64 packages lack velk-replay32: it did not build"
+}
 
 rm -rf dist
 mkdir -p dist
@@ -27,6 +44,7 @@ for preset in "${presets[@]}"; do
   fi
   packages="build/$preset/packages"
   rm -rf "$packages"
+  [[ $preset == linux64 ]] && build_replay32
   if build_preset "$preset" && cpack --config "build/$preset/CPackConfig.cmake" -B "$packages"; then
     find "$packages" -maxdepth 1 -type f -exec cp {} dist/ \;
   else

@@ -10,7 +10,8 @@ set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/presets.sh"
 cd "$velk_root" || exit 1
 
-test_presets=(linux64 linux32 win32 asan tsan fuzz)
+# linux32 before linux64, whose package test then checks the 32-bit velk-replay the package carries.
+test_presets=(linux32 linux64 win32 asan tsan fuzz)
 [[ $# -gt 0 ]] && test_presets=("$@")
 
 # Two cores: two tests at a time. Wine shares one wineserver per prefix, and the win32 tests run

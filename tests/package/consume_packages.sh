@@ -8,6 +8,8 @@
 #
 # PLATFORM is linux64, linux32 or win32; SYMBOL_TOOL is nm (Linux) or objdump (Windows) for the
 # export checks; PROGRAM names each program the package must carry. CC and CFLAGS are the build's.
+# VELK_REPLAY32, where it names an existing program, is the 32-bit velk-replay that the package
+# must carry as bin/velk-replay32, statically linked, and that its velk-replay hands 32-bit traces to.
 set -euo pipefail
 build_dir=$1 work=$2 platform=$3 version=$4 symbol_tool=$5
 shift 5
@@ -29,6 +31,11 @@ cpack --config "$build_dir/CPackConfig.cmake" -B "$work/packages" >"$work/cpack.
 expected=(include/velk/allocator.h include/velk/version.h share/doc/VelkAllocator/README.md
   lib/pkgconfig/velkallocator.pc lib/cmake/VelkAllocator/VelkAllocatorConfig.cmake
   lib/cmake/VelkAllocator/VelkAllocatorConfigVersion.cmake "${programs[@]/#/bin/}")
+replay32=0
+if [[ -x ${VELK_REPLAY32:-} ]]; then
+  replay32=1
+  expected+=(bin/velk-replay32)
+fi
 if [[ $platform == win32 ]]; then
   expected+=(bin/VelkAllocator.dll lib/libVelkAllocator.dll.a lib/VelkAllocator.def
     bin/VelkAllocator-traced.dll lib/libVelkAllocator-traced.dll.a lib/VelkAllocator-traced.def)
@@ -129,6 +136,21 @@ run_velk_host() {
   grep -q " 0 faults" "$run/out.txt" || fail "packaged velk-host: $(cat "$run/out.txt")"
 }
 
+# A trace of the Windows DLL (32-bit pointers, CRLF) through the packaged velk-replay, which hands it
+# to velk-replay32 beside it; that one runs without any i386 library.
+run_velk_replay32() {
+  local prefix=$1 run=$work/velk-replay-run headers
+  mkdir -p "$run"
+  headers=$(readelf -l "$prefix/bin/velk-replay32")
+  [[ $headers == *"program interpreter"* ]] && fail "velk-replay32 is not statically linked"
+  printf '%s\r\n' "Velk allocator loaded" "Pre-allocated 640M VA segment, result = 1" \
+    "[000004d0]: allocated 24 bytes: 02A30010" "[000004d0]: freeing: 02A30010" >"$run/trace.log"
+  "$prefix/bin/velk-replay" "$run/trace.log" >"$run/out.txt" 2>&1 ||
+    fail "packaged velk-replay on a 32-bit trace: $(cat "$run/out.txt")"
+  grep -q "replayed on the 32-bit engine" "$run/out.txt" ||
+    fail "packaged velk-replay did not hand a 32-bit trace over: $(cat "$run/out.txt")"
+}
+
 if [[ $platform == win32 ]]; then
   prefix=$(unpack "$work/packages/VelkAllocator-$version-win32.zip" zip)
   check_contents "$prefix"
@@ -144,5 +166,8 @@ else
   consume_with_cmake "$archive_prefix"
   consume_with_pkg_config "$deb_prefix"
   run_velk_host "$archive_prefix"
+  if [[ $replay32 -eq 1 ]]; then
+    run_velk_replay32 "$deb_prefix"
+  fi
 fi
 echo "packages of $platform: every file present, both consumers built and ran"

@@ -2,7 +2,9 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <optional>
 
@@ -24,48 +26,67 @@ constexpr Peer kPeers[] = {
     {"tbbmalloc", "libtbbmalloc_proxy.so.2"},
 };
 
-const char* const kLibraryFolders[] = {
-    sizeof(void*) == 8 ? "/usr/lib/x86_64-linux-gnu" : "/usr/lib/i386-linux-gnu",
-    "/usr/lib",
-    "/usr/local/lib",
-};
+// The system's library folder of programs of `bits`.
+const char* multiarchFolder(unsigned bits) {
+  return bits == 32 ? "i386-linux-gnu" : "x86_64-linux-gnu";
+}
 
 std::filesystem::path selfFolder() {
   std::error_code error;
   return std::filesystem::read_symlink("/proc/self/exe", error).parent_path();
 }
 
+bool pathExists(const std::filesystem::path& path) {
+  std::error_code error;
+  return std::filesystem::exists(path, error);
+}
+
 std::optional<std::filesystem::path> firstExisting(
     const std::vector<std::filesystem::path>& paths) {
   for (const std::filesystem::path& path : paths) {
-    if (std::filesystem::exists(path)) return path;
+    if (pathExists(path)) return path;
   }
   return std::nullopt;
 }
 
-// Where a peer's library lies, or the path itself; empty for glibc; nullopt when not found.
-std::optional<std::string> libraryOf(const std::string& allocator) {
+// 32 or 64 from a program's ELF header; 0 when it cannot be read as one. The replayer may be of
+// another width than velk-replay: the 32-bit velk-replay ships beside the 64-bit programs.
+unsigned elfBits(const std::filesystem::path& program) {
+  unsigned char ident[5] = {};
+  std::FILE* file = std::fopen(program.c_str(), "rb");
+  if (file == nullptr) return 0;
+  const bool read = std::fread(ident, 1, sizeof ident, file) == sizeof ident;
+  std::fclose(file);
+  if (!read || ident[0] != 0x7F || ident[1] != 'E' || ident[2] != 'L' || ident[3] != 'F') return 0;
+  return ident[4] == 1 ? 32 : ident[4] == 2 ? 64 : 0;
+}
+
+// Where a peer's library for programs of `bits` lies, or the path itself; empty for glibc;
+// nullopt when not found.
+std::optional<std::string> libraryOf(const std::string& allocator, unsigned bits) {
   for (const Peer& peer : kPeers) {
     if (allocator != peer.name) continue;
     if (*peer.library == '\0') return std::string();
-    std::vector<std::filesystem::path> paths;
-    for (const char* folder : kLibraryFolders)
-      paths.push_back(std::filesystem::path(folder) / peer.library);
-    const auto found = firstExisting(paths);
+    const std::filesystem::path name = peer.library;
+    const auto found = firstExisting(
+        {"/usr/lib" / (multiarchFolder(bits) / name), "/usr/lib" / name, "/usr/local/lib" / name});
     if (!found) return std::nullopt;
     return found->string();
   }
-  if (!std::filesystem::exists(allocator)) return std::nullopt;
-  return std::filesystem::absolute(allocator).string();
+  std::error_code error;
+  const std::filesystem::path path = std::filesystem::absolute(allocator, error);
+  if (error || !pathExists(path)) return std::nullopt;
+  return path.string();
 }
 
-// The malloc shim of our engine: in the build tree beside velk-replay's folder, or installed in
-// the library folder of velk-replay's prefix.
-std::optional<std::filesystem::path> ourShim() {
+// The malloc shim of our engine, of the replayer's width `bits`: in the build tree beside
+// velk-replay's folder, or installed in the library folder of velk-replay's prefix (a package
+// carries the shim and the replayer of its own width).
+std::optional<std::filesystem::path> ourShim(unsigned bits) {
   const std::filesystem::path self = selfFolder();
   std::vector<std::filesystem::path> paths{self.parent_path() / "malloc-shim" / "libvelkmalloc.so"};
-  for (const char* folder :
-       {"lib", "lib64", sizeof(void*) == 8 ? "lib/x86_64-linux-gnu" : "lib/i386-linux-gnu"}) {
+  const std::string multiarch = std::string("lib/") + multiarchFolder(bits);
+  for (const std::string& folder : {std::string("lib"), std::string("lib64"), multiarch}) {
     paths.push_back(self.parent_path() / folder / "libvelkmalloc.so.1");
   }
   return firstExisting(paths);
@@ -126,7 +147,7 @@ CLI::Validator againstValidator() {
         for (const Peer& peer : kPeers) {
           if (value == peer.name) return {};
         }
-        if (value.find(".so") != std::string::npos && std::filesystem::exists(value)) return {};
+        if (value.find(".so") != std::string::npos && pathExists(value)) return {};
         return value +
                " is none of glibc, jemalloc, mimalloc, tcmalloc, tbbmalloc, nor an "
                "existing PATH.so";
@@ -137,24 +158,35 @@ CLI::Validator againstValidator() {
 bool runAgainst(const tracelog::TraceLog& log, const CallSequence& sequence,
                 const std::vector<std::string>& allocators, double engineSeconds) {
   const std::filesystem::path replayer = selfFolder() / "velk-replay-malloc";
-  if (!std::filesystem::exists(replayer)) {
+  if (!pathExists(replayer)) {
     std::fprintf(stderr, "velk-replay: %s is missing: build it with velk-replay\n",
                  replayer.c_str());
     return false;
   }
-  std::string callFile = (std::filesystem::temp_directory_path() / "velk-calls-XXXXXX").string();
+  const unsigned bits =
+      elfBits(replayer) != 0 ? elfBits(replayer) : static_cast<unsigned>(sizeof(void*) * 8);
+  std::error_code noTemporaryFolder;
+  std::filesystem::path folder = std::filesystem::temp_directory_path(noTemporaryFolder);
+  if (noTemporaryFolder) folder = "/tmp";
+  std::string callFile = (folder / "velk-calls-XXXXXX").string();
   const int descriptor = mkstemp(callFile.data());
-  if (descriptor < 0) return false;
+  if (descriptor < 0) {
+    std::fprintf(stderr, "velk-replay: cannot make the call file %s: %s\n", callFile.c_str(),
+                 std::strerror(errno));
+    return false;
+  }
   close(descriptor);
+  std::error_code ignored;
   std::uint32_t records = 0;
   if (!writeCallFile(log, sequence, callFile, records)) {
-    std::fprintf(stderr, "velk-replay: cannot write the call file %s\n", callFile.c_str());
-    std::filesystem::remove(callFile);
+    std::fprintf(stderr, "velk-replay: cannot write the call file %s: %s\n", callFile.c_str(),
+                 std::strerror(errno));
+    std::filesystem::remove(callFile, ignored);
     return false;
   }
 
   std::vector<std::pair<std::string, std::string>> runs;  // label, preload
-  if (const auto shim = ourShim()) {
+  if (const auto shim = ourShim(bits)) {
     runs.emplace_back("velk (malloc shim)", shim->string());
   } else {
     std::printf(
@@ -163,10 +195,10 @@ bool runAgainst(const tracelog::TraceLog& log, const CallSequence& sequence,
   }
   bool complete = true;
   for (const std::string& allocator : allocators) {
-    const std::optional<std::string> library = libraryOf(allocator);
+    const std::optional<std::string> library = libraryOf(allocator, bits);
     if (!library) {
-      std::fprintf(stderr, "velk-replay: %s is not installed for %zu-bit programs\n",
-                   allocator.c_str(), sizeof(void*) * 8);
+      std::fprintf(stderr, "velk-replay: %s is not installed for %u-bit programs\n",
+                   allocator.c_str(), bits);
       complete = false;
       continue;
     }
@@ -175,8 +207,8 @@ bool runAgainst(const tracelog::TraceLog& log, const CallSequence& sequence,
 
   std::printf(
       "\nthe same %u mallocs and frees on one thread, each payload written once per "
-      "page (velk-replay-malloc under LD_PRELOAD):\n",
-      records);
+      "page (%u-bit velk-replay-malloc under LD_PRELOAD):\n",
+      records, bits);
   std::printf("  %-22s %10s %14s\n", "allocator", "time (s)", "peak RSS (MiB)");
   std::printf("  %-22s %10.3f %14s\n", "velk engine (replay)", engineSeconds, "-");
   for (const auto& [label, preload] : runs) {
@@ -190,7 +222,7 @@ bool runAgainst(const tracelog::TraceLog& log, const CallSequence& sequence,
                 static_cast<double>(measurement->peakKiB) / 1024.0,
                 measurement->failed != 0 ? "  (some mallocs returned null)" : "");
   }
-  std::filesystem::remove(callFile);
+  std::filesystem::remove(callFile, ignored);
   return complete;
 }
 

@@ -187,14 +187,14 @@ int run(const Settings& settings, const CLI::App& app) {
       return *exitCode;
     }
     if (settings.engine != "trace") {
-      std::fprintf(stderr, "velk-replay: no %u-bit build of velk-replay found (%s)\n", wantedBits,
-                   velk::replay::otherWidthCandidates(wantedBits).c_str());
+      std::fprintf(stderr, "velk-replay: --engine %u: no %u-bit velk-replay to hand over to (%s)\n",
+                   wantedBits, wantedBits, velk::replay::otherWidthMissing(wantedBits).c_str());
       return 1;
     }
     std::printf(
         "note: a %u-bit trace on the %u-bit engine: Block sizes and headers differ, so "
-        "the figures cannot match the log's (no %u-bit build found: %s)\n",
-        traceBits, kEngineBits, traceBits, velk::replay::otherWidthCandidates(traceBits).c_str());
+        "the figures cannot match the log's (%s)\n",
+        traceBits, kEngineBits, velk::replay::otherWidthMissing(traceBits).c_str());
   }
 
   const CallSequence sequence = velk::replay::buildCallSequence(*log);

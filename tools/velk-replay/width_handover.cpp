@@ -2,7 +2,9 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <vector>
 
@@ -10,19 +12,38 @@ namespace velk::replay {
 namespace {
 
 constexpr const char* kHandedOver = "VELK_REPLAY_HANDED_OVER";
+constexpr unsigned kOwnBits = sizeof(void*) * 8;
 std::vector<char*> commandLine;
+std::string execFailure;  // the program that was found but would not run, and why
 
-std::vector<std::filesystem::path> candidates(unsigned bits) {
+std::filesystem::path self() {
   std::error_code error;
-  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
-  if (error) return {};
-  std::vector<std::filesystem::path> paths{self.parent_path() /
-                                           ("velk-replay" + std::to_string(bits))};
-  // build/<preset>/tools/velk-replay/velk-replay: the same place in the other preset's tree.
-  const std::filesystem::path preset = self.parent_path().parent_path().parent_path();
-  const std::string other = bits == 32 ? "linux32" : "linux64";
-  paths.push_back(preset.parent_path() / other / "tools" / "velk-replay" / "velk-replay");
+  return std::filesystem::read_symlink("/proc/self/exe", error);
+}
+
+std::string name(unsigned bits) {
+  return "velk-replay" + std::to_string(bits);
+}
+
+std::vector<std::filesystem::path> besideSelf(unsigned bits) {
+  const std::filesystem::path program = self();
+  if (program.empty()) return {};
+  std::vector<std::filesystem::path> paths{program.parent_path() / name(bits)};
+  // The twin of another width, velk-replay32 beside a 64-bit velk-replay, finds that one by its
+  // plain name.
+  if (program.filename() == name(kOwnBits)) paths.push_back(program.parent_path() / "velk-replay");
   return paths;
+}
+
+// build/<preset>/tools/velk-replay/velk-replay: the same place in the tree of the other width's
+// preset; nothing when this program does not run from a build tree.
+std::optional<std::filesystem::path> inBuildTree(unsigned bits) {
+  const std::filesystem::path folder = self().parent_path();
+  if (folder.filename() != "velk-replay" || folder.parent_path().filename() != "tools") {
+    return std::nullopt;
+  }
+  const std::filesystem::path presets = folder.parent_path().parent_path().parent_path();
+  return presets / (bits == 32 ? "linux32" : "linux64") / "tools" / "velk-replay" / "velk-replay";
 }
 
 }  // namespace
@@ -34,22 +55,29 @@ void rememberCommandLine(int argc, char** argv) {
 
 std::optional<int> handOverToWidth(unsigned bits) {
   if (std::getenv(kHandedOver) != nullptr || commandLine.empty()) return std::nullopt;
-  for (const std::filesystem::path& path : candidates(bits)) {
+  std::vector<std::filesystem::path> paths = besideSelf(bits);
+  if (const auto built = inBuildTree(bits)) paths.push_back(*built);
+  for (const std::filesystem::path& path : paths) {
     if (access(path.c_str(), X_OK) != 0) continue;
     std::fflush(stdout);
     setenv(kHandedOver, "1", 1);
     execv(path.c_str(), commandLine.data());
+    execFailure = path.string() + " would not run: " + std::strerror(errno);
     unsetenv(kHandedOver);
   }
   return std::nullopt;
 }
 
-std::string otherWidthCandidates(unsigned bits) {
-  std::string text;
-  for (const std::filesystem::path& path : candidates(bits)) {
-    text += (text.empty() ? "" : ", ") + path.string();
+std::string otherWidthMissing(unsigned bits) {
+  if (!execFailure.empty()) return execFailure;
+  const std::filesystem::path program = self();
+  std::string text =
+      "no " + name(bits) + " beside this program in " + program.parent_path().string();
+  if (const auto built = inBuildTree(bits)) {
+    text += ", and no " + std::string(bits == 32 ? "linux32" : "linux64") + " build at " +
+            built->string();
   }
-  return text.empty() ? "nowhere to look" : text;
+  return text;
 }
 
 }  // namespace velk::replay
