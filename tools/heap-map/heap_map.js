@@ -92,7 +92,8 @@
       s.svg.setAttribute("height", s.rows * PITCH);
       s.drawn = "";
     }
-    scaleLabel.textContent = "1 px = " + formatBytes(bytesPerPixel);
+    // A heap without a segment has no scale to show (the page says it has no segment).
+    scaleLabel.textContent = totalBytes > 0 ? "1 px = " + formatBytes(bytesPerPixel) : "";
   }
 
   function fit() {

@@ -15,8 +15,8 @@
       ["total alloc", T.totalAlloc, "#2654be"], ["total free", T.totalFree, "#3c9a3c"],
       ["max free", maxFree, "#e08a00"]] },
     { title: "fragmentation", format: (v) => v.toFixed(2) + "%", series: [["fragmentation", fragmentation, "#c8283c"]] },
-    { title: "live Blocks", format: (v) => String(Math.round(v)), series: [["live (allocated) Blocks", T.liveBlocks, "#2654be"]] },
-    { title: "segments", format: (v) => String(Math.round(v)), series: [["segments", T.segments, "#777"]] },
+    { title: "live Blocks", whole: true, format: String, series: [["live (allocated) Blocks", T.liveBlocks, "#2654be"]] },
+    { title: "segments", whole: true, format: String, series: [["segments", T.segments, "#777"]] },
   ];
   const HEIGHT = 150;
   const LEFT = 70;
@@ -79,12 +79,16 @@
       if (!(top > 0)) top = 1;
       const yOf = (v) => HEIGHT - 18 - (v / top) * (HEIGHT - 28);
       const parts = ['<line x1="' + LEFT + '" y1="' + (HEIGHT - 18) + '" x2="' + (width - RIGHT) + '" y2="' + (HEIGHT - 18) + '" stroke="#bbb"/>'];
-      for (const fraction of [0, 0.5, 1]) {
-        parts.push('<text x="' + (LEFT - 6) + '" y="' + (yOf(top * fraction) + 4) + '" text-anchor="end">' + chart.format(top * fraction) + "</text>");
+      // A count is labelled at whole values only, each where it lies: halfway up a scale of 1 is no count.
+      const levels = chart.whole ? [...new Set([0, Math.round(top / 2), top])] : [0, top / 2, top];
+      for (const level of levels) {
+        parts.push('<text x="' + (LEFT - 6) + '" y="' + (yOf(level) + 4) + '" text-anchor="end">' + chart.format(level) + "</text>");
       }
       for (const fraction of [0, 0.25, 0.5, 0.75, 1]) {
         const call = from + (to - from) * fraction;
-        parts.push('<text x="' + xOf(call) + '" y="' + (HEIGHT - 4) + '" text-anchor="middle">' + Math.round(call) + "</text>");
+        // The last label ends at the axis's end rather than running past the chart's edge.
+        const anchor = fraction === 1 ? "end" : "middle";
+        parts.push('<text x="' + xOf(call) + '" y="' + (HEIGHT - 4) + '" text-anchor="' + anchor + '">' + Math.round(call) + "</text>");
       }
       if (T.peakCall >= from && T.peakCall <= to) {
         parts.push('<line x1="' + xOf(T.peakCall) + '" y1="4" x2="' + xOf(T.peakCall) + '" y2="' + (HEIGHT - 18) + '" stroke="#c8283c" stroke-dasharray="3,3"/>');
