@@ -3,40 +3,29 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "allocator_library.h"
-#include "test_support.h"
+#include "library_test.h"
 
 namespace velk::library_test {
+namespace {
 
 // Exit codes tell the parent which expectation failed.
-enum ChildResult {
-  kChildPassed = 0,
-  kChildLoadFailed = 10,
-  kChildMadeUpFrontSegment = 11,
-  kChildAllocationFailed = 12,
-  kChildMadeNoSegmentOnDemand = 13,
-  kChildUnknownMode = 14,
-};
-
-int childMain(const std::string& mode, const std::string& libraryPath) {
-  const std::size_t before = mappedBytes();
-  host::AllocatorLibrary library(libraryPath);
-  if (!library.loaded()) return kChildLoadFailed;
-  if (mode == "exit-without-unload") {
-    if (library.exports().memAlloc(100) == nullptr) return kChildAllocationFailed;
-    std::exit(kChildPassed);
-  }
-  if (mode == "second-load") {
-    if (mappedBytes() - before >= 256 * kMiB) return kChildMadeUpFrontSegment;
-    void* payload = library.exports().memAlloc(100);
-    if (payload == nullptr) return kChildAllocationFailed;
-    if (mappedBytes() - before < 16 * kMiB) return kChildMadeNoSegmentOnDemand;
-    library.exports().memFree(payload);
-    return kChildPassed;
-  }
-  return kChildUnknownMode;
+int childMain(const std::string& mode, const std::string& path) {
+  const std::size_t mapped = mappedBytes();
+  const std::size_t descriptors = openDescriptors();
+  host::AllocatorLibrary library(path);
+  if (!library.loaded()) return 10;
+  void* payload = library.exports().memAlloc(100);
+  if (payload == nullptr) return 11;
+  if (mode == "exit-without-unload") std::exit(0);
+  // The log is the parent's: no log, no up-front segment, and no descriptor left open.
+  if (openDescriptors() != descriptors) return 12;
+  const std::size_t grown = mappedBytes() - mapped;
+  if (grown < 16 * kMiB || grown >= 256 * kMiB) return 13;
+  library.exports().memFree(payload);
+  return 0;
 }
 
+}  // namespace
 }  // namespace velk::library_test
 
 int main(int argc, char** argv) {

@@ -2,8 +2,7 @@
 // CreateProcess for children.
 #include <windows.h>
 
-#include "pal/pal.h"
-#include "test_support.h"
+#include "library_test.h"
 
 namespace velk::library_test {
 
@@ -21,8 +20,8 @@ std::size_t mappedBytes() {
   return total;
 }
 
-std::uint32_t currentThreadId() {
-  return pal::currentThreadId();
+std::size_t openDescriptors() {
+  return 0;
 }
 
 std::filesystem::path unwritableDirectory() {
@@ -32,11 +31,11 @@ std::filesystem::path unwritableDirectory() {
   return std::filesystem::is_directory(proc, error) ? proc : std::filesystem::path();
 }
 
-int runChild(const std::string& mode, const std::string& libraryPath) {
+int runChild(const std::string& mode, const std::string& library) {
   char program[MAX_PATH];
   if (GetModuleFileNameA(nullptr, program, MAX_PATH) == 0) return -1;
   std::string commandLine =
-      std::string("\"") + program + "\" --velk-child " + mode + " \"" + libraryPath + "\"";
+      std::string("\"") + program + "\" --velk-child " + mode + " \"" + library + "\"";
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};

@@ -1,113 +1,76 @@
-// Drives the built allocator library through its exports, the way a host does, and holds the
-// report it writes at unload against what the host did:
+// The built library under threads, as a host loads it: each thread runs the operation
+// interpreter through the exports on Blocks of its own, payloads full of header-shaped words
+// and pointers into them freed and sized. In a 32-bit process the address space is then run dry
+// and given back. The report written at unload must count exactly what the host did.
 //
-//   velk_export_stress <library> threads [--smoke | --seconds N] [--threads T] [--seed S]
-//   velk_export_stress <library> bad-input
-//   velk_export_stress <library> exhaust
-//   velk_export_stress <library> no-log
-//
-// Each mode runs in a fresh temporary directory of its own (no-log in one where nothing can be
-// created) and fails with a message and exit code 1. At unload nothing may be lost: the report
-// counts exactly the Blocks left allocated, and with none left every segment is one free Block.
-#include <cinttypes>
+//   velk_export_stress <library> [--seconds N | --operations N] [--threads T] [--seed S]
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <random>
-#include <string>
+#include <vector>
 
-#include "tests/stress/export_workloads.h"
-#include "tests/stress/library_loader.h"
-#include "tests/stress/log_report.h"
+#include "allocator_library.h"
+#include "tests/support/library_log.h"
+#include "tests/support/operation_run.h"
 
 namespace {
 
-using velk::stress::ExpectedReport;
-using velk::stress::failStress;
-using velk::stress::LoadedAllocator;
+using velk::testing::fail;
 
-void load(LoadedAllocator& library, const std::string& path) {
-  std::string error;
-  if (!library.load(path, error)) {
-    std::fprintf(stderr, "cannot load %s: %s\n", path.c_str(), error.c_str());
-    failStress("the library did not load");
+// Allocates ever smaller sizes, each until the first null, then frees everything: the largest
+// band must be served again.
+std::pair<std::uint64_t, std::uint64_t> exhaust(const velk::host::AllocatorExports& exports) {
+  std::vector<void*> live;
+  live.reserve(1u << 18);  // once the address space is gone, the host's heap may have none either
+  std::uint64_t allocations = 0;
+  for (std::uint32_t band = 1u << 30; band >= 64; band /= 4) {
+    while (live.size() < live.capacity()) {
+      ++allocations;
+      void* payload = exports.memAlloc(band - band / 3);
+      if (payload == nullptr) break;
+      live.push_back(payload);
+    }
   }
-}
-
-// Loads the library in a fresh directory of its own, runs `workload` on its exports, unloads it
-// and holds the report it wrote against what the workload expects.
-template <typename Workload>
-void runAndCheckReport(const std::string& path, const char* tag, Workload workload) {
-  velk::stress::ScratchDirectory directory(tag);
-  LoadedAllocator library;
-  load(library, path);
-  const ExpectedReport expected = workload(library.exports());
-  library.unload();
-  velk::stress::checkReport(expected);
-}
-
-velk::stress::RunOptions parseThreadOptions(int argc, char** argv, int first) {
-  velk::stress::RunOptions options;
-  options.seed = std::random_device{}();
-  for (int index = first; index < argc; ++index) {
-    if (!velk::stress::readRunOption(argc, argv, index, options)) failStress("unknown option");
-  }
-  if (options.threads < 1 || options.threads > 64) failStress("--threads takes 1 to 64");
-  return options;
-}
-
-int usage() {
-  std::fprintf(stderr,
-               "usage: velk_export_stress <library> threads [--smoke | --seconds N] [--threads T] "
-               "[--seed S]\n"
-               "       velk_export_stress <library> bad-input | exhaust | no-log\n");
-  return 2;
+  std::printf("exhausted the address space with %zu Blocks\n", live.size());
+  for (void* payload : live) exports.memFree(payload);
+  void* again = exports.memAlloc(1u << 28);
+  if (again == nullptr) fail("nothing served after freeing everything");
+  exports.memFree(again);
+  return {allocations + 1, live.size() + 1};
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 3) return usage();
-  // Absolute before the directory changes (under wine this also pins the drive).
-  const std::string path = std::filesystem::absolute(argv[1]).string();
-  const std::string mode = argv[2];
-  std::setvbuf(stdout, nullptr, _IONBF, 0);
-
-  if (mode == "threads") {
-    const velk::stress::RunOptions options = parseThreadOptions(argc, argv, 3);
-    std::printf("threads: seed %" PRIu64 " (replay with --seed)\n", options.seed);
-    runAndCheckReport(path, "threads", [&](const velk::stress::AllocatorExports& exports) {
-      return velk::stress::runThreadStress(exports, options);
-    });
-  } else if (mode == "bad-input") {
-    // Once with the live Blocks left for the report to count, once with them freed.
-    for (const bool freeLive : {false, true}) {
-      runAndCheckReport(path, "bad-input", [&](const velk::stress::AllocatorExports& exports) {
-        return velk::stress::runBadInput(exports, freeLive);
-      });
-    }
-  } else if (mode == "exhaust") {
-    runAndCheckReport(path, "exhaust", velk::stress::runExhaustion);
-  } else if (mode == "no-log") {
-    // Nothing can be created here, not even by root: the library loads without its log and
-    // without the up-front segment, and serves from segments made on demand.
-    const std::filesystem::path previous = std::filesystem::current_path();
-    std::filesystem::current_path("/proc/self");
-    {
-      LoadedAllocator library;
-      load(library, path);
-      velk::stress::RunOptions options;
-      options.threads = 2;
-      options.operationsPerThread = 5000;
-      velk::stress::runThreadStress(library.exports(), options);
-      velk::stress::runBadInput(library.exports(), true);
-      library.unload();
-    }
-    if (std::filesystem::exists(velk::stress::kLogName)) failStress("a log appeared anyway");
-    std::filesystem::current_path(previous);
-  } else {
-    return usage();
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: velk_export_stress <library> [options]\n");
+    return 2;
   }
-  std::printf("%s: passed\n", mode.c_str());
+  const std::string path = std::filesystem::absolute(argv[1]).string();
+  const velk::testing::StressOptions options = velk::testing::parseStressOptions(argc, argv, 2);
+  velk::testing::ScratchDirectory directory("export-stress");
+  std::uint64_t allocations = 0, frees = 0;
+  {
+    velk::host::AllocatorLibrary library(path);
+    if (!library.loaded()) fail(library.error().c_str());
+    std::tie(allocations, frees) =
+        velk::testing::runThreads({nullptr, nullptr, &library.exports()}, options);
+    if (sizeof(void*) == 4) {
+      const auto [more, moreFrees] = exhaust(library.exports());
+      allocations += more;
+      frees += moreFrees;
+    }
+  }
+  auto report = velk::testing::reportFigures(velk::testing::readLog());
+  std::fprintf(stderr, "expected %llu allocations, %llu frees\n",
+               static_cast<unsigned long long>(allocations),
+               static_cast<unsigned long long>(frees));
+  std::fprintf(
+      stderr, "report: num allocs %s, num frees %s, alloc blocks %s, free blocks %s, segments %s\n",
+      report["num allocs"].c_str(), report["num frees"].c_str(), report["alloc blocks"].c_str(),
+      report["free blocks"].c_str(), report["num segments"].c_str());
+  if (report["num allocs"] != std::to_string(allocations)) fail("num allocs differs");
+  if (report["num frees"] != std::to_string(frees)) fail("num frees differs");
+  if (report["alloc blocks"] != "0") fail("allocated Blocks left in the report");
+  if (report["free blocks"] != report["num segments"]) fail("a segment is not one free Block");
+  std::printf("velk_export_stress: passed\n");
   return 0;
 }

@@ -12,10 +12,9 @@
 namespace velk::testing {
 namespace {
 
-// The arena is reserved without backing; a range is made usable when it is handed out and its
+// The arena is reserved without backing: a range becomes usable when it is handed out and its
 // pages are dropped again when it is released, so tests can make many large segments cheaply.
-// Its start is aligned to the granule inside a slightly larger mapping, all of which is unmapped
-// again: a 32-bit test process cannot afford to lose address space to leftovers.
+// On Linux its start is aligned to the granule inside a slightly larger mapping.
 std::uintptr_t reserveArena(std::size_t size, std::uintptr_t& mapping) {
 #ifdef _WIN32
   mapping =
@@ -24,26 +23,10 @@ std::uintptr_t reserveArena(std::size_t size, std::uintptr_t& mapping) {
 #else
   void* base = mmap(nullptr, size + FakeAddressSpace::kGranule, PROT_READ | PROT_WRITE,
                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-  if (base == MAP_FAILED) return 0;
-  mapping = reinterpret_cast<std::uintptr_t>(base);
-  return (mapping + FakeAddressSpace::kGranule - 1) & ~(FakeAddressSpace::kGranule - 1);
-#endif
-}
-
-void makeUsable(std::uintptr_t base, std::size_t size) {
-#ifdef _WIN32
-  VirtualAlloc(reinterpret_cast<void*>(base), size, MEM_COMMIT, PAGE_READWRITE);
-#else
-  (void)base;
-  (void)size;
-#endif
-}
-
-void dropPages(std::uintptr_t base, std::size_t size) {
-#ifdef _WIN32
-  VirtualFree(reinterpret_cast<void*>(base), size, MEM_DECOMMIT);
-#else
-  madvise(reinterpret_cast<void*>(base), size, MADV_DONTNEED);
+  mapping = base == MAP_FAILED ? 0 : reinterpret_cast<std::uintptr_t>(base);
+  return mapping == 0
+             ? 0
+             : (mapping + FakeAddressSpace::kGranule - 1) & ~(FakeAddressSpace::kGranule - 1);
 #endif
 }
 
@@ -51,8 +34,7 @@ void dropPages(std::uintptr_t base, std::size_t size) {
 
 FakeAddressSpace::FakeAddressSpace(std::size_t arenaSize) : arenaSize_(arenaSize) {
   // A crowded 32-bit process may not have the whole arena in one piece; take what it has.
-  for (arena_ = reserveArena(arenaSize_, mapping_); arena_ == 0 && arenaSize_ > kSmallestArena;
-       arena_ = reserveArena(arenaSize_, mapping_)) {
+  while ((arena_ = reserveArena(arenaSize_, mapping_)) == 0 && arenaSize_ > (1u << 28)) {
     arenaSize_ /= 2;
   }
   if (arena_ == 0) std::abort();
@@ -66,21 +48,18 @@ FakeAddressSpace::~FakeAddressSpace() {
 #endif
 }
 
-void FakeAddressSpace::placeNextTouchingLast() {
-  if (handedOut_.empty()) return;
-  const pal::Region& last = handedOut_.back();
-  planned_.push_back(last.base - arena_ + last.size);
-}
-
-void FakeAddressSpace::placeNextBelowLast(std::size_t size) {
-  if (handedOut_.empty()) return;
-  planned_.push_back(handedOut_.back().base - arena_ - size);
-}
-
 std::size_t FakeAddressSpace::liveBytes() const {
   std::size_t bytes = 0;
   for (const pal::Region& region : handedOut_) bytes += region.size;
   return bytes;
+}
+
+bool FakeAddressSpace::isFree(std::size_t offset, std::size_t size) const {
+  if (size > arenaSize_ || offset > arenaSize_ - size) return false;
+  return std::none_of(handedOut_.begin(), handedOut_.end(), [&](const pal::Region& range) {
+    return range.size != 0 && arena_ + offset < range.base + range.size &&
+           range.base < arena_ + offset + size;
+  });
 }
 
 void* FakeAddressSpace::reserve(std::size_t size) {
@@ -89,32 +68,30 @@ void* FakeAddressSpace::reserve(std::size_t size) {
       refuseAll_ || refuseCount_ > 0 || (refuseFrom_ != 0 && requests_ >= refuseFrom_);
   if (refuseCount_ > 0) --refuseCount_;
   std::size_t offset = highestEnd_ == 0 ? 0 : highestEnd_ + kGranule;
-  if (!planned_.empty()) {
-    offset = planned_.front();
-    planned_.pop_front();
-  }
-  if (refused || size > arenaSize_ || offset > arenaSize_ - size) return nullptr;
+  const pal::Region last = handedOut_.empty() ? pal::Region{arena_, 0} : handedOut_.back();
+  std::size_t planned = last.base - arena_ + last.size;
+  if (plan_.placement == Placement::AtOffset) planned = plan_.offset / kGranule * kGranule;
+  if (plan_.placement == Placement::BelowLast) planned = last.base - arena_ - size;
+  if (plan_.placement != Placement::Apart && isFree(planned, size)) offset = planned;
+  plan_.placement = Placement::Apart;
+  if (refused || !isFree(offset, size)) return nullptr;
   const std::uintptr_t base = arena_ + offset;
-  makeUsable(base, size);
+#ifdef _WIN32
+  VirtualAlloc(reinterpret_cast<void*>(base), size, MEM_COMMIT, PAGE_READWRITE);
+#endif
   handedOut_.push_back({base, size});
   highestEnd_ = std::max(highestEnd_, offset + size);
   return reinterpret_cast<void*>(base);
 }
 
-bool FakeAddressSpace::contains(const std::vector<std::uintptr_t>& addresses,
-                                std::uintptr_t address) const {
-  return std::find(addresses.begin(), addresses.end(), address) != addresses.end();
-}
-
 bool FakeAddressSpace::queryRegion(std::uintptr_t address, pal::Region& region) {
-  if (contains(failedQueries_, address)) return false;
-  if (contains(zeroSizeQueries_, address)) {
-    region = {address, 0};
-    return true;
-  }
+  const auto lie = lies_.find(address);
+  if (lie != lies_.end() && lie->second.first == Lie::Fail) return false;
   for (const pal::Region& range : handedOut_) {
     if (range.size != 0 && address - range.base < range.size) {
       region = {address, range.base + range.size - address};
+      if (lie != lies_.end() && lie->second.first == Lie::ZeroSize) region.size = 0;
+      if (lie != lies_.end()) region.base += static_cast<std::uintptr_t>(lie->second.second);
       return true;
     }
   }
@@ -124,10 +101,13 @@ bool FakeAddressSpace::queryRegion(std::uintptr_t address, pal::Region& region) 
 void FakeAddressSpace::release(std::uintptr_t base) {
   releases_.push_back(base);
   for (pal::Region& range : handedOut_) {
-    if (range.size != 0 && range.base == base) {
-      dropPages(range.base, range.size);
-      range.size = 0;
-    }
+    if (range.size == 0 || range.base != base) continue;
+#ifdef _WIN32
+    VirtualFree(reinterpret_cast<void*>(range.base), range.size, MEM_DECOMMIT);
+#else
+    madvise(reinterpret_cast<void*>(range.base), range.size, MADV_DONTNEED);
+#endif
+    range.size = 0;
   }
 }
 

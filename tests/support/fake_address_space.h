@@ -1,11 +1,11 @@
-// An address space for tests: hands out ranges of one reserved arena at chosen offsets (touching
-// or apart), refuses on demand, answers region queries (or fails them on demand) and records
-// every release.
+// An address space for tests: hands out ranges of one reserved arena where a test places them
+// (touching the last range, below it, or at an offset), refuses on demand, answers region
+// queries (or lies about them on demand) and records every release.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
+#include <map>
 #include <vector>
 
 #include "heap/address_space.h"
@@ -19,34 +19,33 @@ class FakeAddressSpace final : public AddressSpace {
   static constexpr std::size_t kDefaultArena =
       sizeof(void*) == 8 ? std::size_t{1} << 33 : 0x40100000;
 
-  static constexpr std::size_t kSmallestArena = std::size_t{1} << 28;
-
-  // Reserves the arena, or the largest power-of-two fraction of it the process can still give.
+  // Reserves the arena, or the largest power-of-two fraction of it (down to 256 MiB) the process
+  // can still give.
   explicit FakeAddressSpace(std::size_t arenaSize = kDefaultArena);
   ~FakeAddressSpace();
   FakeAddressSpace(const FakeAddressSpace&) = delete;
   FakeAddressSpace& operator=(const FakeAddressSpace&) = delete;
 
-  // Placement of the next ranges: at these arena offsets, in order. Without a plan, each range
-  // goes one granule past the highest end so far, touching nothing.
-  void placeNextAt(std::size_t offset) { planned_.push_back(offset); }
-  std::size_t plannedPlacements() const { return planned_.size(); }
-  // The next range starts exactly where the last one handed out ends.
-  void placeNextTouchingLast();
-  // The next range ends exactly where the last one handed out starts.
-  void placeNextBelowLast(std::size_t size);
-  // Refusals: the next `count` requests, or every request from the k-th on (1-based), or all.
+  // Where the next range goes. A placement that would overlap a live range or leave the arena is
+  // dropped; without one, a range goes a granule past the highest end so far, touching nothing.
+  enum class Placement { Apart, AtOffset, TouchingLast, BelowLast };
+  void placeNext(Placement placement, std::size_t offset = 0) { plan_ = {placement, offset}; }
+  void placeNextTouchingLast() { placeNext(Placement::TouchingLast); }
+  // Refusals: the next `count` requests, every request from the k-th on (1-based), or all.
   void refuseNext(std::size_t count) { refuseCount_ = count; }
   void refuseFromRequest(std::size_t k) { refuseFrom_ = k; }
   void refuseAll(bool refuse) { refuseAll_ = refuse; }
-  // Region queries at `address` fail, or report a size of 0.
-  void failQueryAt(std::uintptr_t address) { failedQueries_.push_back(address); }
-  void reportZeroSizeAt(std::uintptr_t address) { zeroSizeQueries_.push_back(address); }
+  // Region queries at `address` fail, or report a size of 0, or a base that is off by `shift`.
+  enum class Lie { Fail, ZeroSize, ShiftedBase };
+  void lieAt(std::uintptr_t address, Lie lie, std::ptrdiff_t shift = 0) {
+    lies_[address] = {lie, shift};
+  }
   void setPageSize(std::size_t pageSize) { pageSize_ = pageSize; }
 
   std::uintptr_t arenaBase() const { return arena_; }
   std::size_t arenaSize() const { return arenaSize_; }
   std::size_t requests() const { return requests_; }
+  // Every range handed out, in order; a released one has size 0.
   const std::vector<pal::Region>& handedOut() const { return handedOut_; }
   const std::vector<std::uintptr_t>& releases() const { return releases_; }
   std::size_t liveBytes() const;
@@ -57,20 +56,22 @@ class FakeAddressSpace final : public AddressSpace {
   std::size_t pageSize() override { return pageSize_; }
 
  private:
-  bool contains(const std::vector<std::uintptr_t>& addresses, std::uintptr_t address) const;
+  bool isFree(std::size_t offset, std::size_t size) const;
 
   std::uintptr_t arena_ = 0;
   std::uintptr_t mapping_ = 0;
   std::size_t arenaSize_;
   std::size_t pageSize_ = 4096;
-  std::deque<std::size_t> planned_;
+  struct {
+    Placement placement;
+    std::size_t offset;
+  } plan_{Placement::Apart, 0};
   std::size_t requests_ = 0;
   std::size_t refuseCount_ = 0;
   std::size_t refuseFrom_ = 0;
   bool refuseAll_ = false;
-  std::vector<std::uintptr_t> failedQueries_;
-  std::vector<std::uintptr_t> zeroSizeQueries_;
-  std::vector<pal::Region> handedOut_;  // live ranges; a released one has size 0
+  std::map<std::uintptr_t, std::pair<Lie, std::ptrdiff_t>> lies_;
+  std::vector<pal::Region> handedOut_;
   std::vector<std::uintptr_t> releases_;
   std::size_t highestEnd_ = 0;  // arena offset
 };

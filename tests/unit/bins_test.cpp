@@ -1,6 +1,4 @@
-// Filing order of the bins, their counters and bitmap bits.
-#include <gtest/gtest.h>
-
+// Size classes, and the filing order, counters and bitmap of the bins.
 #include <vector>
 
 #include "tests/unit/heap_fixture.h"
@@ -8,108 +6,108 @@
 namespace velk::testing {
 namespace {
 
-// Free Blocks laid by hand at chosen offsets of a scratch area; the bins only read their headers.
-// Offsets are named as in the 32-bit heap and scaled with the unit, so Blocks stay aligned.
+TEST(SizeClasses, FilingRoundsDownAndSearchingRoundsUp) {
+  const struct {
+    std::size_t bytes, filed, searched;
+  } cases[] = {{8, 2, 2},
+               {508, 127, 127},
+               {512, 128, 128},
+               {513, 128, 129},
+               {516, 128, 129},
+               {520, 129, 129},
+               {1000, 189, 189},
+               {1024, 192, 192},
+               {1025, 192, 193},
+               {1u << 30, 1472, 1472},
+               {(1u << 30) - 4, 1471, 1472},
+               {0xFFFFFFF0u, 1472, 1472}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(classOf(c.bytes), c.filed) << c.bytes;
+    EXPECT_EQ(searchClassOf(c.bytes), c.searched) << c.bytes;
+  }
+  // Everywhere: the largest class whose bound is at most the size, and the smallest whose bound
+  // is at least it.
+  std::vector<std::size_t> sizes;
+  for (std::size_t bytes = 4; bytes <= (4u << 20); bytes += 4) sizes.push_back(bytes);
+  for (std::size_t c = 2; c < kCatchAllBin; ++c) {
+    for (std::size_t bytes = kClassBound[c] - 4; bytes <= kClassBound[c] + 4; bytes += 4) {
+      sizes.push_back(bytes);
+    }
+  }
+  for (std::size_t bytes : sizes) {
+    const std::size_t filed = classOf(bytes), searched = searchClassOf(bytes);
+    ASSERT_TRUE(kClassBound[filed] <= bytes && bytes < kClassBound[filed + 1]) << bytes;
+    ASSERT_TRUE(kClassBound[searched - 1] < bytes && bytes <= kClassBound[searched]) << bytes;
+  }
+}
+
+// Free Blocks laid by hand in a scratch area at offsets named as in the 32-bit heap and scaled
+// with the unit; "-N" takes the Block at N out again.
 class BinsTest : public HeapTest {
  protected:
-  static constexpr std::size_t kScale = kUnit / 4;
-
-  static constexpr std::size_t kPayload = 32;  // class 8, with room for the links in both widths
-
-  Block* freeBlockAt(std::size_t offset, std::size_t payload = kPayload) {
-    Block* block = Block::at(scratch + offset * kScale);
+  Block* at(long offset, std::size_t payload = 32) {
+    Block* block = Block::at(scratch + static_cast<std::size_t>(offset) * (kUnit / 4));
     block->sizeAndFlag = payload / kUnit;
     block->prevBlock = nullptr;
     return block;
   }
-  std::size_t offsetOf(const Block* block) const {
-    return (addressOf(block) - addressOf(scratch)) / kScale;
+  long offsetOf(const Block* block) const {
+    return static_cast<long>((addressOf(block) - addressOf(scratch)) / (kUnit / 4));
   }
-  std::vector<std::size_t> listOf(std::size_t sizeClass) const {
-    std::vector<std::size_t> offsets;
-    for (Block* block = heap.bin(sizeClass).head; block != nullptr; block = block->nextFree) {
-      offsets.push_back(offsetOf(block));
-    }
-    return offsets;
-  }
-  bool bitSet(std::size_t sizeClass) const {
-    return (heap.bitmapWord(sizeClass / 32) >> (sizeClass % 32) & 1u) != 0;
-  }
+  void TearDown() override {}  // the scratch Blocks belong to no segment
 
   alignas(16) char scratch[2048] = {};
-  const std::size_t sizeClass = classOf(kPayload);
 };
 
-TEST_F(BinsTest, BlockGoesToTheFrontOnlyWhenBelowTheHead) {
-  heap.insertFree(freeBlockAt(400));
-  heap.insertFree(freeBlockAt(200));
-  heap.insertFree(freeBlockAt(300));
-  EXPECT_EQ(listOf(sizeClass), (std::vector<std::size_t>{200, 400, 300}));
-  EXPECT_EQ(offsetOf(heap.bin(sizeClass).head), 200u);
-  EXPECT_EQ(offsetOf(heap.bin(sizeClass).tail), 300u);
-  EXPECT_EQ(heap.bin(sizeClass).count, 3u);
-}
-
-TEST_F(BinsTest, RemovingTheHeadLeavesTheTailWhereItWas) {
-  Block* lowest = freeBlockAt(40);
-  heap.insertFree(lowest);
-  heap.insertFree(freeBlockAt(200));
-  heap.insertFree(freeBlockAt(120));
-  heap.removeFree(lowest);
-  EXPECT_EQ(offsetOf(heap.bin(sizeClass).head), 200u);
-  EXPECT_EQ(offsetOf(heap.bin(sizeClass).tail), 120u);
-}
-
-TEST_F(BinsTest, LowestBlockCanStandInTheMiddleAndIsNotTakenFirst) {
-  Block* first = freeBlockAt(400);
-  heap.insertFree(first);
-  heap.insertFree(freeBlockAt(480));
-  heap.insertFree(freeBlockAt(440));
-  heap.removeFree(first);
-  heap.insertFree(freeBlockAt(520));
-  EXPECT_EQ(listOf(sizeClass), (std::vector<std::size_t>{480, 440, 520}));
-  // A search takes the lower of head and tail, not the lowest Block of the bin.
-  EXPECT_EQ(offsetOf(heap.findFree(kPayload, kUnit)), 480u);
-}
-
-TEST_F(BinsTest, CountersAndBitmapFollowTheBin) {
-  Block* a = freeBlockAt(0);
-  Block* b = freeBlockAt(200);
-  heap.insertFree(a);
-  EXPECT_TRUE(bitSet(sizeClass));
-  heap.insertFree(b);
-  EXPECT_EQ(heap.stats().freeBlocks, 2u);
-  EXPECT_EQ(heap.stats().totalFree, 2 * kPayload);
-  heap.removeFree(a);
-  EXPECT_TRUE(bitSet(sizeClass));
-  heap.removeFree(b);
-  EXPECT_FALSE(bitSet(sizeClass));
-  EXPECT_EQ(heap.bin(sizeClass).head, nullptr);
-  EXPECT_EQ(heap.bin(sizeClass).tail, nullptr);
-  EXPECT_EQ(heap.stats().freeBlocks, 0u);
-  EXPECT_EQ(heap.stats().totalFree, 0u);
-}
-
-TEST_F(BinsTest, FragmentsAreNeverFiled) {
-  for (std::size_t units = 0; units < kLeastFiledUnits; ++units) {
-    Block* fragment = freeBlockAt(0, units * kUnit);
-    heap.insertFree(fragment);
-    heap.removeFree(fragment);
+TEST_F(BinsTest, ListOrderCountersAndBitmap) {
+  const struct {
+    std::vector<long> steps;
+    std::vector<long> list;
+    long found;  // the Block a search takes: the lower of head and tail
+  } cases[] = {
+      {{400, 200, 300}, {200, 400, 300}, 200},
+      {{40, 200, 120, -40}, {200, 120}, 120},
+      {{400, 480, 440, -400, 520}, {480, 440, 520}, 480},
+  };
+  const std::size_t sizeClass = classOf(32);
+  for (const auto& c : cases) {
+    for (long step : c.steps) step < 0 ? heap.removeFree(at(-step)) : heap.insertFree(at(step));
+    std::vector<long> list;
+    for (Block* block = heap.bin(sizeClass).head; block != nullptr; block = block->nextFree) {
+      list.push_back(offsetOf(block));
+    }
+    EXPECT_EQ(list, c.list);
+    EXPECT_EQ(offsetOf(heap.bin(sizeClass).tail), c.list.back());
+    EXPECT_EQ(heap.bin(sizeClass).count, c.list.size());
+    EXPECT_EQ(heap.stats().freeBlocks, c.list.size());
+    EXPECT_EQ(heap.stats().totalFree, 32 * c.list.size());
+    EXPECT_EQ(heap.bitmapWord(sizeClass / 32), 1u << sizeClass % 32);
+    EXPECT_EQ(offsetOf(heap.findFree(32, kUnit)), c.found);
+    for (long offset : c.list) {
+      if (offset != c.found) heap.removeFree(at(offset));
+    }
+    EXPECT_EQ(heap.bin(sizeClass).head, nullptr);
+    EXPECT_EQ(heap.bin(sizeClass).tail, nullptr);
+    EXPECT_EQ(heap.bitmapWord(sizeClass / 32), 0u);
+    EXPECT_EQ(heap.stats().totalFree, 0u);
   }
-  heap.insertFree(freeBlockAt(0, kUnit));
-  EXPECT_EQ(heap.stats().freeBlocks, 0u);
-  EXPECT_EQ(heap.stats().totalFree, 0u);
-  for (std::size_t word = 0; word < kBitmapWords; ++word) EXPECT_EQ(heap.bitmapWord(word), 0u);
 }
 
-TEST_F(BinsTest, SearchSkipsEmptyClassesThroughTheBitmap) {
-  // Two Blocks in classes far apart, in different bitmap words: the search from below takes the
-  // nearest class at or above its start, never one below it.
-  heap.insertFree(freeBlockAt(0, 64));
-  heap.insertFree(freeBlockAt(512, 256));
-  EXPECT_EQ(offsetOf(heap.findFree(72, kUnit)), 512u);
+TEST_F(BinsTest, FragmentsAreNeverFiledAndSearchesSkipEmptyClasses) {
+  for (std::size_t units = 0; units < kLeastFiledUnits; ++units) {
+    heap.insertFree(at(0, units * kUnit));
+    heap.removeFree(at(0, units * kUnit));
+  }
+  heap.insertFree(at(0, kUnit));
+  EXPECT_EQ(heap.stats().freeBlocks, 0u);
+  for (std::size_t word = 0; word < kBitmapWords; ++word) EXPECT_EQ(heap.bitmapWord(word), 0u);
+  // Two Blocks in classes of different bitmap words: a search takes the nearest class at or
+  // above its start, never one below.
+  heap.insertFree(at(0, 64));
+  heap.insertFree(at(512, 256));
+  EXPECT_EQ(offsetOf(heap.findFree(72, kUnit)), 512);
   EXPECT_EQ(heap.findFree(72, kUnit), nullptr);
-  EXPECT_EQ(offsetOf(heap.findFree(8, kUnit)), 0u);
+  EXPECT_EQ(offsetOf(heap.findFree(8, kUnit)), 0);
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// A Heap over the fake address space, with the checks every engine test leans on.
+// A Heap over the fake address space, valid at the end of every test that uses it.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,43 +8,37 @@
 
 #include "heap/heap.h"
 #include "tests/support/fake_address_space.h"
+#include "tests/support/operation_run.h"
 
 namespace velk::testing {
 
-inline std::string& violationLog() {
-  static std::string log;
-  return log;
+// A figure of the 32-bit heap, and the same figure of the 64-bit one.
+constexpr std::size_t w(std::size_t narrow, std::size_t wide) {
+  return kUnit == 4 ? narrow : wide;
 }
-
-inline void collectViolation(const char* violation) {
-  violationLog() += violation;
-  violationLog() += '\n';
-}
-
-// Expands to a check that the heap keeps every invariant, naming each broken one.
-#define EXPECT_HEAP_VALID(heap)                                       \
-  do {                                                                \
-    ::velk::testing::violationLog().clear();                          \
-    EXPECT_EQ((heap).validate(::velk::testing::collectViolation), 0u) \
-        << ::velk::testing::violationLog();                           \
-  } while (0)
 
 inline std::uintptr_t addressOf(const void* pointer) {
   return reinterpret_cast<std::uintptr_t>(pointer);
 }
 
-// The payload units of a fresh segment of `bytes`: everything but one header and the end marker.
-constexpr Word freshBlockUnits(std::size_t bytes) {
-  return (bytes - kHeaderSize - kUnit) / kUnit;
+// The violations validate() finds, one per line.
+inline std::string violations(const Heap& heap) {
+  static std::string found;
+  found.clear();
+  heap.validate([](const char* violation) { (found += violation) += '\n'; });
+  return found;
 }
+
+// The payload units of a fresh least segment: all of it but one header and the end marker.
+inline constexpr Word kLeastUnits = (kMinSegmentSize - kHeaderSize - kUnit) / kUnit;
 
 class HeapTest : public ::testing::Test {
  protected:
-  // Takes the lowest-class free Block out of its bin and allocates all of it, so that a test can
-  // make the last Block of a segment an allocated one.
+  void TearDown() override { EXPECT_EQ(violations(heap), ""); }
+  // Takes the lowest free Block out of its bin and allocates all of it, so that a test can make
+  // the last Block of a segment an allocated one.
   Block* allocateWholeBlock() {
     Block* block = heap.findFree(2 * kUnit, kUnit);
-    if (block == nullptr) return nullptr;
     heap.carve(block, block->payloadBytes(), kUnit);
     return block;
   }

@@ -1,215 +1,224 @@
-// Segments: sizes asked of the system, joins of touching segments, the table limit, refusals
-// and the release walk.
-#include <gtest/gtest.h>
+// Segments: the sizes asked of the system, joins of touching segments, the table limit, refusals
+// at every point of growth, and the release walk.
+#include <random>
+#include <vector>
 
+#include "heap/walk.h"
 #include "tests/unit/heap_fixture.h"
 
 namespace velk::testing {
 namespace {
 
-using SegmentsTest = HeapTest;
+using Placement = FakeAddressSpace::Placement;
 
-TEST_F(SegmentsTest, SmallRequestGetsTheLeastSegment) {
-  ASSERT_TRUE(heap.addSegment(100, 4));
-  ASSERT_EQ(space.handedOut().size(), 1u);
-  EXPECT_EQ(space.handedOut()[0].size, kMinSegmentSize);
-  EXPECT_EQ(heap.stats().totalSize, kMinSegmentSize);
-  const Block* block = heap.segment(0).firstBlock();
-  EXPECT_EQ(block->units(), freshBlockUnits(kMinSegmentSize));
-  if constexpr (kUnit == 4) {
-    EXPECT_EQ(block->units(), 4456445u);
+TEST(Segments, SizesAskedOfTheSystem) {
+  const struct {
+    std::size_t size, align, pageSize, request;
+  } cases[] = {{100, 4, 4096, 0x1100000},  // the least segment
+               {0x28000000, 16, 4096, 0x28010000},
+               {100, 4, 0x200000, 0x1200000},  // a large page is the granule
+               {~std::size_t{0} - 8, 16, 4096, 0},
+               {~std::size_t{0} - 0x10000, 16, 4096, 0}};  // fits, but not once rounded
+  for (const auto& c : cases) {
+    FakeAddressSpace space;
+    space.setPageSize(c.pageSize);
+    Heap heap(space);
+    EXPECT_EQ(heap.addSegment(c.size, c.align), c.request != 0);
+    EXPECT_EQ(space.requests(), c.request != 0 ? 1u : 0u);
+    if (c.request == 0) continue;
+    EXPECT_EQ(space.handedOut()[0].size, c.request);
+    EXPECT_EQ(heap.stats().totalSize, c.request);
+    const Block* block = heap.segment(0).firstBlock();
+    EXPECT_EQ(block->payloadBytes(), c.request - 3 * kUnit);
+    EXPECT_EQ(heap.bin(classOf(block->payloadBytes())).count, 1u);
+    EXPECT_EQ(violations(heap), "");
   }
-  EXPECT_EQ(block->prevBlock, nullptr);
-  EXPECT_EQ(*heap.segment(0).endMarker(), kEndMarker);
-  EXPECT_EQ(heap.stats().freeBlocks, 1u);
-  EXPECT_EQ(heap.stats().totalFree, block->payloadBytes());
-  EXPECT_HEAP_VALID(heap);
+  EXPECT_EQ(kLeastUnits, w(4456445, 2228221));
+  EXPECT_EQ(classOf(0x28010000 - 3 * kUnit), w(1424, 1424));
+  EXPECT_EQ(0x28010000 - 3 * kUnit, w(671154164, 671154152));
 }
 
-TEST_F(SegmentsTest, UpFrontSegmentIsRoundedToTheGranule) {
-  ASSERT_TRUE(heap.addSegment(0x28000000, 16));
-  EXPECT_EQ(space.handedOut()[0].size, 0x28010000u);
-  const Block* block = heap.segment(0).firstBlock();
-  EXPECT_EQ(block->payloadBytes(), 0x28010000u - kHeaderSize - kUnit);
-  if constexpr (kUnit == 4) {
-    EXPECT_EQ(block->payloadBytes(), 671154164u);
-    EXPECT_EQ(heap.bin(1424).count, 1u);
+TEST(Segments, TouchingSegmentsJoin) {
+  const struct {
+    const char* name;
+    std::vector<std::size_t> offsets;  // of each segment added, in least segments
+    int allocateWholeAfter;            // the segment whose Block is allocated at once, or -1
+    std::vector<std::pair<std::size_t, std::size_t>> table;  // offset and size of each entry
+  } cases[] = {
+      {"apart", {0, 2}, -1, {{0, 1}, {2, 1}}},
+      {"above", {0, 1}, -1, {{0, 2}}},
+      {"below", {1, 0}, -1, {{0, 2}}},
+      {"chain of three", {0, 2, 1}, -1, {{0, 3}}},
+      {"the earlier slot", {0, 4, 8, 3}, -1, {{0, 1}, {3, 2}, {8, 1}}},
+      {"above an allocated last Block", {0, 1}, 0, {{0, 2}}},
+      {"below an allocated first Block", {1, 0}, 0, {{0, 2}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeAddressSpace space;
+    Heap heap(space);
+    Block* allocated = nullptr;
+    for (std::size_t index = 0; index < c.offsets.size(); ++index) {
+      space.placeNext(Placement::AtOffset, c.offsets[index] * kMinSegmentSize);
+      ASSERT_TRUE(heap.addSegment(100, 4));
+      if (static_cast<int>(index) == c.allocateWholeAfter) {
+        allocated = heap.findFree(2 * kUnit, kUnit);
+        heap.carve(allocated, allocated->payloadBytes(), kUnit);
+      }
+    }
+    ASSERT_EQ(heap.segmentCount(), static_cast<int>(c.table.size()));
+    for (std::size_t index = 0; index < c.table.size(); ++index) {
+      EXPECT_EQ(heap.segment(index).base,
+                space.arenaBase() + c.table[index].first * kMinSegmentSize);
+      EXPECT_EQ(heap.segment(index).size, c.table[index].second * kMinSegmentSize);
+    }
+    EXPECT_EQ(heap.stats().totalSize, c.offsets.size() * kMinSegmentSize);
+    EXPECT_EQ(violations(heap), "");
+    if (allocated == nullptr) {
+      checkEmpty(heap);
+      continue;
+    }
+    // The lower segment's end marker became the last unit of its last Block.
+    const Block* lower = heap.segment(0).firstBlock();
+    EXPECT_EQ(lower->units(), kLeastUnits + 1);
+    EXPECT_EQ(heap.stats().freeBlocks, 1u);
+    EXPECT_EQ(heap.stats().totalAlloc, unitsToBytes(allocated->units()));
+    EXPECT_EQ(heap.stats().peakAlloc, unitsToBytes(allocated->units()) + kHeaderSize);
   }
-  EXPECT_HEAP_VALID(heap);
 }
 
-TEST_F(SegmentsTest, LargePageSizeBecomesTheGranule) {
-  FakeAddressSpace largePages(FakeAddressSpace::kSmallestArena);
-  largePages.setPageSize(0x200000);
-  Heap pagedHeap(largePages);
-  ASSERT_TRUE(pagedHeap.addSegment(100, 4));
-  EXPECT_EQ(largePages.handedOut()[0].size, 0x1200000u);
+// The walk shows joined boundaries and the kind of every Block.
+TEST_F(HeapTest, WalkShowsJoinsAndBlockKinds) {
+  struct Recorder final : HeapVisitor {
+    void segment(const Segment& segment, std::size_t) override { seen.push_back(segment.base); }
+    void joinedBoundary(std::uintptr_t address) override { seen.push_back(address); }
+    void block(const BlockView& block) override { kinds.push_back(block.kind); }
+    std::vector<std::uintptr_t> seen;
+    std::vector<BlockKind> kinds;
+  } recorder;
+  ASSERT_TRUE(heap.addSegment(100, 4));
+  space.placeNext(Placement::TouchingLast);
+  ASSERT_TRUE(heap.addSegment(100, 4));
+  void* payload = heap.allocate(100, 2 * kHeaderSize);  // a fragment in front
+  heap.walk(recorder);
+  EXPECT_EQ(recorder.seen,
+            (std::vector<std::uintptr_t>{space.arenaBase(), space.arenaBase() + kMinSegmentSize}));
+  EXPECT_EQ(recorder.kinds, (std::vector<BlockKind>{BlockKind::kFragment, BlockKind::kAllocated,
+                                                    BlockKind::kFree}));
+  heap.deallocate(payload);
 }
 
-TEST_F(SegmentsTest, RequestsThatCannotFitTheAddressRangeFailWithoutAsking) {
-  EXPECT_FALSE(heap.addSegment(~std::size_t{0} - 8, 16));
-  EXPECT_FALSE(heap.addSegment(~std::size_t{0} - 0x10000, 16));  // fits, but not once rounded
-  EXPECT_EQ(space.requests(), 0u);
-  EXPECT_EQ(heap.segmentCount(), 0);
-}
-
-TEST_F(SegmentsTest, RefusedRangeChangesNothing) {
-  space.refuseAll(true);
-  EXPECT_FALSE(heap.addSegment(100, 4));
-  EXPECT_EQ(heap.segmentCount(), 0);
-  EXPECT_EQ(heap.stats().totalSize, 0u);
-  EXPECT_EQ(heap.allocate(100, 16), nullptr);
-  EXPECT_EQ(heap.stats().numAllocs, 1u);
-  EXPECT_HEAP_VALID(heap);
-}
-
-TEST_F(SegmentsTest, SegmentThatTouchesNothingStaysApart) {
-  ASSERT_TRUE(heap.addSegment(100, 4));
-  ASSERT_TRUE(heap.addSegment(100, 4));
-  EXPECT_EQ(heap.segmentCount(), 2);
-  EXPECT_EQ(heap.stats().freeBlocks, 2u);
-  EXPECT_HEAP_VALID(heap);
-}
-
-TEST_F(SegmentsTest, FreeBlocksAcrossATouchingBoundaryBecomeOne) {
-  ASSERT_TRUE(heap.addSegment(100, 4));
-  space.placeNextTouchingLast();
-  ASSERT_TRUE(heap.addSegment(100, 4));
-  ASSERT_EQ(heap.segmentCount(), 1);
-  EXPECT_EQ(heap.segment(0).base, space.arenaBase());
-  EXPECT_EQ(heap.segment(0).size, 2 * kMinSegmentSize);
-  // Both payloads, plus the absorbed end marker and header.
-  const Block* joined = heap.segment(0).firstBlock();
-  EXPECT_EQ(joined->payloadBytes(), 2 * unitsToBytes(freshBlockUnits(kMinSegmentSize)) + 3 * kUnit);
-  EXPECT_EQ(joined->successor(), nullptr);
-  EXPECT_EQ(heap.stats().freeBlocks, 1u);
-  EXPECT_EQ(heap.stats().totalSize, 2 * kMinSegmentSize);
-  EXPECT_HEAP_VALID(heap);
-}
-
-TEST_F(SegmentsTest, SegmentBelowAnAllocatedOneJoinsWithoutMerging) {
-  space.placeNextAt(kMinSegmentSize);
-  ASSERT_TRUE(heap.addSegment(100, 4));
-  Block* upperFirst = allocateWholeBlock();
-  ASSERT_NE(upperFirst, nullptr);
-  space.placeNextAt(0);
-  ASSERT_TRUE(heap.addSegment(100, 4));
-  ASSERT_EQ(heap.segmentCount(), 1);
-  EXPECT_EQ(heap.segment(0).base, space.arenaBase());
-  const Block* lowerBlock = heap.segment(0).firstBlock();
-  EXPECT_EQ(lowerBlock->units(), freshBlockUnits(kMinSegmentSize) + 1);
-  EXPECT_EQ(upperFirst->prevBlock, lowerBlock);
-  EXPECT_TRUE(upperFirst->isAllocated());
-  EXPECT_HEAP_VALID(heap);
-}
-
-TEST_F(SegmentsTest, AllocatedLastBlockTakesTheEndMarkerWord) {
-  ASSERT_TRUE(heap.addSegment(100, 4));
-  Block* last = allocateWholeBlock();
-  const std::size_t before = heap.stats().totalAlloc;
-  const std::size_t peakBefore = heap.stats().peakAlloc;
-  space.placeNextTouchingLast();
-  ASSERT_TRUE(heap.addSegment(100, 4));
-  ASSERT_EQ(heap.segmentCount(), 1);
-  EXPECT_EQ(last->units(), freshBlockUnits(kMinSegmentSize) + 1);
-  EXPECT_EQ(heap.stats().totalAlloc, before + kUnit);
-  EXPECT_EQ(heap.stats().peakAlloc, peakBefore + kUnit);
-  EXPECT_EQ(last->successor()->prevBlock, last);
-  EXPECT_HEAP_VALID(heap);
-}
-
-TEST_F(SegmentsTest, ChainOfThreeBecomesOneSegment) {
-  ASSERT_TRUE(heap.addSegment(100, 4));
-  space.placeNextAt(2 * kMinSegmentSize);
-  ASSERT_TRUE(heap.addSegment(100, 4));
-  space.placeNextAt(kMinSegmentSize);
-  ASSERT_TRUE(heap.addSegment(100, 4));
-  ASSERT_EQ(heap.segmentCount(), 1);
-  EXPECT_EQ(heap.segment(0).size, 3 * kMinSegmentSize);
-  EXPECT_EQ(heap.segment(0).firstBlock()->payloadBytes(),
-            3 * kMinSegmentSize - kHeaderSize - kUnit);
-  EXPECT_EQ(heap.stats().freeBlocks, 1u);
-  EXPECT_HEAP_VALID(heap);
-}
-
-TEST_F(SegmentsTest, JoinedSlotIsTheEarlierOneAndLaterEntriesMoveDown) {
-  ASSERT_TRUE(heap.addSegment(100, 4));  // slot 0, offset 0
-  space.placeNextAt(4 * kMinSegmentSize);
-  ASSERT_TRUE(heap.addSegment(100, 4));  // slot 1, apart
-  space.placeNextAt(8 * kMinSegmentSize);
-  ASSERT_TRUE(heap.addSegment(100, 4));  // slot 2, apart
-  space.placeNextAt(3 * kMinSegmentSize);
-  ASSERT_TRUE(heap.addSegment(100, 4));  // touches slot 1 from below
-  ASSERT_EQ(heap.segmentCount(), 3);
-  EXPECT_EQ(heap.segment(1).base, space.arenaBase() + 3 * kMinSegmentSize);
-  EXPECT_EQ(heap.segment(1).size, 2 * kMinSegmentSize);
-  EXPECT_EQ(heap.segment(2).base, space.arenaBase() + 8 * kMinSegmentSize);
-  EXPECT_HEAP_VALID(heap);
-}
-
-TEST_F(SegmentsTest, FullTableAsksTheSystemForNothing) {
-  if constexpr (kUnit == 4) {
-    GTEST_SKIP() << "256 least segments need more than a 32-bit address space";
-  }
-  for (std::size_t index = 0; index < kMaxSegments; ++index) ASSERT_TRUE(heap.addSegment(100, 4));
-  const std::size_t requests = space.requests();
-  EXPECT_FALSE(heap.addSegment(100, 4));
-  EXPECT_EQ(space.requests(), requests);
-  EXPECT_EQ(heap.segmentCount(), static_cast<int>(kMaxSegments));
-  EXPECT_HEAP_VALID(heap);
-}
-
-TEST_F(SegmentsTest, FindSegmentCoversExactlyTheRange) {
-  ASSERT_TRUE(heap.addSegment(100, 4));
-  const Segment& segment = heap.segment(0);
-  EXPECT_EQ(heap.findSegment(segment.base), &segment);
-  EXPECT_EQ(heap.findSegment(segment.end() - 1), &segment);
-  EXPECT_EQ(heap.findSegment(segment.end()), nullptr);
-  EXPECT_EQ(heap.findSegment(segment.base - 1), nullptr);
-}
-
-// The release walk, over a segment joined from three system regions.
-class ReleaseTest : public ::testing::Test {
- protected:
-  void makeJoinedSegment(Heap& heap) {
-    ASSERT_TRUE(heap.addSegment(100, 4));
-    space.placeNextTouchingLast();
-    ASSERT_TRUE(heap.addSegment(100, 4));
-    space.placeNextTouchingLast();
-    ASSERT_TRUE(heap.addSegment(100, 4));
-    ASSERT_EQ(heap.segmentCount(), 1);
-  }
-  std::uintptr_t regionBase(std::size_t index) const { return space.handedOut()[index].base; }
-
+// Every 16 MiB request needs a segment of its own, placed apart: the table fills.
+TEST(Segments, FullTableAsksTheSystemForNothing) {
+  if (kUnit == 4) GTEST_SKIP() << "256 segments of 17 MiB need a 64-bit address space";
   FakeAddressSpace space;
-};
-
-TEST_F(ReleaseTest, EveryRegionOfAJoinedSegmentIsReleased) {
-  {
-    Heap heap(space);
-    makeJoinedSegment(heap);
+  Heap heap(space);
+  std::vector<void*> payloads;
+  for (std::size_t index = 0; index < kMaxSegments; ++index) {
+    payloads.push_back(heap.allocate(16u << 20, 16));
   }
-  EXPECT_EQ(space.releases(),
-            (std::vector<std::uintptr_t>{regionBase(0), regionBase(1), regionBase(2)}));
-  EXPECT_EQ(space.liveBytes(), 0u);
+  ASSERT_EQ(heap.segmentCount(), static_cast<int>(kMaxSegments));
+  EXPECT_EQ(heap.allocate(16u << 20, 16), nullptr);
+  EXPECT_FALSE(heap.addSegment(100, 4));
+  EXPECT_EQ(space.requests(), kMaxSegments);
+  EXPECT_EQ(violations(heap), "");
+  void* small = heap.allocate(1000, 16);  // what is left in the segments still serves
+  EXPECT_NE(small, nullptr);
+  heap.deallocate(small);
+  for (void* payload : payloads) heap.deallocate(payload);
+  checkEmpty(heap);
 }
 
-TEST_F(ReleaseTest, FailedQueryStopsTheWalk) {
-  {
-    Heap heap(space);
-    makeJoinedSegment(heap);
-    space.failQueryAt(regionBase(1));
+// A run of allocations and frees that grows the heap several times, replayed once for every
+// request it makes of the address space, with that request refused: the allocation that needed
+// it fails, counted and changing nothing else, and succeeds once the space returns.
+TEST(Segments, EveryGrowthRefusedInTurn) {
+  const std::uint32_t seed = std::random_device{}();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 random(seed);
+  struct Step {
+    std::size_t size, align;  // a size of 0 frees the live Block at `align` modulo their count
+  };
+  std::vector<Step> steps;
+  for (int index = 0; index < 300; ++index) {
+    const auto band = random() % 10;
+    const std::size_t size = band < 6   ? random() % 4096
+                             : band < 9 ? random() % (4u << 20)
+                                        : 12u << 20;
+    const bool frees = random() % 3 == 0;
+    steps.push_back({frees ? 0 : size + 1, frees ? random() : std::size_t{4} << random() % 4});
   }
-  EXPECT_EQ(space.releases(), (std::vector<std::uintptr_t>{regionBase(0)}));
+  for (std::size_t refuseAt = 0, requests = 1; refuseAt <= requests; ++refuseAt) {
+    FakeAddressSpace space(0x20000000);
+    space.refuseFromRequest(refuseAt);
+    std::vector<void*> live;
+    {
+      Heap heap(space);
+      for (const auto& [size, align] : steps) {
+        if (size == 0 || live.size() >= 24) {
+          if (live.empty()) continue;
+          heap.deallocate(live[align % live.size()]);
+          live.erase(live.begin() + static_cast<std::ptrdiff_t>(align % live.size()));
+          continue;
+        }
+        const HeapStats before = heap.stats();
+        const std::size_t requestsBefore = space.requests();
+        void* payload = heap.allocate(size - 1, align);
+        if (payload == nullptr) {
+          ASSERT_NE(refuseAt, 0u);
+          EXPECT_EQ(space.requests(), requestsBefore + 1);
+          EXPECT_EQ(heap.stats().numAllocs, before.numAllocs + 1);
+          EXPECT_EQ(heap.stats().allocBlocks, before.allocBlocks);
+          EXPECT_EQ(heap.stats().freeBlocks, before.freeBlocks);
+          EXPECT_EQ(heap.stats().totalSize, before.totalSize);
+          space.refuseFromRequest(0);
+          payload = heap.allocate(size - 1, align);
+          ASSERT_NE(payload, nullptr);
+        }
+        live.push_back(payload);
+        ASSERT_EQ(violations(heap), "");
+      }
+      for (void* payload : live) heap.deallocate(payload);
+      checkEmpty(heap);
+      if (refuseAt == 0) requests = space.requests();
+      ASSERT_GE(requests, 3u);
+    }
+    EXPECT_EQ(space.liveBytes(), 0u);
+  }
 }
 
-TEST_F(ReleaseTest, RegionOfSizeZeroStopsTheWalk) {
-  {
-    Heap heap(space);
-    makeJoinedSegment(heap);
-    space.reportZeroSizeAt(regionBase(0));
+TEST(Segments, ReleaseWalkStopsAtARegionItCannotTrust) {
+  using Lie = FakeAddressSpace::Lie;
+  const struct {
+    std::size_t region;  // of the three joined into one segment
+    Lie lie;
+    std::ptrdiff_t shift;
+    std::size_t released;  // regions released, from the first
+  } cases[] = {{0, Lie::ShiftedBase, 0, 3},
+               {1, Lie::Fail, 0, 1},
+               {0, Lie::Fail, 0, 0},
+               {0, Lie::ZeroSize, 0, 0},
+               {2, Lie::ZeroSize, 0, 2},
+               {1, Lie::ShiftedBase, -0x10000, 1},
+               {1, Lie::ShiftedBase, 0x10000, 1},
+               {1, Lie::ShiftedBase, 4096, 1}};
+  for (const auto& c : cases) {
+    FakeAddressSpace space;
+    std::vector<std::uintptr_t> regions;
+    {
+      Heap heap(space);
+      for (int index = 0; index < 3; ++index) {
+        space.placeNext(Placement::TouchingLast);
+        ASSERT_TRUE(heap.addSegment(100, 4));
+        regions.push_back(space.handedOut().back().base);
+      }
+      ASSERT_EQ(heap.segmentCount(), 1);
+      space.lieAt(regions[c.region], c.lie, c.shift);
+    }
+    regions.resize(c.released);
+    EXPECT_EQ(space.releases(), regions)
+        << c.region << " " << static_cast<int>(c.lie) << " " << c.shift;
   }
-  EXPECT_TRUE(space.releases().empty());
 }
 
 }  // namespace

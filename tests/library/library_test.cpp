@@ -1,0 +1,196 @@
+// The built library through its exports: the log of a load and unload with exact figures, what
+// each export answers, trace lines, and processes that share a log or end without unloading.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "library_test.h"
+#include "pal/pal.h"
+
+namespace velk::library_test {
+namespace {
+
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> found;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) found.push_back(line);
+  return found;
+}
+
+// A figure of the 32-bit library, and the same figure of the 64-bit one.
+constexpr std::size_t w(std::size_t narrow, std::size_t wide) {
+  return kUnit == 4 ? narrow : wide;
+}
+
+// The up-front segment of 640 MiB plus alignment and overhead, rounded to 64 KiB, is one free
+// Block but for its header and end marker: 671,154,164 bytes in the 32-bit library.
+constexpr std::size_t kSegment = 0x28010000, kFresh = kSegment - 3 * kUnit;
+
+TEST_F(LibraryTest, LogOfALoadAndUnload) {
+  const struct {
+    bool holdOne;  // MemAlloc(100), held at unload
+    std::size_t totalAlloc, peakAlloc, totalFree;
+  } cases[] = {{false, 0, 0, kFresh}, {true, w(100, 104), w(108, 120), kFresh - w(116, 120)}};
+  for (const auto& c : cases) {
+    testing::ScratchDirectory directory("load-unload");
+    const std::size_t before = mappedBytes();
+    {
+      host::AllocatorLibrary library(productLibrary());
+      ASSERT_TRUE(library.loaded()) << library.error();
+      EXPECT_GE(mappedBytes() - before, kSegment) << "no up-front segment";
+      if (c.holdOne) {
+        ASSERT_NE(library.exports().memAlloc(100), nullptr);
+      }
+    }
+    EXPECT_LT(mappedBytes(), before + 64 * kMiB) << "segments outlive the library";
+    char expected[1024];
+    std::snprintf(expected, sizeof expected,
+                  "Velk allocator loaded\nPre-allocated 640M VA segment, result = 1\n"
+                  "shutting down Velk allocator\nHEAP STATS:\n-----------\n"
+                  "total size        : %zu\ntotal alloc       : %zu\npeak alloc (+bkpg): %zu\n"
+                  "max alloc blk size: %zu\nfragmentation     : 0.00%%\ntotal free        : %zu\n"
+                  "alloc blocks      : %d\nfree blocks       : 1\nmax alloc         : %zu\n"
+                  "max free          : %zu\nlargest free chain: 1\nnum segments      : 1\n"
+                  "num allocs        : %d\nnum frees         : 0\nslow bucket       : 0\n\n",
+                  kSegment, c.totalAlloc, c.peakAlloc, c.totalAlloc, c.totalFree, c.holdOne,
+                  c.totalAlloc, c.totalFree, c.holdOne);
+    EXPECT_EQ(log(), expected);
+  }
+}
+
+TEST_F(LibraryTest, ExportsAnswerAsPromised) {
+  int allocations = 0;
+  {
+    host::AllocatorLibrary library(productLibrary());
+    ASSERT_TRUE(library.loaded()) << library.error();
+    const host::AllocatorExports& heap = library.exports();
+    // The alignment MemAlloc derives from the size, and the payload MemSize reports.
+    const struct {
+      std::uint32_t size;
+      std::uintptr_t align;
+      std::size_t least, most;
+    } cases[] = {{0, 4, kUnit, 2 * kUnit},
+                 {6, 4, 8, 8 + kUnit},
+                 {12, 8, w(12, 16), w(16, 24)},
+                 {24, 16, 24, 24 + kUnit},
+                 {101, 16, w(104, 104), w(108, 112)}};
+    for (int round = 0; round < 4; ++round) {
+      for (const auto& c : cases) {
+        void* payload = heap.memAlloc(c.size);
+        ++allocations;
+        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(payload) % c.align, 0u) << c.size;
+        EXPECT_GE(heap.memSize(payload), static_cast<std::int32_t>(c.least)) << c.size;
+        EXPECT_LE(heap.memSize(payload), static_cast<std::int32_t>(c.most)) << c.size;
+        if (round == 0) heap.memFree(payload);
+      }
+    }
+    // A count of 2 GiB or more does not fit the signed result: the host gets 0.
+    if (void* huge = heap.memAlloc(0x80000000u)) {
+      EXPECT_EQ(heap.memSize(huge), 0);
+      heap.memFree(huge);
+    }
+    ++allocations;
+    EXPECT_EQ(heap.memAlloc(0xFFF00001u), nullptr);
+    EXPECT_EQ(heap.memAlloc(0xFFFFFFFFu), nullptr);
+    // Freed by the runtime library's free: a leak or a double free shows under memcheck.
+    void* foreign = std::malloc(48);
+    EXPECT_EQ(heap.memSize(foreign), 0);
+    heap.memFree(foreign);
+    heap.memFree(nullptr);
+    EXPECT_EQ(heap.memSize(nullptr), 0);
+    EXPECT_EQ(heap.memFlushCache(3), 0);
+    EXPECT_EQ(heap.memFlushCache(-1), 0);
+    heap.memFlushCacheAll();
+    EXPECT_EQ(heap.memTotalReserved(), 0u);
+    EXPECT_EQ(heap.memTotalCommitted(), 0u);
+  }
+  auto figures = report();
+  EXPECT_EQ(figures["num allocs"], std::to_string(allocations));
+  EXPECT_EQ(figures["alloc blocks"], "15");
+}
+
+// The traced build: one line for every call, from the calling thread, pointers printed as the
+// runtime library prints them.
+TEST_F(LibraryTest, TracedBuildWritesOneLinePerCall) {
+  std::vector<std::string> expected;
+  auto line = [&](std::uint32_t thread, const char* format, auto... values) {
+    char text[160];
+    const int prefix = std::snprintf(text, sizeof text, "[%08x]: ", static_cast<unsigned>(thread));
+    std::snprintf(text + prefix, sizeof text - static_cast<std::size_t>(prefix), format, values...);
+    expected.emplace_back(text);
+  };
+  const std::uint32_t mine = pal::currentThreadId();
+  {
+    host::AllocatorLibrary library(VELK_TRACED_LIBRARY);
+    ASSERT_TRUE(library.loaded()) << library.error();
+    const host::AllocatorExports& heap = library.exports();
+    void* payload = heap.memAlloc(100);
+    line(mine, "allocated 100 bytes: %p", payload);
+    line(mine, "memsize for %p returns %d", payload, heap.memSize(payload));
+    heap.memFree(payload);
+    line(mine, "freeing: %p", payload);
+    heap.memFlushCache(3);
+    line(mine, "%s", "flushcache with 3");
+    heap.memFlushCacheAll();
+    line(mine, "%s", "flushcacheall");
+    heap.memTotalReserved();
+    heap.memTotalCommitted();
+    std::thread([&] {
+      line(pal::currentThreadId(), "allocated 8 bytes: %p", heap.memAlloc(8));
+    }).join();
+    line(mine, "allocated %d bytes: %p", static_cast<int>(0xFFF00001u), heap.memAlloc(0xFFF00001u));
+  }
+  const std::vector<std::string> found = lines(log());
+  ASSERT_EQ(found.size(), 2 + expected.size() + 19) << log();
+  EXPECT_EQ(
+      std::vector<std::string>(found.begin() + 2,
+                               found.begin() + 2 + static_cast<std::ptrdiff_t>(expected.size())),
+      expected);
+  EXPECT_EQ(found[2 + expected.size()], "shutting down Velk allocator");
+}
+
+TEST_F(LibraryTest, UnwritableDirectoryGivesNoLogAndNoUpFrontSegment) {
+  const std::filesystem::path unwritable = unwritableDirectory();
+  if (unwritable.empty()) GTEST_SKIP() << "this system has no directory where nothing can be made";
+  std::filesystem::current_path(unwritable);
+  const std::size_t before = mappedBytes();
+  {
+    host::AllocatorLibrary library(productLibrary());
+    ASSERT_TRUE(library.loaded()) << library.error();
+    EXPECT_LT(mappedBytes() - before, 256 * kMiB) << "up-front segment made without a log";
+    void* payload = library.exports().memAlloc(100);
+    EXPECT_GE(mappedBytes() - before, 16 * kMiB) << "the least segment is made on demand";
+    library.exports().memFree(payload);
+  }
+  std::error_code error;
+  EXPECT_FALSE(std::filesystem::exists(unwritable / testing::kLogName, error));
+}
+
+TEST_F(LibraryTest, SecondProcessRunsWithoutTheLogTheFirstHolds) {
+  {
+    host::AllocatorLibrary library(productLibrary());
+    ASSERT_TRUE(library.loaded()) << library.error();
+    EXPECT_EQ(runChild("second-load", productLibrary()), 0)
+        << "10 no load, 11 no allocation, 12 descriptor left open, 13 segments made wrongly";
+  }
+  // The child neither emptied nor wrote to the first process's log.
+  const std::vector<std::string> found = lines(log());
+  ASSERT_EQ(found.size(), 21u) << log();
+  EXPECT_EQ(found[0], "Velk allocator loaded");
+  EXPECT_EQ(report()["num allocs"], "0");
+}
+
+TEST_F(LibraryTest, ProcessEndingWithoutUnloadStillWritesTheReport) {
+  ASSERT_EQ(runChild("exit-without-unload", productLibrary()), 0);
+  const std::vector<std::string> found = lines(log());
+  ASSERT_EQ(found.size(), 21u) << log();
+  EXPECT_EQ(found[2], "shutting down Velk allocator");
+  EXPECT_EQ(found[20], "");
+  EXPECT_EQ(report()["alloc blocks"], "1");
+}
+
+}  // namespace
+}  // namespace velk::library_test

@@ -1,0 +1,440 @@
+#include "tests/support/operation_run.h"
+
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <thread>
+#include <tuple>
+
+#include "allocator_library.h"
+
+namespace velk::testing {
+namespace {
+
+// The bytes of a payload that are checked: all of a small one; the head and tail of a large one,
+// where neighbours and the heap's own writes land, so that huge Blocks cost little memory.
+constexpr std::size_t kHead = 256, kTail = 64;
+
+std::atomic<std::size_t> foreignFrees{0};
+
+auto counters(const HeapStats& s) {
+  return std::tie(s.allocBlocks, s.totalAlloc, s.peakAlloc, s.maxAllocBlockSize, s.freeBlocks,
+                  s.totalFree, s.totalSize, s.numAllocs, s.numFrees, s.slowBucket);
+}
+
+void check(bool holds, const char* what) {
+  if (!holds) fail(what);
+}
+
+// Mostly small sizes, so that heaps grow deep; then sizes around class bounds, where filing and
+// searching part ways, and at and beyond every limit.
+std::size_t decodeSize(Input& input) {
+  static constexpr std::size_t kSpecial[] = {0,
+                                             1,
+                                             3,
+                                             5,
+                                             7,
+                                             9,
+                                             15,
+                                             17,
+                                             0x1100000 - 40,
+                                             0x1400004,
+                                             0x3FFFFFF0,
+                                             0x40000000,
+                                             0x40000008,
+                                             0xFFF00000,
+                                             0xFFF00001,
+                                             kMaxRequestSize,
+                                             kMaxRequestSize + 1,
+                                             ~std::size_t{0}};
+  const unsigned kind = input.byte() % 16;
+  if (kind < 4) return input.byte();
+  if (kind < 7) return input.u16() % 4096;
+  if (kind == 7) return std::size_t{input.u16()} * 16;
+  if (kind == 8) return input.u32() % (std::size_t{64} << 20);
+  if (kind < 11) {
+    const std::size_t bound = kClassBound[input.u16() % kNumBins];
+    const auto size = static_cast<std::ptrdiff_t>(bound) + static_cast<std::int8_t>(input.byte());
+    return size < 0 ? 0 : static_cast<std::size_t>(size);
+  }
+  if (kind == 11) return kSpecial[input.byte() % std::size(kSpecial)];
+  return kind == 12 ? input.word() : input.u16() % 512;
+}
+
+std::size_t decodeAlign(Input& input) {
+  static constexpr std::size_t kAligns[] = {0,  1,   2,    3,     4,  8,         16,
+                                            32, 128, 4096, 65536, 24, kMaxAlign, 0x200000};
+  const unsigned choice = input.byte() % 16;
+  return choice == 15 ? input.u32() : kAligns[choice % std::size(kAligns)];
+}
+
+// A size answer covers `size` bytes; the exports answer 0 for payloads of 2 GiB or more.
+bool covers(std::ptrdiff_t answer, std::size_t size, bool exports) {
+  return answer >= static_cast<std::ptrdiff_t>(std::max(size, kUnit)) ||
+         (exports && answer == 0 && size > INT32_MAX);
+}
+
+template <typename Map>
+typename Map::iterator pick(Map& map, std::uint32_t choice) {
+  return std::next(map.begin(), static_cast<std::ptrdiff_t>(choice % map.size()));
+}
+
+template <typename Visit>
+void forEachChecked(std::size_t size, Visit visit) {
+  for (std::size_t offset = 0; offset < std::min(size, kHead); ++offset) visit(offset);
+  for (std::size_t offset = std::max(kHead, size - std::min(size, kTail)); offset < size; ++offset)
+    visit(offset);
+}
+
+}  // namespace
+
+void countedForeignFree(void* pointer) {
+  foreignFrees.fetch_add(1);
+  std::free(pointer);
+}
+
+void fail(const char* what) {
+  std::fprintf(stderr, "heap run failed: %s\n", what);
+  std::abort();
+}
+
+void checkHeap(const Heap& heap) {
+  const auto print = [](const char* violation) { std::fprintf(stderr, "broken: %s\n", violation); };
+  check(heap.validate(print) == 0, "validate() found violations");
+}
+
+void checkEmpty(const Heap& heap) {
+  checkHeap(heap);
+  check(heap.stats().allocBlocks == 0 && heap.stats().totalAlloc == 0, "allocations left over");
+  check(heap.stats().freeBlocks == static_cast<std::size_t>(heap.segmentCount()),
+        "a segment is not one free Block after freeing all");
+  for (int index = 0; index < heap.segmentCount(); ++index) {
+    const Segment& segment = heap.segment(static_cast<std::size_t>(index));
+    check(segment.firstBlock()->payloadBytes() == segment.size - kHeaderSize - kUnit,
+          "a segment's free Block does not span it");
+  }
+}
+
+// The calls, as the exports make them.
+void* OperationRun::allocate(std::size_t size, std::size_t align) {
+  if (target_.exports != nullptr)
+    return target_.exports->memAlloc(static_cast<std::uint32_t>(size));
+  HeapLockGuard guard(*target_.heap);
+  return target_.heap->allocate(size, align);
+}
+
+void OperationRun::release(void* payload) {
+  if (target_.exports != nullptr) return target_.exports->memFree(payload);
+  HeapLockGuard guard(*target_.heap);
+  target_.heap->deallocate(payload);
+}
+
+std::ptrdiff_t OperationRun::usable(void* payload) {
+  return target_.exports ? target_.exports->memSize(payload) : target_.heap->blockSize(payload);
+}
+
+bool OperationRun::resize(void* payload, std::size_t size) {
+  if (target_.exports != nullptr) return false;
+  HeapLockGuard guard(*target_.heap);
+  return target_.heap->resizeInPlace(payload, size);
+}
+
+void OperationRun::checkHeap() {
+  if (target_.heap == nullptr) return;
+  HeapLockGuard guard(*target_.heap);
+  velk::testing::checkHeap(*target_.heap);
+}
+
+void OperationRun::fill(std::uintptr_t payload, Live& live) {
+  forEachChecked(live.size, [&](std::size_t offset) {
+    random_ = random_ * 6364136223846793005u + 1442695040888963407u;
+    reinterpret_cast<unsigned char*>(payload)[offset] = static_cast<unsigned char>(random_ >> 56);
+  });
+  record(payload, live);
+}
+
+void OperationRun::record(std::uintptr_t payload, Live& live) {
+  live.expected.clear();
+  forEachChecked(live.size, [&](std::size_t offset) {
+    live.expected += reinterpret_cast<const char*>(payload)[offset];
+  });
+}
+
+// With `upTo` below the payload's size, only up to there: what a shrinking resize keeps.
+bool OperationRun::intact(std::uintptr_t payload, const Live& live, std::size_t upTo) {
+  std::size_t index = 0;
+  bool same = true;
+  forEachChecked(live.size, [&](std::size_t offset) {
+    same = same && (offset >= upTo ||
+                    reinterpret_cast<const char*>(payload)[offset] == live.expected[index]);
+    ++index;
+  });
+  return same;
+}
+
+void OperationRun::run(Input& input, std::size_t limit) {
+  for (std::size_t step = 0; step < limit && !input.empty(); ++step) {
+    const std::uint8_t operation = input.byte() % 16;
+    const bool full = live_.size() >= target_.maxLive;
+    if (operation < 4 && !full) {
+      allocateChecked(input);
+    } else if ((operation < 6 || (operation < 8 && full)) && !live_.empty()) {
+      freeLive(pick(live_, input.u16()));
+    } else if (operation == 6 && !target_.shared && !freed_.empty()) {
+      expectIgnored(freed_[input.u16() % freed_.size()]);
+    } else if (operation == 7 && !live_.empty()) {
+      forge(input, pick(live_, input.u16()));
+    } else if (operation == 8) {
+      foreignAndNull();
+    } else if (operation == 9 && !live_.empty()) {
+      const auto live = pick(live_, input.u16());
+      check(covers(usable(reinterpret_cast<void*>(live->first)), live->second.size,
+                   target_.exports != nullptr),
+            "the size of a live payload is below what was asked");
+    } else if (operation == 15 && !live_.empty()) {
+      const auto live = pick(live_, input.u16());
+      resizeLive(live, decodeSize(input));
+    } else if (operation >= 10 && target_.space != nullptr) {
+      steerAddressSpace(operation, input);
+    }
+    if (!target_.shared || step % 64 == 0) checkHeap();
+  }
+}
+
+void OperationRun::allocateChecked(Input& input) {
+  std::size_t size = decodeSize(input);
+  std::size_t align = decodeAlign(input);
+  if (target_.exports != nullptr) {
+    size = std::min<std::size_t>(size, ~std::uint32_t{0});
+    align = size >= 16 ? 16 : size >= 8 ? 8 : 4;  // what MemAlloc derives from the size
+  }
+  // Payloads cost address space, not memory: the largest go first when the next would not fit.
+  const std::size_t budget = target_.space ? target_.space->arenaSize() / 4 : 96u << 20;
+  while (!live_.empty() && size <= budget && liveBytes_ + size > budget) {
+    freeLive(std::max_element(live_.begin(), live_.end(), [](const auto& a, const auto& b) {
+      return a.second.size < b.second.size;
+    }));
+  }
+  const HeapStats before = counts() ? target_.heap->stats() : HeapStats{};
+  const bool accepted =
+      size <= (target_.exports ? 0xFFF00000u : kMaxRequestSize) && align <= kMaxAlign;
+  allocations += accepted;
+  void* pointer = allocate(size, align);
+  check(
+      !counts() || (target_.heap->stats().numAllocs == before.numAllocs + accepted &&
+                    target_.heap->stats().allocBlocks == before.allocBlocks + (pointer != nullptr)),
+      "an allocation was miscounted");
+  if (pointer == nullptr) return;
+  check(accepted, "a request beyond the limits was served");
+  const auto payload = reinterpret_cast<std::uintptr_t>(pointer);
+  check(payload % (align <= kUnit ? kUnit : std::bit_ceil(align)) == 0, "payload misaligned");
+  const Segment* segment = target_.heap ? target_.heap->findSegment(payload) : nullptr;
+  check(!target_.heap || (segment != nullptr && size <= segment->end() - kUnit - payload),
+        "payload outside its segment");
+  check(covers(usable(pointer), size, target_.exports != nullptr),
+        "the size of a new payload is below what was asked");
+  const auto next = live_.lower_bound(payload);
+  check(next == live_.end() || next->first >= payload + std::max<std::size_t>(size, 1),
+        "payload overlaps a later one");
+  check(next == live_.begin() || std::prev(next)->first + std::prev(next)->second.size <= payload,
+        "payload overlaps an earlier one");
+  fill(payload, live_.emplace_hint(next, payload, Live{size, {}})->second);
+  liveBytes_ += size;
+  std::erase(freed_, payload);
+}
+
+void OperationRun::freeLive(LiveMap::iterator live) {
+  check(intact(live->first, live->second), "payload overwritten");
+  const HeapStats before = counts() ? target_.heap->stats() : HeapStats{};
+  release(reinterpret_cast<void*>(live->first));
+  check(!counts() || (target_.heap->stats().allocBlocks == before.allocBlocks - 1 &&
+                      target_.heap->stats().numFrees == before.numFrees + 1),
+        "freeing a live Block was not counted");
+  ++frees;
+  liveBytes_ -= live->second.size;
+  if (freed_.size() < 64) freed_.push_back(live->first);
+  live_.erase(live);
+}
+
+// In place or not at all; what the payload held up to the smaller size survives.
+void OperationRun::resizeLive(LiveMap::iterator live, std::size_t size) {
+  void* pointer = reinterpret_cast<void*>(live->first);
+  const std::ptrdiff_t sizeBefore = usable(pointer);
+  const HeapStats before = counts() ? target_.heap->stats() : HeapStats{};
+  if (!resize(pointer, size)) {
+    check(usable(pointer) == sizeBefore, "a refused resize changed the Block");
+    check(!counts() || counters(target_.heap->stats()) == counters(before),
+          "a refused resize changed the heap");
+    return;
+  }
+  check(size <= kMaxRequestSize && covers(usable(pointer), size, false),
+        "a resized payload is not what was asked");
+  check(!counts() || target_.heap->stats().allocBlocks == before.allocBlocks,
+        "resizing changed the Block count");
+  check(intact(live->first, live->second, size), "resizing lost the payload");
+  const auto next = std::next(live);
+  check(next == live_.end() || live->first + size <= next->first, "resized into a later payload");
+  liveBytes_ += size - live->second.size;
+  live->second.size = size;
+  fill(live->first, live->second);
+}
+
+Word OperationRun::shapedWord(Input& input, std::uintptr_t payload, const Word* at) {
+  const Word units = input.byte() % 8, header = payload - kHeaderSize;
+  const Word shapes[] = {kAllocatedBit | units,  // the header of a short allocated Block
+                         kAllocatedBit | input.word(),
+                         reinterpret_cast<Word>(at),
+                         payload,
+                         header + units * kUnit,    // links into the Block or above it,
+                         header - units * kUnit,    // below it,
+                         ~Word{0} - units * kUnit,  // to the top of the address space,
+                         0,
+                         live_.begin()->first - kHeaderSize,  // to other headers
+                         std::prev(live_.end())->first - kHeaderSize,
+                         input.word()};
+  return shapes[input.byte() % std::size(shapes)];
+}
+
+// Writes words of every shape into a live payload, then tries every pointer into it and at its
+// header: all must be ignored, and the payload keep what was written.
+void OperationRun::forge(Input& input, LiveMap::iterator live) {
+  const std::uintptr_t payload = live->first;
+  Word* words = reinterpret_cast<Word*>(payload);
+  const std::size_t room = std::min(live->second.size, kHead) / kUnit;
+  for (std::size_t count = input.byte() % 8; room != 0 && count > 0; --count) {
+    Word* at = words + input.byte() % room;
+    *at = shapedWord(input, payload, at);
+  }
+  // Three fake Blocks of two units, each header agreeing with its neighbours.
+  if (room >= 12 && input.byte() % 2 == 0) {
+    Word* chain = words + input.byte() % (room - 11);
+    for (std::size_t index = 0; index < 3; ++index) {
+      chain[4 * index] = (input.byte() % 2 == 0 ? kAllocatedBit : 0) | 2;
+      chain[4 * index + 1] = index == 0 ? shapedWord(input, payload, chain)
+                                        : reinterpret_cast<Word>(chain + 4 * index - 4);
+    }
+  }
+  record(payload, live->second);
+  for (std::size_t offset = kUnit; offset <= room * kUnit; offset += kUnit) {
+    expectIgnored(payload + offset);
+  }
+  expectIgnored(payload + 1 + input.byte() % std::max<std::size_t>(room * kUnit, 1));
+  if (!target_.shared) {  // the heap may read in front of these, where another run writes
+    expectIgnored(payload - kHeaderSize);
+    expectIgnored(payload - kUnit);
+  }
+  checkHeap();
+  check(intact(payload, live->second), "a payload changed when pointers into it were freed");
+  if (target_.shared) return;
+  for (const auto& [other, entry] : live_) check(intact(other, entry), "payload overwritten");
+}
+
+void OperationRun::expectIgnored(std::uintptr_t address) {
+  if (live_.count(address) != 0) return;
+  void* pointer = reinterpret_cast<void*>(address);
+  const HeapStats before = counts() ? target_.heap->stats() : HeapStats{};
+  check(usable(pointer) == 0, "a size for a pointer that is no live payload");
+  check(!resize(pointer, kUnit), "resized a pointer that is no live payload");
+  release(pointer);
+  check(!counts() || counters(target_.heap->stats()) == counters(before),
+        "freeing a pointer that is no live payload changed the heap");
+}
+
+// A pointer from the runtime library's heap goes back there, uncounted; null is ignored.
+void OperationRun::foreignAndNull() {
+  void* foreign = std::malloc(48);
+  check(usable(foreign) == 0 && usable(nullptr) == 0, "a size for null or a runtime pointer");
+  check(!resize(foreign, kUnit) && !resize(nullptr, kUnit), "resized null or a runtime pointer");
+  const std::size_t foreignBefore = foreignFrees.load();
+  const HeapStats before = counts() ? target_.heap->stats() : HeapStats{};
+  release(foreign);
+  release(nullptr);
+  check(!counts() || (foreignFrees.load() == foreignBefore + 1 &&
+                      counters(target_.heap->stats()) == counters(before)),
+        "a runtime pointer was not handed to free, or a free of it or null was counted");
+}
+
+void OperationRun::steerAddressSpace(std::uint8_t operation, Input& input) {
+  using Placement = FakeAddressSpace::Placement;
+  const std::size_t argument = input.u16();
+  HeapLockGuard guard(*target_.heap);
+  FakeAddressSpace& space = *target_.space;
+  if (operation == 10) space.refuseNext(argument % 4);
+  if (operation == 11) space.refuseAll(argument % 4 == 0);
+  if (operation == 12) space.placeNext(Placement::AtOffset, (argument << 20) % space.arenaSize());
+  if (operation == 13) space.placeNext(Placement::TouchingLast);
+  if (operation == 14) space.placeNext(Placement::BelowLast);
+}
+
+void OperationRun::finish() {
+  if (target_.space != nullptr) {
+    HeapLockGuard guard(*target_.heap);
+    target_.space->refuseAll(false);
+  }
+  while (!live_.empty()) freeLive(live_.begin());
+  if (counts()) checkEmpty(*target_.heap);
+}
+
+void runOnFreshHeap(Input& input, std::size_t limit, std::size_t arenaSize, std::size_t maxLive) {
+  static constexpr std::size_t kPageSizes[] = {4096, 0x10000, 0x20000, 16384};
+  FakeAddressSpace space(arenaSize);
+  space.setPageSize(kPageSizes[input.byte() % std::size(kPageSizes)]);
+  {
+    Heap heap(space, LockPlacement::RuntimeHeap, countedForeignFree);
+    OperationRun run({&heap, &space, nullptr, false, maxLive}, 1);
+    run.run(input, limit);
+    run.finish();
+  }
+  check(space.liveBytes() == 0, "teardown left a range unreleased");
+}
+
+StressOptions parseStressOptions(int argc, char** argv, int first) {
+  StressOptions options;
+  options.seed = std::random_device{}();
+  for (int index = first; index + 1 < argc; index += 2) {
+    const std::string option = argv[index];
+    const char* value = argv[index + 1];
+    if (option == "--seconds") options.seconds = std::atof(value);
+    if (option == "--operations") options.operations = std::strtoull(value, nullptr, 10);
+    if (option == "--threads")
+      options.threads = static_cast<unsigned>(std::clamp(std::atoi(value), 1, 64));
+    if (option == "--seed") options.seed = std::strtoull(value, nullptr, 10);
+  }
+  std::printf("seed %llu, %u threads (replay with --seed)\n",
+              static_cast<unsigned long long>(options.seed), options.threads);
+  std::fflush(stdout);
+  return options;
+}
+
+std::pair<std::uint64_t, std::uint64_t> runThreads(Target target, const StressOptions& options) {
+  target.shared = true;
+  const auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::milliseconds(static_cast<long>(options.seconds * 1000));
+  std::atomic<std::uint64_t> allocations{0}, frees{0};
+  std::vector<std::thread> threads;
+  for (unsigned index = 0; index < options.threads; ++index) {
+    threads.emplace_back([&, index] {
+      std::mt19937_64 random(options.seed * 1000003u + index);
+      OperationRun run(target, random());
+      std::vector<std::uint8_t> bytes(4096);
+      for (std::size_t done = 0; options.seconds > 0 ? std::chrono::steady_clock::now() < deadline
+                                                     : done < options.operations;
+           done += 500) {
+        for (std::uint8_t& byte : bytes) byte = static_cast<std::uint8_t>(random());
+        Input input(bytes.data(), bytes.size());
+        run.run(input, 500);
+      }
+      run.finish();
+      allocations += run.allocations;
+      frees += run.frees;
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  return {allocations.load(), frees.load()};
+}
+
+}  // namespace velk::testing

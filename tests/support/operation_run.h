@@ -1,0 +1,131 @@
+// One interpreter of allocator operations, for the randomized engine test, the fuzz target, the
+// engine's thread stress and the stress of the built library through its exports. It decodes
+// operations from bytes (a fuzzer's input, or a seeded generator's) and holds the allocator to
+// its promises after each: payloads aligned, inside the heap, never overlapping, keeping every
+// byte written into them; sizes at least what was asked; counters exact; validate() clean.
+//
+// Payloads hold bytes of every value, and the run writes words of every shape into them: headers
+// of allocated Blocks, links above and below the Block, to itself, to its payload, to the top of
+// the address space, null, and chains of fake headers that agree with one another. Pointers into
+// such payloads, at headers and freed ones must then be ignored: no size, no resize, nothing
+// freed, written or counted.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "heap/heap.h"
+#include "tests/support/fake_address_space.h"
+
+namespace velk::host {
+struct AllocatorExports;
+}
+
+namespace velk::testing {
+
+class Input {
+ public:
+  Input(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+  bool empty() const { return position_ >= size_; }
+  // Little-endian, and 0 where the input has ended.
+  std::uint8_t byte() { return position_ < size_ ? data_[position_++] : 0; }
+  std::uint64_t bytes(std::size_t count) {
+    std::uint64_t value = 0;
+    for (std::size_t index = 0; index < count; ++index) value |= std::uint64_t{byte()} << 8 * index;
+    return value;
+  }
+  std::uint32_t u16() { return static_cast<std::uint32_t>(bytes(2)); }
+  std::uint32_t u32() { return static_cast<std::uint32_t>(bytes(4)); }
+  Word word() { return static_cast<Word>(bytes(kUnit)); }
+
+ private:
+  const std::uint8_t* data_;
+  std::size_t size_;
+  std::size_t position_ = 0;
+};
+
+// What a run drives: the engine over a fake address space, taking the heap's lock around every
+// call as the exports do, or a loaded library through its exports.
+struct Target {
+  Heap* heap = nullptr;
+  FakeAddressSpace* space = nullptr;
+  const host::AllocatorExports* exports = nullptr;
+  // Other runs use the same allocator at once: this run touches only its own Blocks, and the
+  // heap's counters can be checked only once all have finished.
+  bool shared = false;
+  std::size_t maxLive = 400;
+};
+
+class OperationRun {
+ public:
+  OperationRun(const Target& target, std::uint64_t seed) : target_(target), random_(seed) {}
+  // Runs operations until the input ends or `limit` of them have run.
+  void run(Input& input, std::size_t limit);
+  // Frees every live Block; an unshared engine must then be empty.
+  void finish();
+  // Requests within the limits, and frees of live payloads: what the report must count.
+  std::uint64_t allocations = 0, frees = 0;
+
+ private:
+  struct Live {
+    std::size_t size;
+    std::string expected;  // the checked bytes: the head of the payload, then its tail
+  };
+  using LiveMap = std::map<std::uintptr_t, Live>;
+
+  void* allocate(std::size_t size, std::size_t align);
+  void release(void* payload);
+  std::ptrdiff_t usable(void* payload);
+  bool resize(void* payload, std::size_t size);
+  bool counts() const { return target_.heap != nullptr && !target_.shared; }
+
+  void allocateChecked(Input& input);
+  void freeLive(LiveMap::iterator live);
+  void resizeLive(LiveMap::iterator live, std::size_t size);
+  void forge(Input& input, LiveMap::iterator live);
+  Word shapedWord(Input& input, std::uintptr_t payload, const Word* at);
+  void expectIgnored(std::uintptr_t address);
+  void foreignAndNull();
+  void steerAddressSpace(std::uint8_t operation, Input& input);
+  void checkHeap();
+  void fill(std::uintptr_t payload, Live& live);
+  static void record(std::uintptr_t payload, Live& live);
+  static bool intact(std::uintptr_t payload, const Live& live, std::size_t upTo = SIZE_MAX);
+
+  Target target_;
+  LiveMap live_;
+  std::vector<std::uintptr_t> freed_;
+  std::size_t liveBytes_ = 0;
+  std::uint64_t random_;
+};
+
+// Hands a pointer to the runtime library's free, counting it: the engine's stand-in for `free`.
+void countedForeignFree(void* pointer);
+// Every invariant holds, or the process stops, naming each broken one.
+void checkHeap(const Heap& heap);
+// With nothing allocated: no allocated bytes counted, and one free Block spanning each segment.
+void checkEmpty(const Heap& heap);
+[[noreturn]] void fail(const char* what);
+
+// One run on a fresh engine over an address space of its own, whose page size the first byte
+// picks; every range must be given back when the engine goes.
+void runOnFreshHeap(Input& input, std::size_t limit, std::size_t arenaSize, std::size_t maxLive);
+
+// The stress programs' options, from argv[first] on: --seconds N (otherwise --operations N per
+// thread), --threads T, --seed S.
+struct StressOptions {
+  double seconds = 0;
+  std::size_t operations = 20000;
+  unsigned threads = 4;
+  std::uint64_t seed = 0;
+};
+StressOptions parseStressOptions(int argc, char** argv, int first);
+// Runs one interpreter per thread on a shared target, each fed by a generator of its own; returns
+// the allocations and frees they made, in total.
+std::pair<std::uint64_t, std::uint64_t> runThreads(Target target, const StressOptions& options);
+
+}  // namespace velk::testing
