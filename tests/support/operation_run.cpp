@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <random>
 #include <thread>
 #include <tuple>
@@ -299,33 +300,37 @@ Word OperationRun::shapedWord(Input& input, std::uintptr_t payload, const Word* 
   return shapes[input.byte() % std::size(shapes)];
 }
 
-// Writes words of every shape into a live payload, then tries every pointer into it and at its
-// header: all must be ignored, and the payload keep what was written.
+// Writes words of every shape into a live payload, over runs of one byte value, then tries every
+// address from its header to the end of what was written: all must be ignored, and the payload
+// keep what it holds.
 void OperationRun::forge(Input& input, LiveMap::iterator live) {
   const std::uintptr_t payload = live->first;
   Word* words = reinterpret_cast<Word*>(payload);
   const std::size_t room = std::min(live->second.size, kHead) / kUnit;
+  static constexpr unsigned char kRuns[] = {0x00, 0xFF, 0x80, 0xA5};
+  if (input.byte() % 2 == 0) std::memset(words, kRuns[input.byte() % 4], room * kUnit);
   for (std::size_t count = input.byte() % 8; room != 0 && count > 0; --count) {
     Word* at = words + input.byte() % room;
     *at = shapedWord(input, payload, at);
   }
-  // Three fake Blocks of two units, each header agreeing with its neighbours.
+  // A chain of fake Blocks of no payload or of two units, allocated or free, each header agreeing
+  // with its neighbours, their links and payloads words of every shape.
   if (room >= 12 && input.byte() % 2 == 0) {
+    const std::size_t units = input.byte() % 2 * 2;
     Word* chain = words + input.byte() % (room - 11);
-    for (std::size_t index = 0; index < 3; ++index) {
-      chain[4 * index] = (input.byte() % 2 == 0 ? kAllocatedBit : 0) | 2;
-      chain[4 * index + 1] = index == 0 ? shapedWord(input, payload, chain)
-                                        : reinterpret_cast<Word>(chain + 4 * index - 4);
+    for (std::size_t at = 0; at + 2 + units <= 12; at += 2 + units) {
+      chain[at] = (input.byte() % 2 == 0 ? kAllocatedBit : 0) | units;
+      chain[at + 1] = at == 0 ? shapedWord(input, payload, chain)
+                              : reinterpret_cast<Word>(chain + at - 2 - units);
+      for (std::size_t unit = 0; unit < units; ++unit) {
+        chain[at + 2 + unit] = shapedWord(input, payload, chain + at + 2 + unit);
+      }
     }
   }
   record(payload, live->second);
-  for (std::size_t offset = kUnit; offset <= room * kUnit; offset += kUnit) {
-    expectIgnored(payload + offset);
-  }
-  expectIgnored(payload + 1 + input.byte() % std::max<std::size_t>(room * kUnit, 1));
-  if (!target_.shared) {  // the heap may read in front of these, where another run writes
-    expectIgnored(payload - kHeaderSize);
-    expectIgnored(payload - kUnit);
+  for (std::uintptr_t address = payload - kHeaderSize; address <= payload + room * kUnit;
+       ++address) {
+    expectIgnored(address);
   }
   checkHeap();
   check(intact(payload, live->second), "a payload changed when pointers into it were freed");

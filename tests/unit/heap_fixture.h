@@ -5,8 +5,10 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "heap/heap.h"
+#include "heap/walk.h"
 #include "tests/support/fake_address_space.h"
 #include "tests/support/operation_run.h"
 
@@ -31,6 +33,15 @@ inline std::string violations(const Heap& heap) {
 
 // The payload units of a fresh least segment: all of it but one header and the end marker.
 inline constexpr Word kLeastUnits = (kMinSegmentSize - kHeaderSize - kUnit) / kUnit;
+
+// What a walk of the heap shows: where joined ranges meet, and how many Blocks of each kind.
+struct WalkRecord final : HeapVisitor {
+  void segment(const Segment&, std::size_t) override {}
+  void joinedBoundary(std::uintptr_t address) override { boundaries.push_back(address); }
+  void block(const BlockView& block) override { ++kinds[static_cast<int>(block.kind)]; }
+  std::vector<std::uintptr_t> boundaries;
+  std::size_t kinds[3] = {};  // allocated, free, fragments
+};
 
 class HeapTest : public ::testing::Test {
  protected:

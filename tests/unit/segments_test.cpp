@@ -3,7 +3,6 @@
 #include <random>
 #include <vector>
 
-#include "heap/walk.h"
 #include "tests/unit/heap_fixture.h"
 
 namespace velk::testing {
@@ -11,14 +10,16 @@ namespace {
 
 using Placement = FakeAddressSpace::Placement;
 
+// The least segment holds a Block of 4,456,445 units in the 32-bit heap, filed in class 1091;
+// the up-front one of 640 MiB a Block of 671,154,164 bytes in class 1424.
 TEST(Segments, SizesAskedOfTheSystem) {
   const struct {
-    std::size_t size, align, pageSize, request;
-  } cases[] = {{100, 4, 4096, 0x1100000},  // the least segment
-               {0x28000000, 16, 4096, 0x28010000},
-               {100, 4, 0x200000, 0x1200000},  // a large page is the granule
-               {~std::size_t{0} - 8, 16, 4096, 0},
-               {~std::size_t{0} - 0x10000, 16, 4096, 0}};  // fits, but not once rounded
+    std::size_t size, align, pageSize, request, payload, sizeClass;
+  } cases[] = {{100, 4, 4096, 0x1100000, w(17825780, 17825768), 1091},
+               {0x28000000, 16, 4096, 0x28010000, w(671154164, 671154152), 1424},
+               {100, 4, 0x200000, 0x1200000, 0x1200000 - 3 * kUnit, 1095},  // a large page
+               {~std::size_t{0} - 8, 16, 4096, 0, 0, 0},
+               {~std::size_t{0} - 0x10000, 16, 4096, 0, 0, 0}};  // fits, but not once rounded
   for (const auto& c : cases) {
     FakeAddressSpace space;
     space.setPageSize(c.pageSize);
@@ -28,14 +29,10 @@ TEST(Segments, SizesAskedOfTheSystem) {
     if (c.request == 0) continue;
     EXPECT_EQ(space.handedOut()[0].size, c.request);
     EXPECT_EQ(heap.stats().totalSize, c.request);
-    const Block* block = heap.segment(0).firstBlock();
-    EXPECT_EQ(block->payloadBytes(), c.request - 3 * kUnit);
-    EXPECT_EQ(heap.bin(classOf(block->payloadBytes())).count, 1u);
+    EXPECT_EQ(heap.segment(0).firstBlock()->payloadBytes(), c.payload);
+    EXPECT_EQ(heap.bin(c.sizeClass).count, 1u);
     EXPECT_EQ(violations(heap), "");
   }
-  EXPECT_EQ(kLeastUnits, w(4456445, 2228221));
-  EXPECT_EQ(classOf(0x28010000 - 3 * kUnit), w(1424, 1424));
-  EXPECT_EQ(0x28010000 - 3 * kUnit, w(671154164, 671154152));
 }
 
 TEST(Segments, TouchingSegmentsJoin) {
@@ -74,6 +71,12 @@ TEST(Segments, TouchingSegmentsJoin) {
     }
     EXPECT_EQ(heap.stats().totalSize, c.offsets.size() * kMinSegmentSize);
     EXPECT_EQ(violations(heap), "");
+    // A walk shows where joined ranges meet, and the joined Blocks.
+    WalkRecord walk;
+    heap.walk(walk);
+    EXPECT_EQ(walk.boundaries.size(), c.offsets.size() - c.table.size());
+    EXPECT_EQ(walk.kinds[0], allocated != nullptr ? 1u : 0u);
+    EXPECT_EQ(walk.kinds[1], heap.stats().freeBlocks);
     if (allocated == nullptr) {
       checkEmpty(heap);
       continue;
@@ -85,27 +88,6 @@ TEST(Segments, TouchingSegmentsJoin) {
     EXPECT_EQ(heap.stats().totalAlloc, unitsToBytes(allocated->units()));
     EXPECT_EQ(heap.stats().peakAlloc, unitsToBytes(allocated->units()) + kHeaderSize);
   }
-}
-
-// The walk shows joined boundaries and the kind of every Block.
-TEST_F(HeapTest, WalkShowsJoinsAndBlockKinds) {
-  struct Recorder final : HeapVisitor {
-    void segment(const Segment& segment, std::size_t) override { seen.push_back(segment.base); }
-    void joinedBoundary(std::uintptr_t address) override { seen.push_back(address); }
-    void block(const BlockView& block) override { kinds.push_back(block.kind); }
-    std::vector<std::uintptr_t> seen;
-    std::vector<BlockKind> kinds;
-  } recorder;
-  ASSERT_TRUE(heap.addSegment(100, 4));
-  space.placeNext(Placement::TouchingLast);
-  ASSERT_TRUE(heap.addSegment(100, 4));
-  void* payload = heap.allocate(100, 2 * kHeaderSize);  // a fragment in front
-  heap.walk(recorder);
-  EXPECT_EQ(recorder.seen,
-            (std::vector<std::uintptr_t>{space.arenaBase(), space.arenaBase() + kMinSegmentSize}));
-  EXPECT_EQ(recorder.kinds, (std::vector<BlockKind>{BlockKind::kFragment, BlockKind::kAllocated,
-                                                    BlockKind::kFree}));
-  heap.deallocate(payload);
 }
 
 // Every 16 MiB request needs a segment of its own, placed apart: the table fills.
@@ -135,35 +117,29 @@ TEST(Segments, FullTableAsksTheSystemForNothing) {
 TEST(Segments, EveryGrowthRefusedInTurn) {
   const std::uint32_t seed = std::random_device{}();
   SCOPED_TRACE("seed " + std::to_string(seed));
-  std::mt19937 random(seed);
-  struct Step {
-    std::size_t size, align;  // a size of 0 frees the live Block at `align` modulo their count
-  };
-  std::vector<Step> steps;
-  for (int index = 0; index < 300; ++index) {
-    const auto band = random() % 10;
-    const std::size_t size = band < 6   ? random() % 4096
-                             : band < 9 ? random() % (4u << 20)
-                                        : 12u << 20;
-    const bool frees = random() % 3 == 0;
-    steps.push_back({frees ? 0 : size + 1, frees ? random() : std::size_t{4} << random() % 4});
-  }
   for (std::size_t refuseAt = 0, requests = 1; refuseAt <= requests; ++refuseAt) {
     FakeAddressSpace space(0x20000000);
     space.refuseFromRequest(refuseAt);
-    std::vector<void*> live;
     {
       Heap heap(space);
-      for (const auto& [size, align] : steps) {
-        if (size == 0 || live.size() >= 24) {
+      std::mt19937 random(seed);
+      std::vector<void*> live;
+      for (int step = 0; step < 300; ++step) {
+        const auto band = random() % 10;
+        const std::size_t size = band < 6   ? random() % 4096
+                                 : band < 9 ? random() % (4u << 20)
+                                            : 12u << 20;
+        const std::size_t align = std::size_t{4} << random() % 4, pick = random();
+        if (pick % 3 == 0 || live.size() >= 24) {
           if (live.empty()) continue;
-          heap.deallocate(live[align % live.size()]);
-          live.erase(live.begin() + static_cast<std::ptrdiff_t>(align % live.size()));
+          std::swap(live[pick % live.size()], live.back());
+          heap.deallocate(live.back());
+          live.pop_back();
           continue;
         }
         const HeapStats before = heap.stats();
         const std::size_t requestsBefore = space.requests();
-        void* payload = heap.allocate(size - 1, align);
+        void* payload = heap.allocate(size, align);
         if (payload == nullptr) {
           ASSERT_NE(refuseAt, 0u);
           EXPECT_EQ(space.requests(), requestsBefore + 1);
@@ -172,7 +148,7 @@ TEST(Segments, EveryGrowthRefusedInTurn) {
           EXPECT_EQ(heap.stats().freeBlocks, before.freeBlocks);
           EXPECT_EQ(heap.stats().totalSize, before.totalSize);
           space.refuseFromRequest(0);
-          payload = heap.allocate(size - 1, align);
+          payload = heap.allocate(size, align);
           ASSERT_NE(payload, nullptr);
         }
         live.push_back(payload);
@@ -214,6 +190,8 @@ TEST(Segments, ReleaseWalkStopsAtARegionItCannotTrust) {
       }
       ASSERT_EQ(heap.segmentCount(), 1);
       space.lieAt(regions[c.region], c.lie, c.shift);
+      space.placeNext(Placement::TouchingLast);  // memory after the segment, not the heap's
+      space.reserve(kMinSegmentSize);
     }
     regions.resize(c.released);
     EXPECT_EQ(space.releases(), regions)

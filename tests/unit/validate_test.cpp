@@ -38,6 +38,10 @@ TEST(Validate, NamesEveryBrokenInvariant) {
       {"Block runs past its segment", [](BrokenHeap& h) { h.rest->sizeAndFlag += 1; }},
       {"prevBlock does not point back", [](BrokenHeap& h) { h.c->prevBlock = h.a; }},
       {"two free Blocks touch", [](BrokenHeap& h) { h.a->sizeAndFlag &= kSizeMask; }},
+      {"payload map marks more than the payloads",
+       [](BrokenHeap& h) { h.a->sizeAndFlag &= kSizeMask; }},
+      {"payload map disagrees with a header",
+       [](BrokenHeap& h) { h.b->sizeAndFlag |= kAllocatedBit; }},
       {"segment base misaligned",
        [](BrokenHeap& h) {
          // The walk from there finds one Block up to the (moved) end marker.
