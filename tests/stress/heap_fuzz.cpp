@@ -2,8 +2,6 @@
 #include "tests/support/operation_run.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  velk::testing::Input input(data, size);
-  // Room for Blocks of the catch-all class; only the pages a run touches cost memory.
-  velk::testing::runOnFreshHeap(input, 512, std::size_t{2} << 30, 400);
+  velk::testing::runFuzzInput(data, size);
   return 0;
 }

@@ -34,24 +34,11 @@ void check(bool holds, const char* what) {
 // Mostly small sizes, so that heaps grow deep; then sizes around class bounds, where filing and
 // searching part ways, and at and beyond every limit.
 std::size_t decodeSize(Input& input) {
-  static constexpr std::size_t kSpecial[] = {0,
-                                             1,
-                                             3,
-                                             5,
-                                             7,
-                                             9,
-                                             15,
-                                             17,
-                                             0x1100000 - 40,
-                                             0x1400004,
-                                             0x3FFFFFF0,
-                                             0x40000000,
-                                             0x40000008,
-                                             0xFFF00000,
-                                             0xFFF00001,
-                                             kMaxRequestSize,
-                                             kMaxRequestSize + 1,
-                                             ~std::size_t{0}};
+  // clang-format off
+  static constexpr std::size_t kSpecial[] = {0, 1, 3, 5, 7, 9, 15, 17, 0x1100000 - 40, 0x1400004,
+      0x3FFFFFF0, 0x40000000, 0x40000008, 0xFFF00000, 0xFFF00001, kMaxRequestSize,
+      kMaxRequestSize + 1, ~std::size_t{0}};
+  // clang-format on
   const unsigned kind = input.byte() % 16;
   if (kind < 4) return input.byte();
   if (kind < 7) return input.u16() % 4096;
@@ -99,6 +86,7 @@ void countedForeignFree(void* pointer) {
 }
 
 void fail(const char* what) {
+  std::fflush(stdout);
   std::fprintf(stderr, "heap run failed: %s\n", what);
   std::abort();
 }
@@ -110,14 +98,11 @@ void checkHeap(const Heap& heap) {
 
 void checkEmpty(const Heap& heap) {
   checkHeap(heap);
-  check(heap.stats().allocBlocks == 0 && heap.stats().totalAlloc == 0, "allocations left over");
-  check(heap.stats().freeBlocks == static_cast<std::size_t>(heap.segmentCount()),
-        "a segment is not one free Block after freeing all");
-  for (int index = 0; index < heap.segmentCount(); ++index) {
-    const Segment& segment = heap.segment(static_cast<std::size_t>(index));
-    check(segment.firstBlock()->payloadBytes() == segment.size - kHeaderSize - kUnit,
-          "a segment's free Block does not span it");
-  }
+  const HeapStats& stats = heap.stats();
+  const auto segments = static_cast<std::size_t>(heap.segmentCount());
+  check(stats.allocBlocks == 0 && stats.totalAlloc == 0 && stats.freeBlocks == segments &&
+            stats.totalFree == stats.totalSize - segments * (kHeaderSize + kUnit),
+        "with nothing allocated, a segment is not one free Block");
 }
 
 // The calls, as the exports make them.
@@ -349,8 +334,15 @@ void OperationRun::expectIgnored(std::uintptr_t address) {
         "freeing a pointer that is no live payload changed the heap");
 }
 
-// A pointer from the runtime library's heap goes back there, uncounted; null is ignored.
+// A pointer from the runtime library's heap goes back there, uncounted; null is ignored; the
+// library's flushes and totals do nothing.
 void OperationRun::foreignAndNull() {
+  if (const host::AllocatorExports* exports = target_.exports) {
+    exports->memFlushCacheAll();
+    check(exports->memFlushCache(3) == 0 && exports->memTotalReserved() == 0 &&
+              exports->memTotalCommitted() == 0,
+          "a flush or a total answered other than 0");
+  }
   void* foreign = std::malloc(48);
   check(usable(foreign) == 0 && usable(nullptr) == 0, "a size for null or a runtime pointer");
   check(!resize(foreign, kUnit) && !resize(nullptr, kUnit), "resized null or a runtime pointer");

@@ -114,6 +114,12 @@ void checkEmpty(const Heap& heap);
 // One run on a fresh engine over an address space of its own, whose page size the first byte
 // picks; every range must be given back when the engine goes.
 void runOnFreshHeap(Input& input, std::size_t limit, std::size_t arenaSize, std::size_t maxLive);
+// What the fuzz target does with one input. Its arena has room for Blocks of the catch-all class
+// in 64-bit builds; only the pages a run touches cost memory.
+inline void runFuzzInput(const std::uint8_t* data, std::size_t size) {
+  Input input(data, size);
+  runOnFreshHeap(input, 512, sizeof(void*) == 8 ? std::size_t{2} << 30 : 0x20000000, 400);
+}
 
 // The stress programs' options, from argv[first] on: --seconds N (otherwise --operations N per
 // thread), --threads T, --seed S.
