@@ -396,7 +396,7 @@ StressOptions parseStressOptions(int argc, char** argv, int first) {
     const std::string option = argv[index];
     const char* value = argv[index + 1];
     if (option == "--seconds") options.seconds = std::atof(value);
-    if (option == "--operations") options.operations = std::strtoull(value, nullptr, 10);
+    if (option == "--operations") options.operations = std::strtoul(value, nullptr, 10);
     if (option == "--threads")
       options.threads = static_cast<unsigned>(std::clamp(std::atoi(value), 1, 64));
     if (option == "--seed") options.seed = std::strtoull(value, nullptr, 10);

@@ -21,7 +21,7 @@ TEST(RandomRuns, EveryStepKeepsEveryPromise) {
   }
   const char* replay = std::getenv("VELK_SEED");
   const char* length = std::getenv("VELK_RANDOM_OPS");
-  const std::size_t operations = length ? std::strtoull(length, nullptr, 10) : 30000;
+  const std::size_t operations = length ? std::strtoul(length, nullptr, 10) : 30000;
   const std::uint64_t next = replay ? std::strtoull(replay, nullptr, 10) : std::random_device{}();
   for (const std::uint64_t seed : {std::uint64_t{1}, next}) {
     std::printf("seed %llu (replay with VELK_SEED)\n", static_cast<unsigned long long>(seed));
@@ -29,7 +29,7 @@ TEST(RandomRuns, EveryStepKeepsEveryPromise) {
     std::mt19937_64 random(seed);
     std::vector<std::uint8_t> bytes;
     for (int run = 0; run < 100; ++run) {
-      bytes.resize(run == 0 ? 6 * operations : random() % 2500);
+      bytes.resize(run == 0 ? 6 * operations : static_cast<std::size_t>(random() % 2500));
       for (std::uint8_t& byte : bytes) byte = static_cast<std::uint8_t>(random());
       Input input(bytes.data(), bytes.size());
       runOnFreshHeap(input, run == 0 ? operations : 512, FakeAddressSpace::kDefaultArena,
