@@ -78,6 +78,14 @@ void forEachChecked(std::size_t size, Visit visit) {
     visit(offset);
 }
 
+std::uint64_t digest(std::uintptr_t payload, std::size_t size) {
+  std::uint64_t hash = 0xCBF29CE484222325u;
+  forEachChecked(size, [&](std::size_t offset) {
+    hash = (hash ^ reinterpret_cast<const unsigned char*>(payload)[offset]) * 0x100000001B3u;
+  });
+  return hash;
+}
+
 }  // namespace
 
 void countedForeignFree(void* pointer) {
@@ -140,26 +148,11 @@ void OperationRun::fill(std::uintptr_t payload, Live& live) {
     random_ = random_ * 6364136223846793005u + 1442695040888963407u;
     reinterpret_cast<unsigned char*>(payload)[offset] = static_cast<unsigned char>(random_ >> 56);
   });
-  record(payload, live);
+  live.digest = digest(payload, live.size);
 }
 
-void OperationRun::record(std::uintptr_t payload, Live& live) {
-  live.expected.clear();
-  forEachChecked(live.size, [&](std::size_t offset) {
-    live.expected += reinterpret_cast<const char*>(payload)[offset];
-  });
-}
-
-// With `upTo` below the payload's size, only up to there: what a shrinking resize keeps.
-bool OperationRun::intact(std::uintptr_t payload, const Live& live, std::size_t upTo) {
-  std::size_t index = 0;
-  bool same = true;
-  forEachChecked(live.size, [&](std::size_t offset) {
-    same = same && (offset >= upTo ||
-                    reinterpret_cast<const char*>(payload)[offset] == live.expected[index]);
-    ++index;
-  });
-  return same;
+void OperationRun::checkIntact(const LiveMap::value_type& live, const char* what) {
+  check(digest(live.first, live.second.size) == live.second.digest, what);
 }
 
 void OperationRun::run(Input& input, std::size_t limit) {
@@ -218,9 +211,12 @@ void OperationRun::allocateChecked(Input& input) {
   check(accepted, "a request beyond the limits was served");
   const auto payload = reinterpret_cast<std::uintptr_t>(pointer);
   check(payload % (align <= kUnit ? kUnit : std::bit_ceil(align)) == 0, "payload misaligned");
-  const Segment* segment = target_.heap ? target_.heap->findSegment(payload) : nullptr;
-  check(!target_.heap || (segment != nullptr && size <= segment->end() - kUnit - payload),
-        "payload outside its segment");
+  if (target_.heap != nullptr) {
+    HeapLockGuard guard(*target_.heap);
+    const Segment* segment = target_.heap->findSegment(payload);
+    check(segment != nullptr && size <= segment->end() - kUnit - payload,
+          "payload outside its segment");
+  }
   check(covers(usable(pointer), size, target_.exports != nullptr),
         "the size of a new payload is below what was asked");
   const auto next = live_.lower_bound(payload);
@@ -228,13 +224,13 @@ void OperationRun::allocateChecked(Input& input) {
         "payload overlaps a later one");
   check(next == live_.begin() || std::prev(next)->first + std::prev(next)->second.size <= payload,
         "payload overlaps an earlier one");
-  fill(payload, live_.emplace_hint(next, payload, Live{size, {}})->second);
+  fill(payload, live_.emplace_hint(next, payload, Live{size, 0})->second);
   liveBytes_ += size;
   std::erase(freed_, payload);
 }
 
 void OperationRun::freeLive(LiveMap::iterator live) {
-  check(intact(live->first, live->second), "payload overwritten");
+  checkIntact(*live, "payload overwritten");
   const HeapStats before = counts() ? target_.heap->stats() : HeapStats{};
   release(reinterpret_cast<void*>(live->first));
   check(!counts() || (target_.heap->stats().allocBlocks == before.allocBlocks - 1 &&
@@ -249,6 +245,8 @@ void OperationRun::freeLive(LiveMap::iterator live) {
 // In place or not at all; what the payload held up to the smaller size survives.
 void OperationRun::resizeLive(LiveMap::iterator live, std::size_t size) {
   void* pointer = reinterpret_cast<void*>(live->first);
+  checkIntact(*live, "payload overwritten");
+  const std::uint64_t kept = digest(live->first, std::min(size, live->second.size));
   const std::ptrdiff_t sizeBefore = usable(pointer);
   const HeapStats before = counts() ? target_.heap->stats() : HeapStats{};
   if (!resize(pointer, size)) {
@@ -261,7 +259,8 @@ void OperationRun::resizeLive(LiveMap::iterator live, std::size_t size) {
         "a resized payload is not what was asked");
   check(!counts() || target_.heap->stats().allocBlocks == before.allocBlocks,
         "resizing changed the Block count");
-  check(intact(live->first, live->second, size), "resizing lost the payload");
+  check(digest(live->first, std::min(size, live->second.size)) == kept,
+        "resizing lost the payload");
   const auto next = std::next(live);
   check(next == live_.end() || live->first + size <= next->first, "resized into a later payload");
   liveBytes_ += size - live->second.size;
@@ -312,15 +311,15 @@ void OperationRun::forge(Input& input, LiveMap::iterator live) {
       }
     }
   }
-  record(payload, live->second);
+  live->second.digest = digest(payload, live->second.size);
   for (std::uintptr_t address = payload - kHeaderSize; address <= payload + room * kUnit;
        ++address) {
     expectIgnored(address);
   }
   checkHeap();
-  check(intact(payload, live->second), "a payload changed when pointers into it were freed");
+  checkIntact(*live, "a payload changed when pointers into it were freed");
   if (target_.shared) return;
-  for (const auto& [other, entry] : live_) check(intact(other, entry), "payload overwritten");
+  for (const auto& other : live_) checkIntact(other, "payload overwritten");
 }
 
 void OperationRun::expectIgnored(std::uintptr_t address) {

@@ -73,7 +73,7 @@ class OperationRun {
  private:
   struct Live {
     std::size_t size;
-    std::string expected;  // the checked bytes: the head of the payload, then its tail
+    std::uint64_t digest;  // of what the payload holds
   };
   using LiveMap = std::map<std::uintptr_t, Live>;
 
@@ -93,8 +93,7 @@ class OperationRun {
   void steerAddressSpace(std::uint8_t operation, Input& input);
   void checkHeap();
   void fill(std::uintptr_t payload, Live& live);
-  static void record(std::uintptr_t payload, Live& live);
-  static bool intact(std::uintptr_t payload, const Live& live, std::size_t upTo = SIZE_MAX);
+  void checkIntact(const LiveMap::value_type& live, const char* what);
 
   Target target_;
   LiveMap live_;

