@@ -4,6 +4,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "trace-log/trace_log.h"
+
 namespace velk::testing {
 
 ScratchDirectory::ScratchDirectory(const std::string& tag)
@@ -43,12 +45,8 @@ std::string readLog(bool* lineEndsRight) {
 
 std::map<std::string, std::string> reportFigures(const std::string& log) {
   std::map<std::string, std::string> figures;
-  std::istringstream in(log);
-  for (std::string line; std::getline(in, line);) {
-    const std::size_t colon = line.find(": ");
-    if (colon == std::string::npos || line[0] == '[') continue;
-    const std::size_t end = line.find_last_not_of(' ', colon - 1);
-    figures[line.substr(0, end + 1)] = line.substr(colon + 2);
+  for (const tracelog::ReportFigure& figure : tracelog::parseReport(log)) {
+    figures[figure.label] = figure.value;
   }
   return figures;
 }
