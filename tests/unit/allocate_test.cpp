@@ -1,4 +1,5 @@
-// Worked examples of allocating, freeing and resizing on a fresh heap, figure by figure.
+// Worked examples of allocating, freeing and resizing on a fresh heap, figure by figure; the size
+// classes; the catch-all bin; growth.
 #include <vector>
 
 #include "tests/unit/heap_fixture.h"
@@ -120,9 +121,33 @@ TEST(Examples, FiguresAfterEachStory) {
   }
 }
 
+// Filing takes the largest class whose bound is at most the size, searching the smallest whose
+// bound is at least it, or the catch-all class of everything from 1 GiB up: for every size a few
+// MiB up, and on both sides of every bound.
+TEST(SizeClasses, FilingRoundsDownAndSearchingRoundsUp) {
+  std::vector<std::size_t> sizes = {0xFFFFFFF0u};
+  for (std::size_t bytes = 4; bytes <= (4u << 20); bytes += 4) sizes.push_back(bytes);
+  for (std::size_t c = 2; c < kNumBins; ++c) {
+    for (std::size_t bytes = kClassBound[c] - 4; bytes <= kClassBound[c] + 4; bytes += 4) {
+      sizes.push_back(bytes);
+    }
+  }
+  for (std::size_t bytes : sizes) {
+    const std::size_t filed = classOf(bytes), searched = searchClassOf(bytes);
+    ASSERT_TRUE(kClassBound[filed] <= bytes &&
+                (filed == kCatchAllBin || bytes < kClassBound[filed + 1]))
+        << bytes;
+    ASSERT_TRUE(kClassBound[searched - 1] < bytes &&
+                (searched == kCatchAllBin || bytes <= kClassBound[searched]))
+        << bytes;
+  }
+}
+
 // Only requests above 1 GiB walk the catch-all bin, and each such search counts once, also one
 // that finds nothing.
-TEST_F(HeapTest, CatchAllSearchesAreCounted) {
+TEST(Allocate, CatchAllSearchesAreCounted) {
+  FakeAddressSpace space;
+  Heap heap(space);
   const std::size_t gib = std::size_t{1} << 30;
   if (space.arenaSize() < gib + 2 * kSegmentGranularity) GTEST_SKIP() << "no room for 1 GiB";
   void* huge = heap.allocate(gib + 64, kUnit);
@@ -134,6 +159,7 @@ TEST_F(HeapTest, CatchAllSearchesAreCounted) {
   space.refuseAll(true);
   EXPECT_EQ(heap.allocate(gib + 2 * kMinSegmentSize, kUnit), nullptr);
   EXPECT_EQ(heap.stats().slowBucket, 2u);
+  EXPECT_EQ(violations(heap), "");
 }
 
 // Growth serves a request of any size with one new segment: the fresh Block lands in the class

@@ -1,11 +1,10 @@
-// A Heap over the fake address space, valid at the end of every test that uses it.
+// What the engine tests share: figures of either width, the violations validate() finds, a walk.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "heap/heap.h"
 #include "heap/walk.h"
@@ -37,25 +36,9 @@ inline constexpr Word kLeastUnits = (kMinSegmentSize - kHeaderSize - kUnit) / kU
 // What a walk of the heap shows: where joined ranges meet, and how many Blocks of each kind.
 struct WalkRecord final : HeapVisitor {
   void segment(const Segment&, std::size_t) override {}
-  void joinedBoundary(std::uintptr_t address) override { boundaries.push_back(address); }
+  void joinedBoundary(std::uintptr_t) override { ++boundaries; }
   void block(const BlockView& block) override { ++kinds[static_cast<int>(block.kind)]; }
-  std::vector<std::uintptr_t> boundaries;
-  std::size_t kinds[3] = {};  // allocated, free, fragments
-};
-
-class HeapTest : public ::testing::Test {
- protected:
-  void TearDown() override { EXPECT_EQ(violations(heap), ""); }
-  // Takes the lowest free Block out of its bin and allocates all of it, so that a test can make
-  // the last Block of a segment an allocated one.
-  Block* allocateWholeBlock() {
-    Block* block = heap.findFree(2 * kUnit, kUnit);
-    heap.carve(block, block->payloadBytes(), kUnit);
-    return block;
-  }
-
-  FakeAddressSpace space;
-  Heap heap{space};
+  std::size_t boundaries = 0, kinds[3] = {};  // allocated, free, fragments
 };
 
 }  // namespace velk::testing

@@ -74,7 +74,7 @@ TEST(Segments, TouchingSegmentsJoin) {
     // A walk shows where joined ranges meet, and the joined Blocks.
     WalkRecord walk;
     heap.walk(walk);
-    EXPECT_EQ(walk.boundaries.size(), c.offsets.size() - c.table.size());
+    EXPECT_EQ(walk.boundaries, c.offsets.size() - c.table.size());
     EXPECT_EQ(walk.kinds[0], allocated != nullptr ? 1u : 0u);
     EXPECT_EQ(walk.kinds[1], heap.stats().freeBlocks);
     if (allocated == nullptr) {
