@@ -7,9 +7,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <random>
+#include <string>
 #include <thread>
 #include <tuple>
+#include <vector>
 
 #include "allocator_library.h"
 
@@ -86,6 +89,276 @@ std::uint64_t digest(std::uintptr_t payload, std::size_t size) {
   return hash;
 }
 
+class OperationRun {
+ public:
+  OperationRun(const Target& target, std::uint64_t seed) : target_(target), random_(seed) {}
+  // Runs operations until the input ends or `limit` of them have run.
+  void run(Input& input, std::size_t limit) {
+    for (std::size_t step = 0; step < limit && !input.empty(); ++step) {
+      const std::uint8_t operation = input.byte() % 16;
+      const bool full = live_.size() >= target_.maxLive;
+      if (operation < 4 && !full) {
+        allocateChecked(input);
+      } else if ((operation < 6 || (operation < 8 && full)) && !live_.empty()) {
+        freeLive(pick(live_, input.u16()));
+      } else if (operation == 6 && !target_.shared && !freed_.empty()) {
+        expectIgnored(freed_[input.u16() % freed_.size()]);
+      } else if (operation == 7 && !live_.empty()) {
+        forge(input, pick(live_, input.u16()));
+      } else if (operation == 8) {
+        foreignAndNull();
+      } else if (operation == 9 && !live_.empty()) {
+        const auto live = pick(live_, input.u16());
+        check(covers(usable(reinterpret_cast<void*>(live->first)), live->second.size,
+                     target_.exports != nullptr),
+              "the size of a live payload is below what was asked");
+      } else if (operation == 15 && !live_.empty()) {
+        const auto live = pick(live_, input.u16());
+        resizeLive(live, decodeSize(input));
+      } else if (operation >= 10 && target_.space != nullptr) {
+        steerAddressSpace(operation, input);
+      }
+      if (!target_.shared || step % 64 == 0) checkHeap();
+    }
+  }
+  // Frees every live Block; an unshared engine must then be empty.
+  void finish() {
+    if (target_.space != nullptr) {
+      HeapLockGuard guard(*target_.heap);
+      target_.space->refuseAll(false);
+    }
+    while (!live_.empty()) freeLive(live_.begin());
+    if (counts()) checkEmpty(*target_.heap);
+  }
+  // Requests within the limits, and frees of live payloads: what the report must count.
+  std::uint64_t allocations = 0, frees = 0;
+
+ private:
+  struct Live {
+    std::size_t size;
+    std::uint64_t digest;  // of what the payload holds
+  };
+  using LiveMap = std::map<std::uintptr_t, Live>;
+
+  // The calls, as the exports make them.
+  void* allocate(std::size_t size, std::size_t align) {
+    if (target_.exports != nullptr)
+      return target_.exports->memAlloc(static_cast<std::uint32_t>(size));
+    HeapLockGuard guard(*target_.heap);
+    return target_.heap->allocate(size, align);
+  }
+  void release(void* payload) {
+    if (target_.exports != nullptr) return target_.exports->memFree(payload);
+    HeapLockGuard guard(*target_.heap);
+    target_.heap->deallocate(payload);
+  }
+  std::ptrdiff_t usable(void* payload) {
+    return target_.exports ? target_.exports->memSize(payload) : target_.heap->blockSize(payload);
+  }
+  bool resize(void* payload, std::size_t size) {
+    if (target_.exports != nullptr) return false;
+    HeapLockGuard guard(*target_.heap);
+    return target_.heap->resizeInPlace(payload, size);
+  }
+  bool counts() const { return target_.heap != nullptr && !target_.shared; }
+
+  void allocateChecked(Input& input) {
+    std::size_t size = decodeSize(input);
+    std::size_t align = decodeAlign(input);
+    if (target_.exports != nullptr) {
+      size = std::min<std::size_t>(size, ~std::uint32_t{0});
+      align = size >= 16 ? 16 : size >= 8 ? 8 : 4;  // what MemAlloc derives from the size
+    }
+    // Payloads cost address space, not memory: the largest go first when the next would not fit.
+    const std::size_t budget = target_.space ? target_.space->arenaSize() / 4 : 96u << 20;
+    while (!live_.empty() && size <= budget && liveBytes_ + size > budget) {
+      freeLive(std::max_element(live_.begin(), live_.end(), [](const auto& a, const auto& b) {
+        return a.second.size < b.second.size;
+      }));
+    }
+    const HeapStats before = counts() ? target_.heap->stats() : HeapStats{};
+    const bool accepted =
+        size <= (target_.exports ? 0xFFF00000u : kMaxRequestSize) && align <= kMaxAlign;
+    allocations += accepted;
+    void* pointer = allocate(size, align);
+    check(!counts() ||
+              (target_.heap->stats().numAllocs == before.numAllocs + accepted &&
+               target_.heap->stats().allocBlocks == before.allocBlocks + (pointer != nullptr)),
+          "an allocation was miscounted");
+    if (pointer == nullptr) return;
+    check(accepted, "a request beyond the limits was served");
+    const auto payload = reinterpret_cast<std::uintptr_t>(pointer);
+    check(payload % (align <= kUnit ? kUnit : std::bit_ceil(align)) == 0, "payload misaligned");
+    if (target_.heap != nullptr) {
+      HeapLockGuard guard(*target_.heap);
+      const Segment* segment = target_.heap->findSegment(payload);
+      check(segment != nullptr && size <= segment->end() - kUnit - payload,
+            "payload outside its segment");
+    }
+    check(covers(usable(pointer), size, target_.exports != nullptr),
+          "the size of a new payload is below what was asked");
+    const auto next = live_.lower_bound(payload);
+    check(next == live_.end() || next->first >= payload + std::max<std::size_t>(size, 1),
+          "payload overlaps a later one");
+    check(next == live_.begin() || std::prev(next)->first + std::prev(next)->second.size <= payload,
+          "payload overlaps an earlier one");
+    fill(payload, live_.emplace_hint(next, payload, Live{size, 0})->second);
+    liveBytes_ += size;
+    std::erase(freed_, payload);
+  }
+  void freeLive(LiveMap::iterator live) {
+    checkIntact(*live, "payload overwritten");
+    const HeapStats before = counts() ? target_.heap->stats() : HeapStats{};
+    release(reinterpret_cast<void*>(live->first));
+    check(!counts() || (target_.heap->stats().allocBlocks == before.allocBlocks - 1 &&
+                        target_.heap->stats().numFrees == before.numFrees + 1),
+          "freeing a live Block was not counted");
+    ++frees;
+    liveBytes_ -= live->second.size;
+    if (freed_.size() < 64) freed_.push_back(live->first);
+    live_.erase(live);
+  }
+  // In place or not at all; what the payload held up to the smaller size survives.
+  void resizeLive(LiveMap::iterator live, std::size_t size) {
+    void* pointer = reinterpret_cast<void*>(live->first);
+    checkIntact(*live, "payload overwritten");
+    const std::uint64_t kept = digest(live->first, std::min(size, live->second.size));
+    const std::ptrdiff_t sizeBefore = usable(pointer);
+    const HeapStats before = counts() ? target_.heap->stats() : HeapStats{};
+    if (!resize(pointer, size)) {
+      check(usable(pointer) == sizeBefore, "a refused resize changed the Block");
+      check(!counts() || counters(target_.heap->stats()) == counters(before),
+            "a refused resize changed the heap");
+      return;
+    }
+    check(size <= kMaxRequestSize && covers(usable(pointer), size, false),
+          "a resized payload is not what was asked");
+    check(!counts() || target_.heap->stats().allocBlocks == before.allocBlocks,
+          "resizing changed the Block count");
+    check(digest(live->first, std::min(size, live->second.size)) == kept,
+          "resizing lost the payload");
+    const auto next = std::next(live);
+    check(next == live_.end() || live->first + size <= next->first, "resized into a later payload");
+    liveBytes_ += size - live->second.size;
+    live->second.size = size;
+    fill(live->first, live->second);
+  }
+  // Writes words of every shape into a live payload, over runs of one byte value, then tries every
+  // address from its header to the end of what was written: all must be ignored, and the payload
+  // keep what it holds.
+  void forge(Input& input, LiveMap::iterator live) {
+    const std::uintptr_t payload = live->first;
+    Word* words = reinterpret_cast<Word*>(payload);
+    const std::size_t room = std::min(live->second.size, kHead) / kUnit;
+    static constexpr unsigned char kRuns[] = {0x00, 0xFF, 0x80, 0xA5};
+    if (input.byte() % 2 == 0) std::memset(words, kRuns[input.byte() % 4], room * kUnit);
+    for (std::size_t count = input.byte() % 8; room != 0 && count > 0; --count) {
+      Word* at = words + input.byte() % room;
+      *at = shapedWord(input, payload, at);
+    }
+    // A chain of fake Blocks of no payload or of two units, allocated or free, each header agreeing
+    // with its neighbours, their links and payloads words of every shape.
+    if (room >= 12 && input.byte() % 2 == 0) {
+      const std::size_t units = input.byte() % 2 * 2;
+      Word* chain = words + input.byte() % (room - 11);
+      for (std::size_t at = 0; at + 2 + units <= 12; at += 2 + units) {
+        chain[at] = (input.byte() % 2 == 0 ? kAllocatedBit : 0) | units;
+        chain[at + 1] = at == 0 ? shapedWord(input, payload, chain)
+                                : reinterpret_cast<Word>(chain + at - 2 - units);
+        for (std::size_t unit = 0; unit < units; ++unit) {
+          chain[at + 2 + unit] = shapedWord(input, payload, chain + at + 2 + unit);
+        }
+      }
+    }
+    live->second.digest = digest(payload, live->second.size);
+    for (std::uintptr_t address = payload - kHeaderSize; address <= payload + room * kUnit;
+         ++address) {
+      expectIgnored(address);
+    }
+    checkHeap();
+    checkIntact(*live, "a payload changed when pointers into it were freed");
+    if (target_.shared) return;
+    for (const auto& other : live_) checkIntact(other, "payload overwritten");
+  }
+  Word shapedWord(Input& input, std::uintptr_t payload, const Word* at) {
+    const Word units = input.byte() % 8, header = payload - kHeaderSize;
+    const Word shapes[] = {kAllocatedBit | units,  // the header of a short allocated Block
+                           kAllocatedBit | input.word(),
+                           reinterpret_cast<Word>(at),
+                           payload,
+                           header + units * kUnit,    // links into the Block or above it,
+                           header - units * kUnit,    // below it,
+                           ~Word{0} - units * kUnit,  // to the top of the address space,
+                           0,
+                           live_.begin()->first - kHeaderSize,  // to other headers
+                           std::prev(live_.end())->first - kHeaderSize,
+                           input.word()};
+    return shapes[input.byte() % std::size(shapes)];
+  }
+  void expectIgnored(std::uintptr_t address) {
+    if (live_.count(address) != 0) return;
+    void* pointer = reinterpret_cast<void*>(address);
+    const HeapStats before = counts() ? target_.heap->stats() : HeapStats{};
+    check(usable(pointer) == 0, "a size for a pointer that is no live payload");
+    check(!resize(pointer, kUnit), "resized a pointer that is no live payload");
+    release(pointer);
+    check(!counts() || counters(target_.heap->stats()) == counters(before),
+          "freeing a pointer that is no live payload changed the heap");
+  }
+  // A pointer from the runtime library's heap goes back there, uncounted; null is ignored; the
+  // library's flushes and totals do nothing.
+  void foreignAndNull() {
+    if (const host::AllocatorExports* exports = target_.exports) {
+      exports->memFlushCacheAll();
+      check(exports->memFlushCache(3) == 0 && exports->memTotalReserved() == 0 &&
+                exports->memTotalCommitted() == 0,
+            "a flush or a total answered other than 0");
+    }
+    void* foreign = std::malloc(48);
+    check(usable(foreign) == 0 && usable(nullptr) == 0, "a size for null or a runtime pointer");
+    check(!resize(foreign, kUnit) && !resize(nullptr, kUnit), "resized null or a runtime pointer");
+    const std::size_t foreignBefore = foreignFrees.load();
+    const HeapStats before = counts() ? target_.heap->stats() : HeapStats{};
+    release(foreign);
+    release(nullptr);
+    check(!counts() || (foreignFrees.load() == foreignBefore + 1 &&
+                        counters(target_.heap->stats()) == counters(before)),
+          "a runtime pointer was not handed to free, or a free of it or null was counted");
+  }
+  void steerAddressSpace(std::uint8_t operation, Input& input) {
+    using Placement = FakeAddressSpace::Placement;
+    const std::size_t argument = input.u16();
+    HeapLockGuard guard(*target_.heap);
+    FakeAddressSpace& space = *target_.space;
+    if (operation == 10) space.refuseNext(argument % 4);
+    if (operation == 11) space.refuseAll(argument % 4 == 0);
+    if (operation == 12) space.placeNext(Placement::AtOffset, (argument << 20) % space.arenaSize());
+    if (operation == 13) space.placeNext(Placement::TouchingLast);
+    if (operation == 14) space.placeNext(Placement::BelowLast);
+  }
+  void checkHeap() {
+    if (target_.heap == nullptr) return;
+    HeapLockGuard guard(*target_.heap);
+    velk::testing::checkHeap(*target_.heap);
+  }
+  void fill(std::uintptr_t payload, Live& live) {
+    forEachChecked(live.size, [&](std::size_t offset) {
+      random_ = random_ * 6364136223846793005u + 1442695040888963407u;
+      reinterpret_cast<unsigned char*>(payload)[offset] = static_cast<unsigned char>(random_ >> 56);
+    });
+    live.digest = digest(payload, live.size);
+  }
+  void checkIntact(const LiveMap::value_type& live, const char* what) {
+    check(digest(live.first, live.second.size) == live.second.digest, what);
+  }
+
+  Target target_;
+  LiveMap live_;
+  std::vector<std::uintptr_t> freed_;
+  std::size_t liveBytes_ = 0;
+  std::uint64_t random_;
+};
+
 }  // namespace
 
 void countedForeignFree(void* pointer) {
@@ -111,268 +384,6 @@ void checkEmpty(const Heap& heap) {
   check(stats.allocBlocks == 0 && stats.totalAlloc == 0 && stats.freeBlocks == segments &&
             stats.totalFree == stats.totalSize - segments * (kHeaderSize + kUnit),
         "with nothing allocated, a segment is not one free Block");
-}
-
-// The calls, as the exports make them.
-void* OperationRun::allocate(std::size_t size, std::size_t align) {
-  if (target_.exports != nullptr)
-    return target_.exports->memAlloc(static_cast<std::uint32_t>(size));
-  HeapLockGuard guard(*target_.heap);
-  return target_.heap->allocate(size, align);
-}
-
-void OperationRun::release(void* payload) {
-  if (target_.exports != nullptr) return target_.exports->memFree(payload);
-  HeapLockGuard guard(*target_.heap);
-  target_.heap->deallocate(payload);
-}
-
-std::ptrdiff_t OperationRun::usable(void* payload) {
-  return target_.exports ? target_.exports->memSize(payload) : target_.heap->blockSize(payload);
-}
-
-bool OperationRun::resize(void* payload, std::size_t size) {
-  if (target_.exports != nullptr) return false;
-  HeapLockGuard guard(*target_.heap);
-  return target_.heap->resizeInPlace(payload, size);
-}
-
-void OperationRun::checkHeap() {
-  if (target_.heap == nullptr) return;
-  HeapLockGuard guard(*target_.heap);
-  velk::testing::checkHeap(*target_.heap);
-}
-
-void OperationRun::fill(std::uintptr_t payload, Live& live) {
-  forEachChecked(live.size, [&](std::size_t offset) {
-    random_ = random_ * 6364136223846793005u + 1442695040888963407u;
-    reinterpret_cast<unsigned char*>(payload)[offset] = static_cast<unsigned char>(random_ >> 56);
-  });
-  live.digest = digest(payload, live.size);
-}
-
-void OperationRun::checkIntact(const LiveMap::value_type& live, const char* what) {
-  check(digest(live.first, live.second.size) == live.second.digest, what);
-}
-
-void OperationRun::run(Input& input, std::size_t limit) {
-  for (std::size_t step = 0; step < limit && !input.empty(); ++step) {
-    const std::uint8_t operation = input.byte() % 16;
-    const bool full = live_.size() >= target_.maxLive;
-    if (operation < 4 && !full) {
-      allocateChecked(input);
-    } else if ((operation < 6 || (operation < 8 && full)) && !live_.empty()) {
-      freeLive(pick(live_, input.u16()));
-    } else if (operation == 6 && !target_.shared && !freed_.empty()) {
-      expectIgnored(freed_[input.u16() % freed_.size()]);
-    } else if (operation == 7 && !live_.empty()) {
-      forge(input, pick(live_, input.u16()));
-    } else if (operation == 8) {
-      foreignAndNull();
-    } else if (operation == 9 && !live_.empty()) {
-      const auto live = pick(live_, input.u16());
-      check(covers(usable(reinterpret_cast<void*>(live->first)), live->second.size,
-                   target_.exports != nullptr),
-            "the size of a live payload is below what was asked");
-    } else if (operation == 15 && !live_.empty()) {
-      const auto live = pick(live_, input.u16());
-      resizeLive(live, decodeSize(input));
-    } else if (operation >= 10 && target_.space != nullptr) {
-      steerAddressSpace(operation, input);
-    }
-    if (!target_.shared || step % 64 == 0) checkHeap();
-  }
-}
-
-void OperationRun::allocateChecked(Input& input) {
-  std::size_t size = decodeSize(input);
-  std::size_t align = decodeAlign(input);
-  if (target_.exports != nullptr) {
-    size = std::min<std::size_t>(size, ~std::uint32_t{0});
-    align = size >= 16 ? 16 : size >= 8 ? 8 : 4;  // what MemAlloc derives from the size
-  }
-  // Payloads cost address space, not memory: the largest go first when the next would not fit.
-  const std::size_t budget = target_.space ? target_.space->arenaSize() / 4 : 96u << 20;
-  while (!live_.empty() && size <= budget && liveBytes_ + size > budget) {
-    freeLive(std::max_element(live_.begin(), live_.end(), [](const auto& a, const auto& b) {
-      return a.second.size < b.second.size;
-    }));
-  }
-  const HeapStats before = counts() ? target_.heap->stats() : HeapStats{};
-  const bool accepted =
-      size <= (target_.exports ? 0xFFF00000u : kMaxRequestSize) && align <= kMaxAlign;
-  allocations += accepted;
-  void* pointer = allocate(size, align);
-  check(
-      !counts() || (target_.heap->stats().numAllocs == before.numAllocs + accepted &&
-                    target_.heap->stats().allocBlocks == before.allocBlocks + (pointer != nullptr)),
-      "an allocation was miscounted");
-  if (pointer == nullptr) return;
-  check(accepted, "a request beyond the limits was served");
-  const auto payload = reinterpret_cast<std::uintptr_t>(pointer);
-  check(payload % (align <= kUnit ? kUnit : std::bit_ceil(align)) == 0, "payload misaligned");
-  if (target_.heap != nullptr) {
-    HeapLockGuard guard(*target_.heap);
-    const Segment* segment = target_.heap->findSegment(payload);
-    check(segment != nullptr && size <= segment->end() - kUnit - payload,
-          "payload outside its segment");
-  }
-  check(covers(usable(pointer), size, target_.exports != nullptr),
-        "the size of a new payload is below what was asked");
-  const auto next = live_.lower_bound(payload);
-  check(next == live_.end() || next->first >= payload + std::max<std::size_t>(size, 1),
-        "payload overlaps a later one");
-  check(next == live_.begin() || std::prev(next)->first + std::prev(next)->second.size <= payload,
-        "payload overlaps an earlier one");
-  fill(payload, live_.emplace_hint(next, payload, Live{size, 0})->second);
-  liveBytes_ += size;
-  std::erase(freed_, payload);
-}
-
-void OperationRun::freeLive(LiveMap::iterator live) {
-  checkIntact(*live, "payload overwritten");
-  const HeapStats before = counts() ? target_.heap->stats() : HeapStats{};
-  release(reinterpret_cast<void*>(live->first));
-  check(!counts() || (target_.heap->stats().allocBlocks == before.allocBlocks - 1 &&
-                      target_.heap->stats().numFrees == before.numFrees + 1),
-        "freeing a live Block was not counted");
-  ++frees;
-  liveBytes_ -= live->second.size;
-  if (freed_.size() < 64) freed_.push_back(live->first);
-  live_.erase(live);
-}
-
-// In place or not at all; what the payload held up to the smaller size survives.
-void OperationRun::resizeLive(LiveMap::iterator live, std::size_t size) {
-  void* pointer = reinterpret_cast<void*>(live->first);
-  checkIntact(*live, "payload overwritten");
-  const std::uint64_t kept = digest(live->first, std::min(size, live->second.size));
-  const std::ptrdiff_t sizeBefore = usable(pointer);
-  const HeapStats before = counts() ? target_.heap->stats() : HeapStats{};
-  if (!resize(pointer, size)) {
-    check(usable(pointer) == sizeBefore, "a refused resize changed the Block");
-    check(!counts() || counters(target_.heap->stats()) == counters(before),
-          "a refused resize changed the heap");
-    return;
-  }
-  check(size <= kMaxRequestSize && covers(usable(pointer), size, false),
-        "a resized payload is not what was asked");
-  check(!counts() || target_.heap->stats().allocBlocks == before.allocBlocks,
-        "resizing changed the Block count");
-  check(digest(live->first, std::min(size, live->second.size)) == kept,
-        "resizing lost the payload");
-  const auto next = std::next(live);
-  check(next == live_.end() || live->first + size <= next->first, "resized into a later payload");
-  liveBytes_ += size - live->second.size;
-  live->second.size = size;
-  fill(live->first, live->second);
-}
-
-Word OperationRun::shapedWord(Input& input, std::uintptr_t payload, const Word* at) {
-  const Word units = input.byte() % 8, header = payload - kHeaderSize;
-  const Word shapes[] = {kAllocatedBit | units,  // the header of a short allocated Block
-                         kAllocatedBit | input.word(),
-                         reinterpret_cast<Word>(at),
-                         payload,
-                         header + units * kUnit,    // links into the Block or above it,
-                         header - units * kUnit,    // below it,
-                         ~Word{0} - units * kUnit,  // to the top of the address space,
-                         0,
-                         live_.begin()->first - kHeaderSize,  // to other headers
-                         std::prev(live_.end())->first - kHeaderSize,
-                         input.word()};
-  return shapes[input.byte() % std::size(shapes)];
-}
-
-// Writes words of every shape into a live payload, over runs of one byte value, then tries every
-// address from its header to the end of what was written: all must be ignored, and the payload
-// keep what it holds.
-void OperationRun::forge(Input& input, LiveMap::iterator live) {
-  const std::uintptr_t payload = live->first;
-  Word* words = reinterpret_cast<Word*>(payload);
-  const std::size_t room = std::min(live->second.size, kHead) / kUnit;
-  static constexpr unsigned char kRuns[] = {0x00, 0xFF, 0x80, 0xA5};
-  if (input.byte() % 2 == 0) std::memset(words, kRuns[input.byte() % 4], room * kUnit);
-  for (std::size_t count = input.byte() % 8; room != 0 && count > 0; --count) {
-    Word* at = words + input.byte() % room;
-    *at = shapedWord(input, payload, at);
-  }
-  // A chain of fake Blocks of no payload or of two units, allocated or free, each header agreeing
-  // with its neighbours, their links and payloads words of every shape.
-  if (room >= 12 && input.byte() % 2 == 0) {
-    const std::size_t units = input.byte() % 2 * 2;
-    Word* chain = words + input.byte() % (room - 11);
-    for (std::size_t at = 0; at + 2 + units <= 12; at += 2 + units) {
-      chain[at] = (input.byte() % 2 == 0 ? kAllocatedBit : 0) | units;
-      chain[at + 1] = at == 0 ? shapedWord(input, payload, chain)
-                              : reinterpret_cast<Word>(chain + at - 2 - units);
-      for (std::size_t unit = 0; unit < units; ++unit) {
-        chain[at + 2 + unit] = shapedWord(input, payload, chain + at + 2 + unit);
-      }
-    }
-  }
-  live->second.digest = digest(payload, live->second.size);
-  for (std::uintptr_t address = payload - kHeaderSize; address <= payload + room * kUnit;
-       ++address) {
-    expectIgnored(address);
-  }
-  checkHeap();
-  checkIntact(*live, "a payload changed when pointers into it were freed");
-  if (target_.shared) return;
-  for (const auto& other : live_) checkIntact(other, "payload overwritten");
-}
-
-void OperationRun::expectIgnored(std::uintptr_t address) {
-  if (live_.count(address) != 0) return;
-  void* pointer = reinterpret_cast<void*>(address);
-  const HeapStats before = counts() ? target_.heap->stats() : HeapStats{};
-  check(usable(pointer) == 0, "a size for a pointer that is no live payload");
-  check(!resize(pointer, kUnit), "resized a pointer that is no live payload");
-  release(pointer);
-  check(!counts() || counters(target_.heap->stats()) == counters(before),
-        "freeing a pointer that is no live payload changed the heap");
-}
-
-// A pointer from the runtime library's heap goes back there, uncounted; null is ignored; the
-// library's flushes and totals do nothing.
-void OperationRun::foreignAndNull() {
-  if (const host::AllocatorExports* exports = target_.exports) {
-    exports->memFlushCacheAll();
-    check(exports->memFlushCache(3) == 0 && exports->memTotalReserved() == 0 &&
-              exports->memTotalCommitted() == 0,
-          "a flush or a total answered other than 0");
-  }
-  void* foreign = std::malloc(48);
-  check(usable(foreign) == 0 && usable(nullptr) == 0, "a size for null or a runtime pointer");
-  check(!resize(foreign, kUnit) && !resize(nullptr, kUnit), "resized null or a runtime pointer");
-  const std::size_t foreignBefore = foreignFrees.load();
-  const HeapStats before = counts() ? target_.heap->stats() : HeapStats{};
-  release(foreign);
-  release(nullptr);
-  check(!counts() || (foreignFrees.load() == foreignBefore + 1 &&
-                      counters(target_.heap->stats()) == counters(before)),
-        "a runtime pointer was not handed to free, or a free of it or null was counted");
-}
-
-void OperationRun::steerAddressSpace(std::uint8_t operation, Input& input) {
-  using Placement = FakeAddressSpace::Placement;
-  const std::size_t argument = input.u16();
-  HeapLockGuard guard(*target_.heap);
-  FakeAddressSpace& space = *target_.space;
-  if (operation == 10) space.refuseNext(argument % 4);
-  if (operation == 11) space.refuseAll(argument % 4 == 0);
-  if (operation == 12) space.placeNext(Placement::AtOffset, (argument << 20) % space.arenaSize());
-  if (operation == 13) space.placeNext(Placement::TouchingLast);
-  if (operation == 14) space.placeNext(Placement::BelowLast);
-}
-
-void OperationRun::finish() {
-  if (target_.space != nullptr) {
-    HeapLockGuard guard(*target_.heap);
-    target_.space->refuseAll(false);
-  }
-  while (!live_.empty()) freeLive(live_.begin());
-  if (counts()) checkEmpty(*target_.heap);
 }
 
 void runOnFreshHeap(Input& input, std::size_t limit, std::size_t arenaSize, std::size_t maxLive) {

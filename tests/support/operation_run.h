@@ -13,10 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <map>
-#include <string>
 #include <utility>
-#include <vector>
 
 #include "heap/heap.h"
 #include "tests/support/fake_address_space.h"
@@ -58,48 +55,6 @@ struct Target {
   // heap's counters can be checked only once all have finished.
   bool shared = false;
   std::size_t maxLive = 400;
-};
-
-class OperationRun {
- public:
-  OperationRun(const Target& target, std::uint64_t seed) : target_(target), random_(seed) {}
-  // Runs operations until the input ends or `limit` of them have run.
-  void run(Input& input, std::size_t limit);
-  // Frees every live Block; an unshared engine must then be empty.
-  void finish();
-  // Requests within the limits, and frees of live payloads: what the report must count.
-  std::uint64_t allocations = 0, frees = 0;
-
- private:
-  struct Live {
-    std::size_t size;
-    std::uint64_t digest;  // of what the payload holds
-  };
-  using LiveMap = std::map<std::uintptr_t, Live>;
-
-  void* allocate(std::size_t size, std::size_t align);
-  void release(void* payload);
-  std::ptrdiff_t usable(void* payload);
-  bool resize(void* payload, std::size_t size);
-  bool counts() const { return target_.heap != nullptr && !target_.shared; }
-
-  void allocateChecked(Input& input);
-  void freeLive(LiveMap::iterator live);
-  void resizeLive(LiveMap::iterator live, std::size_t size);
-  void forge(Input& input, LiveMap::iterator live);
-  Word shapedWord(Input& input, std::uintptr_t payload, const Word* at);
-  void expectIgnored(std::uintptr_t address);
-  void foreignAndNull();
-  void steerAddressSpace(std::uint8_t operation, Input& input);
-  void checkHeap();
-  void fill(std::uintptr_t payload, Live& live);
-  void checkIntact(const LiveMap::value_type& live, const char* what);
-
-  Target target_;
-  LiveMap live_;
-  std::vector<std::uintptr_t> freed_;
-  std::size_t liveBytes_ = 0;
-  std::uint64_t random_;
 };
 
 // Hands a pointer to the runtime library's free, counting it: the engine's stand-in for `free`.
