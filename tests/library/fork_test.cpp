@@ -31,12 +31,12 @@ TEST_F(LibraryTest, ForkedChildWritesNothingToTheParentsLog) {
 }
 
 // A child that outlives its parent's unload must not keep the log from the next process.
-TEST_F(ForkTest, LongLivedChildDoesNotKeepTheLogLocked) {
+TEST_F(LibraryTest, LongLivedChildDoesNotKeepTheLogLocked) {
   pid_t child = 0;
   int running[2];
   ASSERT_EQ(pipe(running), 0);
   {
-    host::AllocatorLibrary library(productLibraryPath());
+    host::AllocatorLibrary library(productLibrary());
     ASSERT_TRUE(library.loaded()) << library.error();
     child = fork();
     if (child == 0) {
@@ -50,13 +50,13 @@ TEST_F(ForkTest, LongLivedChildDoesNotKeepTheLogLocked) {
     ASSERT_EQ(read(running[0], &ready, 1), 1);
   }
   {
-    host::AllocatorLibrary next(productLibraryPath());
+    host::AllocatorLibrary next(productLibrary());
     ASSERT_TRUE(next.loaded()) << next.error();
     next.exports().memFree(next.exports().memAlloc(10));
   }
   kill(child, SIGKILL);
   waitpid(child, nullptr, 0);
-  EXPECT_EQ(reportFigures()["num allocs"], "1") << logText();
+  EXPECT_EQ(report()["num allocs"], "1") << log();
 }
 
 }  // namespace
