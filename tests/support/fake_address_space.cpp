@@ -70,10 +70,10 @@ void* FakeAddressSpace::reserve(std::size_t size) {
   std::size_t offset = highestEnd_ == 0 ? 0 : highestEnd_ + kGranule;
   const pal::Region last = handedOut_.empty() ? pal::Region{arena_, 0} : handedOut_.back();
   std::size_t planned = last.base - arena_ + last.size;
-  if (plan_.placement == Placement::AtOffset) planned = plan_.offset / kGranule * kGranule;
-  if (plan_.placement == Placement::BelowLast) planned = last.base - arena_ - size;
-  if (plan_.placement != Placement::Apart && isFree(planned, size)) offset = planned;
-  plan_.placement = Placement::Apart;
+  if (placement_ == Placement::AtOffset) planned = placedAt_ / kGranule * kGranule;
+  if (placement_ == Placement::BelowLast) planned = last.base - arena_ - size;
+  if (placement_ != Placement::Apart && isFree(planned, size)) offset = planned;
+  placement_ = Placement::Apart;
   if (refused || !isFree(offset, size)) return nullptr;
   const std::uintptr_t base = arena_ + offset;
 #ifdef _WIN32

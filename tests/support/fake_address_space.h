@@ -29,8 +29,10 @@ class FakeAddressSpace final : public AddressSpace {
   // Where the next range goes. A placement that would overlap a live range or leave the arena is
   // dropped; without one, a range goes a granule past the highest end so far, touching nothing.
   enum class Placement { Apart, AtOffset, TouchingLast, BelowLast };
-  void placeNext(Placement placement, std::size_t offset = 0) { plan_ = {placement, offset}; }
-  void placeNextTouchingLast() { placeNext(Placement::TouchingLast); }
+  void placeNext(Placement placement, std::size_t offset = 0) {
+    placement_ = placement;
+    placedAt_ = offset;
+  }
   // Refusals: the next `count` requests, every request from the k-th on (1-based), or all.
   void refuseNext(std::size_t count) { refuseCount_ = count; }
   void refuseFromRequest(std::size_t k) { refuseFrom_ = k; }
@@ -62,10 +64,8 @@ class FakeAddressSpace final : public AddressSpace {
   std::uintptr_t mapping_ = 0;
   std::size_t arenaSize_;
   std::size_t pageSize_ = 4096;
-  struct {
-    Placement placement;
-    std::size_t offset;
-  } plan_{Placement::Apart, 0};
+  Placement placement_ = Placement::Apart;
+  std::size_t placedAt_ = 0;
   std::size_t requests_ = 0;
   std::size_t refuseCount_ = 0;
   std::size_t refuseFrom_ = 0;
