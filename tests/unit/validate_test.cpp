@@ -44,12 +44,14 @@ TEST(Validate, NamesEveryBrokenInvariant) {
        [](BrokenHeap& h) { h.b->sizeAndFlag |= kAllocatedBit; }},
       {"segment base misaligned",
        [](BrokenHeap& h) {
-         // The walk from there finds one Block up to the (moved) end marker.
+         // Moved a unit up and a granule shorter, the segment stays inside the memory it had; the
+         // walk from there finds one Block up to the moved end marker.
          Segment& segment = h.segment(0);
          segment.base += kUnit;
+         segment.size -= FakeAddressSpace::kGranule;
          *reinterpret_cast<Word*>(segment.base) = (segment.size - kHeaderSize - kUnit) / kUnit;
        }},
-      {"segment size not whole granules", [](BrokenHeap& h) { h.segment(0).size += kUnit; }},
+      {"segment size not whole granules", [](BrokenHeap& h) { h.segment(0).size -= kUnit; }},
       {"two segments touch or overlap", [](BrokenHeap& h) { h.segment(1) = h.segment(0); }},
       {"total size differs from the segments", [](BrokenHeap& h) { h.stats().totalSize += 1; }},
       {"bitmap bit disagrees with the bin", [](BrokenHeap& h) { h.binOfB().count = 0; }},
