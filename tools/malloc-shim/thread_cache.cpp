@@ -32,6 +32,12 @@ constexpr std::uint32_t mostOfClass(std::size_t sizeClass) {
 // freed and has not yet allocated again are held against it.
 constexpr std::size_t kGrowthBudget = std::size_t{4} << 20;
 
+// How many growths a spent budget refuses before every list gives back half. Rarely: giving back
+// is work in the depot and the heap, and a thread whose lists together want more than the budget
+// (random sizes up to 32 KiB) would otherwise spend its time giving back and growing again, and
+// scatter its Blocks doing so.
+constexpr std::uint32_t kRefusalsBeforeShrinking = 16384;
+
 pthread_key_t exitKey;
 bool exitKeyMade;
 
@@ -64,9 +70,9 @@ void trim(std::size_t sizeClass, CacheList& list, std::uint32_t keep) {
   }
 }
 
-// Lets a list that ran dry hold twice as many Blocks, within the thread's budget. When the budget
-// is spent, every list's limit is halved first (down to one batch), so that what a thread no
-// longer uses gives way to what it does.
+// Lets a list that ran dry hold twice as many Blocks, within the thread's budget. A spent budget
+// refuses; only after many refusals does every list's limit halve (down to one batch), so that
+// what a thread no longer uses gives way to what it does.
 void grow(ThreadCache& cache, std::size_t sizeClass) {
   CacheList& list = cache.lists[sizeClass];
   const std::uint32_t most = mostOfClass(sizeClass);
@@ -74,6 +80,8 @@ void grow(ThreadCache& cache, std::size_t sizeClass) {
   const std::uint32_t wanted = list.limit * 2 < most ? list.limit * 2 : most;
   const std::size_t cost = (wanted - list.limit) * footprintOfClass(sizeClass);
   if (cache.grownBytes + cost > kGrowthBudget) {
+    if (++cache.refusedGrowths < kRefusalsBeforeShrinking) return;
+    cache.refusedGrowths = 0;
     cache.grownBytes = 0;
     for (std::size_t other = kFirstClass; other < kClasses; ++other) {
       CacheList& shrinking = cache.lists[other];

@@ -39,8 +39,10 @@ struct ThreadCache {
   CacheList lists[kClasses];
   // Blocks of classes the thread has not allocated, gathered for the depot.
   Batch outgoing[kClasses];
-  // Bytes of list limits above one batch each, held to kGrowthBudget.
+  // Bytes of list limits above one batch each, held to kGrowthBudget, and the growths refused
+  // since the lists last gave back.
   std::size_t grownBytes;
+  std::uint32_t refusedGrowths;
   enum class State : std::uint8_t { kFresh, kActivating, kActive, kExited } state;
 };
 
