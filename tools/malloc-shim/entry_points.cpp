@@ -18,6 +18,14 @@
 #include "thread_cache.h"
 
 #define VELK_EXPORT extern "C" __attribute__((visibility("default")))
+// The entry points carry the C library's names. A sanitizer build, whose runtime owns those
+// names, links the same code into the shim's stress test as velk_shim_malloc and so on instead,
+// so that the thread sanitizer watches the caches, the depot and the heap lock.
+#ifdef VELK_SHIM_PREFIXED
+#define VELK_ENTRY(name) velk_shim_##name
+#else
+#define VELK_ENTRY(name) name
+#endif
 
 namespace velk::shim {
 namespace {
@@ -238,42 +246,46 @@ void* memalignRounded(std::size_t align, std::size_t bytes) {
 
 using namespace velk::shim;
 
-VELK_EXPORT void* malloc(std::size_t bytes) noexcept {
+VELK_EXPORT void* VELK_ENTRY(malloc)(std::size_t bytes) noexcept {
   return allocate(bytes);
 }
 
-VELK_EXPORT void free(void* payload) noexcept {
+VELK_EXPORT void VELK_ENTRY(free)(void* payload) noexcept {
   release(payload);
 }
 
+#ifndef VELK_SHIM_PREFIXED
 VELK_EXPORT void cfree(void* payload) noexcept {
   release(payload);
 }
+#endif
 
-VELK_EXPORT void* calloc(std::size_t count, std::size_t each) noexcept {
+VELK_EXPORT void* VELK_ENTRY(calloc)(std::size_t count, std::size_t each) noexcept {
   return allocateZeroed(count, each);
 }
 
-VELK_EXPORT void* realloc(void* payload, std::size_t bytes) noexcept {
+VELK_EXPORT void* VELK_ENTRY(realloc)(void* payload, std::size_t bytes) noexcept {
   return reallocate(payload, bytes);
 }
 
-VELK_EXPORT void* reallocarray(void* payload, std::size_t count, std::size_t each) noexcept {
+VELK_EXPORT void* VELK_ENTRY(reallocarray)(void* payload, std::size_t count,
+                                           std::size_t each) noexcept {
   std::size_t bytes = 0;
   if (__builtin_mul_overflow(count, each, &bytes)) return failWith(ENOMEM);
   return reallocate(payload, bytes);
 }
 
-VELK_EXPORT void* memalign(std::size_t align, std::size_t bytes) noexcept {
+VELK_EXPORT void* VELK_ENTRY(memalign)(std::size_t align, std::size_t bytes) noexcept {
   return memalignRounded(align, bytes);
 }
 
-VELK_EXPORT void* aligned_alloc(std::size_t align, std::size_t bytes) noexcept {
+VELK_EXPORT void* VELK_ENTRY(aligned_alloc)(std::size_t align, std::size_t bytes) noexcept {
   if (!isPowerOfTwo(align)) return failWith(EINVAL);
   return allocateAligned(align, bytes);
 }
 
-VELK_EXPORT int posix_memalign(void** out, std::size_t align, std::size_t bytes) noexcept {
+VELK_EXPORT int VELK_ENTRY(posix_memalign)(void** out, std::size_t align,
+                                           std::size_t bytes) noexcept {
   if (!isPowerOfTwo(align) || align % sizeof(void*) != 0) return EINVAL;
   const int savedErrno = errno;  // posix_memalign reports by its result, not errno
   void* payload = allocateAligned(align, bytes);
@@ -283,18 +295,18 @@ VELK_EXPORT int posix_memalign(void** out, std::size_t align, std::size_t bytes)
   return 0;
 }
 
-VELK_EXPORT void* valloc(std::size_t bytes) noexcept {
+VELK_EXPORT void* VELK_ENTRY(valloc)(std::size_t bytes) noexcept {
   return allocateAligned(pageBytes(), bytes);
 }
 
-VELK_EXPORT void* pvalloc(std::size_t bytes) noexcept {
+VELK_EXPORT void* VELK_ENTRY(pvalloc)(std::size_t bytes) noexcept {
   const std::size_t page = pageBytes();
   if (bytes > ~std::size_t{0} - page) return failWith(ENOMEM);
   const std::size_t rounded = bytes == 0 ? page : (bytes + page - 1) & ~(page - 1);
   return allocateAligned(page, rounded);
 }
 
-VELK_EXPORT std::size_t malloc_usable_size(void* pointer) noexcept {
+VELK_EXPORT std::size_t VELK_ENTRY(malloc_usable_size)(void* pointer) noexcept {
   if (pointer == nullptr) return 0;
   if (const velk::Word* bits = payloadBitsAt(pointer)) {
     void* payload = payloadFor(bits, pointer);
@@ -304,6 +316,7 @@ VELK_EXPORT std::size_t malloc_usable_size(void* pointer) noexcept {
   return real.mallocUsableSize(pointer);
 }
 
+#ifndef VELK_SHIM_PREFIXED
 // The C library's internal names, which some programs and libraries call directly.
 VELK_EXPORT void* __libc_malloc(std::size_t bytes) noexcept {
   return allocate(bytes);
@@ -320,3 +333,4 @@ VELK_EXPORT void* __libc_realloc(void* payload, std::size_t bytes) noexcept {
 VELK_EXPORT void* __libc_memalign(std::size_t align, std::size_t bytes) noexcept {
   return memalignRounded(align, bytes);
 }
+#endif

@@ -67,13 +67,17 @@ std::atomic<bool> lockedForFork{false};
 //
 // The depot's shelves are copied the same way: their locks are taken too, none of them ever held
 // together with the heap lock by anyone else.
+//
+// The handlers were registered once the heap was built, perhaps by another thread: what the
+// building wrote is read after the heap's publication.
 void lockBeforeFork() {
+  Heap* heap = heapIfBuilt();
   const bool threaded = singleThreaded == nullptr || *singleThreaded == 0;
   lockedForFork.store(threaded, std::memory_order_relaxed);
   if (!threaded) return;
   if (stdioList.lock != nullptr) stdioList.lock();
   depotLockAll();
-  builtHeap().lock();
+  heap->lock();
 }
 void unlockInParent() {
   if (!lockedForFork.load(std::memory_order_relaxed)) return;
