@@ -20,13 +20,13 @@ constexpr std::uint32_t carveOfClass(std::size_t sizeClass) {
   return byBytes < 1 ? 1 : byBytes > batch ? batch : static_cast<std::uint32_t>(byBytes);
 }
 
-// The most Blocks a list may grow to: 1 MiB of them, at least one batch, at most 2,048. Lists
+// The most Blocks a list may grow to: 1 MiB of them, at least one batch, at most 16,384. Lists
 // this long let a thread whose use of a size swings widely (thousands allocated, then freed)
 // meet the swing without the depot or the heap.
 constexpr std::uint32_t mostOfClass(std::size_t sizeClass) {
   const std::size_t byBytes = 1048576 / footprintOfClass(sizeClass);
   const std::size_t least = batchOfClass(sizeClass);
-  return static_cast<std::uint32_t>(byBytes < least ? least : byBytes > 2048 ? 2048 : byBytes);
+  return static_cast<std::uint32_t>(byBytes < least ? least : byBytes > 16384 ? 16384 : byBytes);
 }
 // What the lists of one thread may grow beyond one batch each, together. Only Blocks a thread
 // freed and has not yet allocated again are held against it.
