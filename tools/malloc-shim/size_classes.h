@@ -2,8 +2,10 @@
 // batches. A class is named by its footprint, payload plus header, which is a multiple of
 // kMallocAlign so that Blocks carved side by side all keep aligned payloads:
 //
-//   classes 1 to 64:   footprints of 16 to 1,024 bytes, every 16 bytes;
-//   classes 64 to 112: eight classes to each doubling above 1 KiB, up to 64 KiB footprints.
+//   classes 1 to 64:   footprints of 16 to 1,024 bytes, every 16 bytes (the 64-bit heap's
+//                      16-byte header leaves class 1 unused);
+//   classes 65 to 105: eight classes to each doubling above 1 KiB, up to the 36 KiB footprint
+//                      that serves a 32 KiB request.
 //
 // Requests up to kLargestCachedRequest are served from a class; coarser steps above 1 KiB keep
 // the classes few while wasting at most an eighth. A freed Block goes to the largest class its
@@ -32,7 +34,7 @@ constexpr std::size_t footprintOfRequest(std::size_t bytes) {
   return requestSize(bytes) + kHeaderSize;
 }
 
-// The largest class whose footprint is at most `footprint` (at least kFineTop / 64).
+// The largest class whose footprint is at most `footprint` (at least one step).
 constexpr std::size_t classAtOrBelow(std::size_t footprint) {
   if (footprint <= kFineTop) return footprint / kFineStep;
   // Octave o covers [kFineTop << o, kFineTop << (o + 1)) in steps of kFineTop >> 3 << o.

@@ -6,8 +6,10 @@
 // A list holds at most `limit` Blocks. Limits start at one batch and double each time the list
 // runs dry and must be refilled, so a thread that allocates thousands of one size before freeing
 // them caches thousands, up to a budget for the thread; a list that runs over passes a batch to
-// the depot (depot.h). Blocks freed by a thread that did not allocate them simply join the
-// freeing thread's list: a remote free costs what a local one does.
+// the depot (depot.h). A Block freed by a thread other than the one that made it joins the
+// freeing thread's list like any other: a remote free costs what a local one does. Only a thread
+// that has never allocated from the class gathers such Blocks for the depot instead, so that its
+// own objects do not come to share cache lines with another thread's.
 //
 // A cached Block holds the list's link in its first unit and cacheKey in its second. malloc
 // clears the key, so a free that finds it is freeing a Block that is cached already: it is
