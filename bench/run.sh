@@ -1,17 +1,47 @@
 #!/usr/bin/env bash
-# Runs every benchmark under the C library's malloc, jemalloc, mimalloc, tcmalloc, tbbmalloc and
-# libvelkmalloc.so (each through LD_PRELOAD, the programs unchanged), takes the median of several
-# runs, and writes bench/results/latest.md (times and peak RSS as ratios to the C library) and
-# bench/results/latest.png. Usage: bench/run.sh [runs per measurement, default 3]
+# Runs every workload and real program under the C library's malloc, jemalloc, mimalloc,
+# tcmalloc, tbbmalloc and libvelkmalloc.so (each through LD_PRELOAD, the programs unchanged),
+# takes the median of several runs, and writes bench/results/latest.md (time and peak RSS as
+# ratios to glibc and to the fastest allocator of each row), latest.dat and latest.png.
+# Usage: bench/run.sh [runs per measurement, default 3] [workload names to run, default all]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 runs=${1:-3}
+shift || true
 build=$root/build/release
 results=$root/bench/results
+bin=$build/bench
+
+# The shapes: name|threads|command. Sizes keep each run to a second or a few under glibc.
+workloads=(
+  "server-churn|2|velk_bench_server_churn"
+  "producer-consumer|4|velk_bench_producer_consumer"
+  "batches|2|velk_bench_batches"
+  "shared-swap|4|velk_bench_shared_swap"
+  "bignum|1|velk_bench_bignum"
+  "logic-minimiser|1|velk_bench_logic_minimiser"
+  "working-set|2|velk_bench_working_set"
+  "false-sharing|2|velk_bench_false_sharing"
+  "large-zeroed|1|velk_bench_large_zeroed"
+  "fragmentation|1|velk_bench_fragmentation 100 20000"
+  "python|1|python3 $root/tests/programs/dicts_and_lists.py"
+  "sort|2|sort --parallel=2 -S 200M -o /dev/null LINES"
+  "g++|1|g++ -O2 -std=c++20 -c $root/tests/programs/threaded_handoff.cpp -o /dev/null"
+)
+every=$(($# == 0))
+if [[ $# -gt 0 ]]; then
+  chosen=()
+  for entry in "${workloads[@]}"; do
+    for name in "$@"; do [[ ${entry%%|*} == "$name" ]] && chosen+=("$entry"); done
+  done
+  workloads=("${chosen[@]}")
+fi
 
 cmake --preset release >/dev/null
-cmake --build "$build" --target velkmalloc velk_bench_micro velk_bench_churn \
-  velk_bench_producer_consumer velk_bench_false_sharing velk_bench_fragmentation >/dev/null
+cmake --build "$build" --target velkmalloc velk_bench_micro velk_bench_server_churn \
+  velk_bench_producer_consumer velk_bench_batches velk_bench_shared_swap velk_bench_bignum \
+  velk_bench_logic_minimiser velk_bench_working_set velk_bench_false_sharing \
+  velk_bench_large_zeroed velk_bench_fragmentation >/dev/null
 
 lib=/usr/lib/x86_64-linux-gnu
 names=(glibc velk jemalloc mimalloc tcmalloc tbbmalloc)
@@ -30,45 +60,52 @@ for name in "${names[@]}"; do
   fi
 done
 
-# Macro workloads: name and command line. Sizes keep each run to a few seconds.
-workloads=(
-  "churn-1-thread|velk_bench_churn 1 5000000 100000"
-  "churn-2-threads|velk_bench_churn 2 2500000 50000"
-  "producer-consumer|velk_bench_producer_consumer 1 3000000"
-  "false-sharing|velk_bench_false_sharing 2 1000 100000"
-  "fragmentation|velk_bench_fragmentation 100 20000"
-)
-
 raw=$(mktemp -d)
 trap 'rm -rf "$raw"' EXIT
+# 100 MB of random lines for sort.
+head -c 75000000 /dev/urandom | base64 -w 76 >"$raw/lines.txt"
 : >"$raw/macro.tsv"
+load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 echo "run.sh: $runs runs of ${#workloads[@]} workloads under ${#names[@]} allocators"
 for run in $(seq "$runs"); do
   for entry in "${workloads[@]}"; do
-    workload=${entry%%|*}
-    command=${entry#*|}
-    # Allocators take turns within a run, so that a machine growing busier or quieter does not
-    # favour whichever runs last.
-    for name in "${names[@]}"; do
-      /usr/bin/time -f "%M" -o "$raw/rss" env LD_PRELOAD="${preload[$name]}" \
-        "$build/bench/"$command >"$raw/out"
-      seconds=$(grep -o 'seconds=[0-9.]*' "$raw/out" | cut -d= -f2)
+    IFS='|' read -r workload threads command <<<"$entry"
+    command=${command//LINES/$raw/lines.txt}
+    [[ $command == velk_bench_* ]] && command=$bin/$command
+    # Allocators take turns within a run, each run starting with a different one, so that a
+    # machine growing busier or quieter favours none of them.
+    for turn in "${!names[@]}"; do
+      name=${names[$(((turn + run) % ${#names[@]}))]}
+      (cd "$raw" && env LD_PRELOAD="${preload[$name]}" /usr/bin/time -f "%e %M" -o "$raw/usage" \
+        $command >"$raw/out" 2>"$raw/err") || echo "run.sh: $workload failed under $name" >&2
+      read -r seconds peak <"$raw/usage"
+      # The check value (or, for the real programs, a digest of what they printed) must agree
+      # with glibc's: the program ran unchanged and right.
+      check=$(grep -o 'check=[0-9]*' "$raw/out" ||
+        sed 's/seconds=[0-9.]*//' "$raw/out" | md5sum | cut -c1-12)
       live=$(grep -o 'peak_live_kb=[0-9]*' "$raw/out" | cut -d= -f2 || true)
-      printf '%s\t%s\t%s\t%s\t%s\t%s\n' "$workload" "$name" "$run" "$seconds" \
-        "$(tail -1 "$raw/rss")" "${live:-0}" >>"$raw/macro.tsv"
+      printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$workload" "$threads" "$name" "$run" "$seconds" \
+        "$peak" "${live:-0}" "$check" >>"$raw/macro.tsv"
     done
   done
-  echo "run.sh: macro run $run done"
+  echo "run.sh: run $run of $runs done"
 done
 
+# The micro-benchmarks run with the whole set only.
 for name in "${names[@]}"; do
-  env LD_PRELOAD="${preload[$name]}" "$build/bench/velk_bench_micro" \
+  ((every)) || break
+  env LD_PRELOAD="${preload[$name]}" "$bin/velk_bench_micro" \
     --benchmark_repetitions="$runs" --benchmark_report_aggregates_only=true \
     --benchmark_min_time=0.2 --benchmark_format=json >"$raw/micro-$name.json" 2>/dev/null
   echo "run.sh: micro-benchmarks under $name done"
 done
+load_after=$(cut -d' ' -f1-3 /proc/loadavg)
 
+# A partial run prints its report and leaves the results folder alone.
+((every)) || results=$raw/results
 mkdir -p "$results"
-python3 "$root/bench/report.py" "$raw" "$results" "${names[@]}"
-gnuplot -e "data='$results/latest.dat'; output='$results/latest.png'" "$root/bench/chart.gp"
-echo "run.sh: wrote $results/latest.md and $results/latest.png"
+python3 "$root/bench/report.py" "$raw" "$results" "$load_before" "$load_after" "${names[@]}"
+if ((every)); then
+  gnuplot -e "data='$results/latest.dat'; output='$results/latest.png'" "$root/bench/chart.gp"
+  echo "run.sh: wrote $results/latest.md and $results/latest.png"
+fi

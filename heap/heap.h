@@ -94,6 +94,14 @@ class Heap {
   void* carve(Block* block, std::size_t rsize, std::size_t align);
   void split(Block* block, std::size_t rsize);
 
+  // Allocation in batches (heap/batch.cpp): the caller holds the lock. Carves up to `count`
+  // Blocks of at least `size` bytes side by side out of one free Block, as `count` allocations,
+  // and stores their payloads in address order; each Block ends where the next payload keeps the
+  // alignment. Returns how many: all of them, or a single one when no free Block holds them all,
+  // or none when even one cannot be had.
+  std::size_t allocateBatch(std::size_t size, std::size_t align, void** payloads,
+                            std::size_t count);
+
   // Freeing: the caller holds the lock. Pointers outside every segment go to the runtime
   // library's `free`; pointers inside a segment that are not an allocated payload are ignored.
   void deallocate(void* payload);

@@ -1,15 +1,13 @@
-// Producer-consumer across threads: producers allocate messages and pass them through
-// single-producer rings to one consumer, which reads and frees them, so every block is freed by a
-// thread that did not allocate it. Usage: producer_consumer <producers> <messages per producer>.
+// Producer-consumer: producers allocate 64-byte messages and pass them through rings to
+// consumers, which read and free them, so every free is remote. Two producers each feed their
+// own consumer. Usage: producer_consumer [pairs] [messages per producer]
 #include <atomic>
-#include <chrono>
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <thread>
 #include <vector>
+
+#include "workload.h"
 
 namespace {
 
@@ -31,58 +29,54 @@ class Ring {
   }
 
  private:
-  static constexpr std::size_t kSlots = 4096;
+  static constexpr std::size_t kSlots = 1024;
   char* slots_[kSlots];
   alignas(64) std::atomic<std::size_t> head_{0};
   alignas(64) std::atomic<std::size_t> tail_{0};
 };
 
-char doneMarker;
+constexpr std::size_t kMessageBytes = 64;
+char endOfMessages;
 
-void produce(Ring& ring, unsigned seed, std::size_t messages) {
-  std::uint32_t state = seed * 2654435761u + 1;
+void produce(Ring& ring, std::size_t messages) {
   for (std::size_t index = 0; index < messages; ++index) {
-    state = state * 1664525u + 1013904223u;
-    const std::size_t size = 16 + (state >> 8) % 496;
-    char* message = static_cast<char*>(std::malloc(size));
-    std::memset(message, static_cast<int>(size), size < 64 ? size : 64);
-    message[size - 1] = 0;
+    char* message = static_cast<char*>(std::malloc(kMessageBytes));
+    std::memset(message, static_cast<int>(index), kMessageBytes);
     while (!ring.put(message)) std::this_thread::yield();
   }
-  while (!ring.put(&doneMarker)) std::this_thread::yield();
+  while (!ring.put(&endOfMessages)) std::this_thread::yield();
+}
+
+void consume(Ring& ring, std::uint64_t& sum) {
+  for (;;) {
+    char* message = ring.take();
+    if (message == nullptr) {
+      std::this_thread::yield();
+      continue;
+    }
+    if (message == &endOfMessages) return;
+    sum += static_cast<unsigned char>(message[kMessageBytes - 1]);
+    std::free(message);
+  }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const unsigned producers = argc > 1 ? static_cast<unsigned>(std::atoi(argv[1])) : 1;
-  const std::size_t messages = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 5000000;
+  const std::size_t pairs = velk::bench::argument(argc, argv, 1, 2);
+  const std::size_t messages = velk::bench::argument(argc, argv, 2, 6000000);
+  const velk::bench::Stopwatch stopwatch;
   std::vector<std::unique_ptr<Ring>> rings;
-  for (unsigned index = 0; index < producers; ++index) rings.push_back(std::make_unique<Ring>());
-  const auto start = std::chrono::steady_clock::now();
+  std::vector<std::uint64_t> sums(pairs);
   std::vector<std::thread> threads;
-  for (unsigned index = 0; index < producers; ++index)
-    threads.emplace_back(produce, std::ref(*rings[index]), index, messages);
-  std::uint64_t checksum = 0;
-  unsigned finished = 0;
-  while (finished < producers) {
-    bool tookAny = false;
-    for (auto& ring : rings) {
-      while (char* message = ring->take()) {
-        tookAny = true;
-        if (message == &doneMarker) {
-          ++finished;
-          break;
-        }
-        checksum += static_cast<unsigned char>(message[0]);
-        std::free(message);
-      }
-    }
-    if (!tookAny) std::this_thread::yield();
+  for (std::size_t index = 0; index < pairs; ++index) rings.push_back(std::make_unique<Ring>());
+  for (std::size_t index = 0; index < pairs; ++index) {
+    threads.emplace_back(produce, std::ref(*rings[index]), messages);
+    threads.emplace_back(consume, std::ref(*rings[index]), std::ref(sums[index]));
   }
   for (std::thread& thread : threads) thread.join();
-  const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-  std::printf("producer_consumer producers=%u messages=%zu checksum=%llu seconds=%.3f\n", producers,
-              messages, static_cast<unsigned long long>(checksum), elapsed.count());
+  std::uint64_t check = 0;
+  for (std::uint64_t sum : sums) check += sum;
+  velk::bench::report("producer_consumer", stopwatch, check);
   return 0;
 }

@@ -86,15 +86,15 @@ void reallocKeepsContentsAndResizesInPlace() {
 
   // Two Blocks too large for any cache, side by side: once the second is freed, the first grows
   // over it without moving, and shrinks where it stands.
-  auto* first = static_cast<unsigned char*>(malloc(4000));
-  void* second = malloc(4000);
-  void* guard = malloc(4000);
-  std::memset(first, 7, 4000);
+  auto* first = static_cast<unsigned char*>(malloc(40000));
+  void* second = malloc(40000);
+  void* guard = malloc(40000);
+  std::memset(first, 7, 40000);
   free(second);
-  auto* grown = static_cast<unsigned char*>(realloc(first, 7000));
+  auto* grown = static_cast<unsigned char*>(realloc(first, 70000));
   CHECK(grown == first);
-  CHECK(malloc_usable_size(grown) >= 7000);
-  CHECK(grown[0] == 7 && grown[3999] == 7);
+  CHECK(malloc_usable_size(grown) >= 70000);
+  CHECK(grown[0] == 7 && grown[39999] == 7);
   auto* shrunk = static_cast<unsigned char*>(realloc(grown, 100));
   CHECK(shrunk == first);
   CHECK(shrunk[99] == 7);

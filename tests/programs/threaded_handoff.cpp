@@ -13,6 +13,20 @@
 #include <thread>
 #include <vector>
 
+// Under the thread sanitizer, whose runtime owns malloc, the shim is linked in under prefixed
+// names instead of preloaded.
+#ifdef VELK_SHIM_PREFIXED
+extern "C" {
+void* velk_shim_malloc(std::size_t);
+void* velk_shim_calloc(std::size_t, std::size_t);
+void* velk_shim_realloc(void*, std::size_t);
+void velk_shim_free(void*);
+}
+#define ALLOCATOR(name) velk_shim_##name
+#else
+#define ALLOCATOR(name) std::name
+#endif
+
 namespace {
 
 struct Handed {
@@ -80,12 +94,12 @@ void produce(int thread, int blocks, Queue& queue, Tally& tally) {
     const std::uint32_t id = static_cast<std::uint32_t>(thread * blocks + block);
     const std::uint32_t roll = nextRandom(state);
     std::size_t size = roll % 16 == 0 ? 2000 + roll % 200000 : 1 + roll % 700;
-    auto* payload =
-        static_cast<unsigned char*>(roll % 5 == 0 ? std::calloc(size, 1) : std::malloc(size));
+    auto* payload = static_cast<unsigned char*>(roll % 5 == 0 ? ALLOCATOR(calloc)(size, 1)
+                                                              : ALLOCATOR(malloc)(size));
     std::memset(payload, stamp(id), size);
     if (roll % 7 == 0) {
       const std::size_t larger = size + roll % 5000;
-      payload = static_cast<unsigned char*>(std::realloc(payload, larger));
+      payload = static_cast<unsigned char*>(ALLOCATOR(realloc)(payload, larger));
       std::memset(payload + size, stamp(id), larger - size);
       size = larger;
     }
@@ -99,7 +113,7 @@ void produce(int thread, int blocks, Queue& queue, Tally& tally) {
         const std::size_t victim = nextRandom(state) % kept.size();
         if (!intact(kept[victim])) ++tally.damaged;
         tally.checksum += kept[victim].id;
-        std::free(kept[victim].payload);
+        ALLOCATOR(free)(kept[victim].payload);
         ++tally.freedHere;
         kept[victim] = kept.back();
         kept.pop_back();
@@ -109,7 +123,7 @@ void produce(int thread, int blocks, Queue& queue, Tally& tally) {
   for (const Handed& handed : kept) {
     if (!intact(handed)) ++tally.damaged;
     tally.checksum += handed.id;
-    std::free(handed.payload);
+    ALLOCATOR(free)(handed.payload);
     ++tally.freedHere;
   }
   queue.producerDone();
@@ -120,7 +134,7 @@ void consume(Queue& queue, Tally& tally) {
   while (queue.take(handed)) {
     if (!intact(handed)) ++tally.damaged;
     tally.checksum += handed.id;
-    std::free(handed.payload);
+    ALLOCATOR(free)(handed.payload);
     ++tally.freedHere;
   }
 }

@@ -13,12 +13,19 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "owned_ranges.h"
 #include "pal/pal.h"
 #include "process_heap.h"
 #include "thread_cache.h"
 
 #define VELK_EXPORT extern "C" __attribute__((visibility("default")))
+// The entry points carry the C library's names. A sanitizer build, whose runtime owns those
+// names, links the same code into the shim's stress test as velk_shim_malloc and so on instead,
+// so that the thread sanitizer watches the caches, the depot and the heap lock.
+#ifdef VELK_SHIM_PREFIXED
+#define VELK_ENTRY(name) velk_shim_##name
+#else
+#define VELK_ENTRY(name) name
+#endif
 
 namespace velk::shim {
 namespace {
@@ -51,41 +58,98 @@ void* innerPayloadOf(void* overAligned) {
   return Block::ofPayload(overAligned)->prevBlock;
 }
 
+// The heap's record of allocated payloads for the 64 KiB that hold `address`, or null when the
+// heap holds no such address (the C library's memory, the bootstrap buffer, or no heap yet).
+const Word* payloadBitsAt(const void* address) {
+  const Heap* heap = heapIfBuilt();
+  return heap != nullptr ? heap->payloadMap().granuleBits(reinterpret_cast<std::uintptr_t>(address))
+                         : nullptr;
+}
+bool isPayload(const Word* bits, const void* address) {
+  return PayloadMap::holds(bits, reinterpret_cast<std::uintptr_t>(address));
+}
+
+// The payload that a pointer into the heap stands for: itself when it is an allocated payload,
+// the payload an over-aligned address was cut from, or null for anything else (freed already,
+// inside a payload, at a header), which is left alone as the heap leaves it.
+void* payloadFor(const Word* bits, void* pointer) {
+  if (isPayload(bits, pointer)) [[likely]]
+    return pointer;
+  if (!isOverAligned(pointer)) return nullptr;
+  void* inner = innerPayloadOf(pointer);
+  const Word* innerBits = payloadBitsAt(inner);
+  return innerBits != nullptr && isPayload(innerBits, inner) ? inner : nullptr;
+}
+
 void* fromHeap(std::size_t bytes, std::size_t align) {
   Heap* heap = processHeap();
   if (heap == nullptr) return bootstrapAllocate(bytes);
-  HeapLockGuard guard(*heap);
-  settleNotedFrees(heap);
-  return heap->allocate(requestSize(bytes), align);
+  heap->lock();
+  auto* payload = static_cast<CachedBlock*>(heap->allocate(requestSize(bytes), align));
+  heap->unlock();
+  // Memory a cache once held may still carry its key where this payload now starts.
+  if (payload != nullptr) payload->key = 0;
+  return payload;
 }
 
-void* allocate(std::size_t bytes) {
+// Requests no list can serve at once: a refill, a large request, or one too large. Null with
+// ENOMEM when nothing can be had.
+[[gnu::noinline]] void* allocateSlowly(std::size_t bytes) {
   void* payload = nullptr;
   if (bytes <= kLargestCachedRequest) {
-    payload = cacheAllocate(bytes);
+    payload = refillAndTake(classOfRequest(bytes));
   } else if (fitsObject(bytes)) {
     payload = fromHeap(bytes, kEngineAlign);
   }
   return payload != nullptr ? payload : failWith(ENOMEM);
 }
 
-void release(void* payload) {
-  if (payload == nullptr) return;
-  if (!isOwned(payload)) {
-    if (!isBootstrap(payload) && real.free != nullptr) real.free(payload);
-    return;
+// The fast paths touch the thread's list and nothing else; everything else is out of line, so
+// that they need no stack frame.
+inline void* allocate(std::size_t bytes) {
+  if (bytes <= kLargestCachedRequest) [[likely]] {
+    if (void* payload = takeCached(classOfRequest(bytes))) [[likely]]
+      return payload;
   }
-  cacheRelease(payload);
+  return allocateSlowly(bytes);
 }
 
-// The bytes the caller may use at `payload`, which the heap made.
-std::size_t usableBytes(void* payload) {
-  if (isOverAligned(payload)) {
-    void* inner = innerPayloadOf(payload);
-    return Block::ofPayload(inner)->payloadBytes() -
-           static_cast<std::size_t>(static_cast<char*>(payload) - static_cast<char*>(inner));
+// Frees whatever `pointer` is: null, the C library's memory, the bootstrap buffer, an
+// over-aligned address, a large Block, a cached class over its list's limit, or nothing the heap
+// handed out (left alone, as the heap leaves it).
+[[gnu::noinline]] void releaseSlowly(void* pointer) {
+  if (pointer == nullptr) return;
+  const Word* bits = payloadBitsAt(pointer);
+  if (bits == nullptr) {
+    if (!isBootstrap(pointer) && real.free != nullptr) real.free(pointer);
+    return;
   }
-  return Block::ofPayload(payload)->payloadBytes();
+  void* payload = payloadFor(bits, pointer);
+  if (payload == nullptr) return;
+  const std::size_t sizeClass = classOfPayload(Block::ofPayload(payload)->payloadBytes());
+  if (sizeClass != 0) {
+    keepOrPass(payload, sizeClass);
+    return;
+  }
+  Heap* heap = processHeap();
+  HeapLockGuard guard(*heap);
+  heap->deallocate(payload);
+}
+
+inline void release(void* pointer) {
+  const Word* bits = payloadBitsAt(pointer);
+  if (bits != nullptr && isPayload(bits, pointer)) [[likely]] {
+    const std::size_t sizeClass = classOfPayload(Block::ofPayload(pointer)->payloadBytes());
+    if (sizeClass != 0 && keepCached(pointer, sizeClass)) [[likely]]
+      return;
+  }
+  releaseSlowly(pointer);
+}
+
+// The bytes the caller may use at `pointer`, which stands for `payload`.
+std::size_t usableBytes(void* pointer, void* payload) {
+  return Block::ofPayload(payload)->payloadBytes() -
+         static_cast<std::size_t>(static_cast<char*>(pointer) - static_cast<char*>(payload));
 }
 
 void* allocateAligned(std::size_t align, std::size_t bytes) {
@@ -108,45 +172,53 @@ void* allocateAligned(std::size_t align, std::size_t bytes) {
   return aligned;
 }
 
-void* reallocate(void* payload, std::size_t bytes) {
-  if (payload == nullptr) return allocate(bytes);
-  if (bytes == 0) {
-    // As the C library does: the old Block is freed and nothing is returned.
-    release(payload);
-    return nullptr;
-  }
-  if (!isOwned(payload)) {
-    if (isBootstrap(payload)) {
-      void* moved = allocate(bytes);
-      if (moved == nullptr) return nullptr;
-      const auto* source = static_cast<const unsigned char*>(payload);
-      std::size_t available = 0;
-      while (available < bytes && isBootstrap(source + available)) ++available;
-      std::memcpy(moved, payload, available);
-      return moved;
-    }
-    return real.realloc != nullptr ? real.realloc(payload, bytes) : failWith(ENOMEM);
-  }
-  if (!fitsObject(bytes)) return failWith(ENOMEM);
-
-  const std::size_t have = usableBytes(payload);
-  if (!isOverAligned(payload)) {
-    const std::size_t want = requestSize(bytes);
-    // Small shrinks keep the Block as it is: the tail would be too small to be worth a lock.
-    if (want <= have && have - want < 256) return payload;
-    Heap* heap = processHeap();
-    HeapLockGuard guard(*heap);
-    // A neighbour freed a moment ago may be what makes room.
-    settleNotedFrees(heap);
-    if (heap->resizeInPlace(payload, want)) return payload;
-  } else if (bytes <= have) {
-    return payload;
-  }
+// Moves the contents to a fresh Block of `bytes` and frees the old one.
+void* moveTo(std::size_t bytes, void* pointer, std::size_t have) {
   void* moved = allocate(bytes);
   if (moved == nullptr) return nullptr;
-  std::memcpy(moved, payload, have < bytes ? have : bytes);
-  release(payload);
+  std::memcpy(moved, pointer, have < bytes ? have : bytes);
+  release(pointer);
   return moved;
+}
+
+void* reallocate(void* pointer, std::size_t bytes) {
+  if (pointer == nullptr) return allocate(bytes);
+  if (bytes == 0) {
+    // As the C library does: the old Block is freed and nothing is returned.
+    release(pointer);
+    return nullptr;
+  }
+  const Word* bits = payloadBitsAt(pointer);
+  if (bits == nullptr) {
+    if (isBootstrap(pointer)) {
+      const auto* source = static_cast<const unsigned char*>(pointer);
+      std::size_t available = 0;
+      while (available < bytes && isBootstrap(source + available)) ++available;
+      void* moved = allocate(bytes);
+      if (moved != nullptr) std::memcpy(moved, pointer, available);
+      return moved;
+    }
+    return real.realloc != nullptr ? real.realloc(pointer, bytes) : failWith(ENOMEM);
+  }
+  if (!fitsObject(bytes)) return failWith(ENOMEM);
+  void* payload = payloadFor(bits, pointer);
+  if (payload == nullptr) return failWith(ENOMEM);  // not a payload: left alone
+  const std::size_t have = usableBytes(pointer, payload);
+  if (payload != pointer) return bytes <= have ? pointer : moveTo(bytes, pointer, have);
+
+  const std::size_t want = requestSize(bytes);
+  if (classOfPayload(have) != 0) {
+    // A cached class: kept while the request still fills half of it, else moved to its class.
+    return want <= have && want >= have / 2 ? pointer : moveTo(bytes, pointer, have);
+  }
+  // Small shrinks keep the Block as it is: the tail would be too small to be worth a lock.
+  if (want <= have && have - want < 256) return pointer;
+  {
+    Heap* heap = processHeap();
+    HeapLockGuard guard(*heap);
+    if (heap->resizeInPlace(pointer, want)) return pointer;
+  }
+  return moveTo(bytes, pointer, have);
 }
 
 void* allocateZeroed(std::size_t count, std::size_t each) {
@@ -174,42 +246,46 @@ void* memalignRounded(std::size_t align, std::size_t bytes) {
 
 using namespace velk::shim;
 
-VELK_EXPORT void* malloc(std::size_t bytes) noexcept {
+VELK_EXPORT void* VELK_ENTRY(malloc)(std::size_t bytes) noexcept {
   return allocate(bytes);
 }
 
-VELK_EXPORT void free(void* payload) noexcept {
+VELK_EXPORT void VELK_ENTRY(free)(void* payload) noexcept {
   release(payload);
 }
 
+#ifndef VELK_SHIM_PREFIXED
 VELK_EXPORT void cfree(void* payload) noexcept {
   release(payload);
 }
+#endif
 
-VELK_EXPORT void* calloc(std::size_t count, std::size_t each) noexcept {
+VELK_EXPORT void* VELK_ENTRY(calloc)(std::size_t count, std::size_t each) noexcept {
   return allocateZeroed(count, each);
 }
 
-VELK_EXPORT void* realloc(void* payload, std::size_t bytes) noexcept {
+VELK_EXPORT void* VELK_ENTRY(realloc)(void* payload, std::size_t bytes) noexcept {
   return reallocate(payload, bytes);
 }
 
-VELK_EXPORT void* reallocarray(void* payload, std::size_t count, std::size_t each) noexcept {
+VELK_EXPORT void* VELK_ENTRY(reallocarray)(void* payload, std::size_t count,
+                                           std::size_t each) noexcept {
   std::size_t bytes = 0;
   if (__builtin_mul_overflow(count, each, &bytes)) return failWith(ENOMEM);
   return reallocate(payload, bytes);
 }
 
-VELK_EXPORT void* memalign(std::size_t align, std::size_t bytes) noexcept {
+VELK_EXPORT void* VELK_ENTRY(memalign)(std::size_t align, std::size_t bytes) noexcept {
   return memalignRounded(align, bytes);
 }
 
-VELK_EXPORT void* aligned_alloc(std::size_t align, std::size_t bytes) noexcept {
+VELK_EXPORT void* VELK_ENTRY(aligned_alloc)(std::size_t align, std::size_t bytes) noexcept {
   if (!isPowerOfTwo(align)) return failWith(EINVAL);
   return allocateAligned(align, bytes);
 }
 
-VELK_EXPORT int posix_memalign(void** out, std::size_t align, std::size_t bytes) noexcept {
+VELK_EXPORT int VELK_ENTRY(posix_memalign)(void** out, std::size_t align,
+                                           std::size_t bytes) noexcept {
   if (!isPowerOfTwo(align) || align % sizeof(void*) != 0) return EINVAL;
   const int savedErrno = errno;  // posix_memalign reports by its result, not errno
   void* payload = allocateAligned(align, bytes);
@@ -219,24 +295,28 @@ VELK_EXPORT int posix_memalign(void** out, std::size_t align, std::size_t bytes)
   return 0;
 }
 
-VELK_EXPORT void* valloc(std::size_t bytes) noexcept {
+VELK_EXPORT void* VELK_ENTRY(valloc)(std::size_t bytes) noexcept {
   return allocateAligned(pageBytes(), bytes);
 }
 
-VELK_EXPORT void* pvalloc(std::size_t bytes) noexcept {
+VELK_EXPORT void* VELK_ENTRY(pvalloc)(std::size_t bytes) noexcept {
   const std::size_t page = pageBytes();
   if (bytes > ~std::size_t{0} - page) return failWith(ENOMEM);
   const std::size_t rounded = bytes == 0 ? page : (bytes + page - 1) & ~(page - 1);
   return allocateAligned(page, rounded);
 }
 
-VELK_EXPORT std::size_t malloc_usable_size(void* payload) noexcept {
-  if (payload == nullptr) return 0;
-  if (isOwned(payload)) return usableBytes(payload);
-  if (isBootstrap(payload) || real.mallocUsableSize == nullptr) return 0;
-  return real.mallocUsableSize(payload);
+VELK_EXPORT std::size_t VELK_ENTRY(malloc_usable_size)(void* pointer) noexcept {
+  if (pointer == nullptr) return 0;
+  if (const velk::Word* bits = payloadBitsAt(pointer)) {
+    void* payload = payloadFor(bits, pointer);
+    return payload != nullptr ? usableBytes(pointer, payload) : 0;
+  }
+  if (isBootstrap(pointer) || real.mallocUsableSize == nullptr) return 0;
+  return real.mallocUsableSize(pointer);
 }
 
+#ifndef VELK_SHIM_PREFIXED
 // The C library's internal names, which some programs and libraries call directly.
 VELK_EXPORT void* __libc_malloc(std::size_t bytes) noexcept {
   return allocate(bytes);
@@ -253,3 +333,4 @@ VELK_EXPORT void* __libc_realloc(void* payload, std::size_t bytes) noexcept {
 VELK_EXPORT void* __libc_memalign(std::size_t align, std::size_t bytes) noexcept {
   return memalignRounded(align, bytes);
 }
+#endif

@@ -3,16 +3,20 @@
 #include <dlfcn.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/random.h>
 
 #include <atomic>
 #include <new>
 
-#include "owned_ranges.h"
+#include "depot.h"
 #include "thread_cache.h"
 
 namespace velk::shim {
 
 RealFunctions real{};
+namespace detail {
+std::atomic<Heap*> readyHeap{nullptr};
+}
 
 namespace {
 
@@ -60,16 +64,25 @@ std::atomic<bool> lockedForFork{false};
 // A process that never had a second thread takes nothing, as the C library's malloc does: no
 // other thread can be inside the heap, and a fork from a signal handler that interrupted malloc
 // would wait for itself.
+//
+// The depot's shelves are copied the same way: their locks are taken too, none of them ever held
+// together with the heap lock by anyone else.
+//
+// The handlers were registered once the heap was built, perhaps by another thread: what the
+// building wrote is read after the heap's publication.
 void lockBeforeFork() {
+  Heap* heap = heapIfBuilt();
   const bool threaded = singleThreaded == nullptr || *singleThreaded == 0;
   lockedForFork.store(threaded, std::memory_order_relaxed);
   if (!threaded) return;
   if (stdioList.lock != nullptr) stdioList.lock();
-  builtHeap().lock();
+  depotLockAll();
+  heap->lock();
 }
 void unlockInParent() {
   if (!lockedForFork.load(std::memory_order_relaxed)) return;
   builtHeap().unlock();
+  depotUnlockAll();
   if (stdioList.unlock != nullptr) stdioList.unlock();
 }
 // The child has one thread, ours; the lock it holds may be reset rather than released (the
@@ -77,6 +90,7 @@ void unlockInParent() {
 void unlockInChild() {
   if (!lockedForFork.load(std::memory_order_relaxed)) return;
   builtHeap().unlock();
+  depotUnlockAll();
   if (stdioList.reset != nullptr) stdioList.reset();
 }
 
@@ -96,8 +110,13 @@ Heap* build() {
   }
   buildingOnThisThread = true;
   // The lock lives inside the Heap: creating it on the C library's heap would call malloc.
-  new (heapStorage) Heap(recordingAddressSpace(), LockPlacement::Inside, freeElsewhere);
+  new (heapStorage) Heap(systemAddressSpace(), LockPlacement::Inside, freeElsewhere);
   prepareThreadCaches();
+  prepareDepot();
+  // Without randomness, an address the system placed at random will do.
+  if (getrandom(&cacheKey, sizeof cacheKey, GRND_NONBLOCK) != sizeof cacheKey) {
+    cacheKey = reinterpret_cast<Word>(&cacheKey) * static_cast<Word>(0x9E3779B97F4A7C15ull);
+  }
   real.free = lookUp<void (*)(void*)>("free");
   real.realloc = lookUp<void* (*)(void*, std::size_t)>("realloc");
   real.mallocUsableSize = lookUp<std::size_t (*)(void*)>("malloc_usable_size");
@@ -111,6 +130,7 @@ Heap* build() {
   singleThreaded = lookUp<const char*>("__libc_single_threaded");
   buildingOnThisThread = false;
   heapState.store(kReady, std::memory_order_release);
+  detail::readyHeap.store(&builtHeap(), std::memory_order_release);
   // Registration may allocate; the heap is ready for that now.
   pthread_atfork(lockBeforeFork, unlockInParent, unlockInChild);
   return &builtHeap();
@@ -119,8 +139,8 @@ Heap* build() {
 }  // namespace
 
 Heap* processHeap() {
-  if (heapState.load(std::memory_order_acquire) == kReady) [[likely]]
-    return &builtHeap();
+  if (Heap* heap = heapIfBuilt()) [[likely]]
+    return heap;
   return build();
 }
 

@@ -3,6 +3,7 @@
 // destructors may still free memory after every static object of ours is gone).
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 
 #include "heap/heap.h"
@@ -27,9 +28,17 @@ constexpr std::size_t requestSize(std::size_t bytes) {
 }
 static_assert(requestSize(0) == kMallocAlign - kHeaderSlack && requestSize(16) == 32 - kHeaderSize);
 
+namespace detail {
+extern std::atomic<Heap*> readyHeap;
+}
+
 // The heap, or null while the calling thread is the one building it (its own calls are then
 // served from a small bootstrap buffer).
 Heap* processHeap();
+// The heap once it is built, else null; never builds it.
+inline Heap* heapIfBuilt() {
+  return detail::readyHeap.load(std::memory_order_acquire);
+}
 
 // Memory for calls made while the heap is being built; never given back.
 void* bootstrapAllocate(std::size_t bytes);

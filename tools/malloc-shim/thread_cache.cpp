@@ -2,140 +2,134 @@
 
 #include <pthread.h>
 
+#include "depot.h"
+
 namespace velk::shim {
 
 __thread ThreadCache threadCache;
+Word cacheKey;
 
 namespace {
+
+// How many Blocks a refill carves out of the engine at once: 16 KiB worth, at most a batch. Larger
+// Blocks come one at a time, from the hole that fits them best, where a batch would need one
+// Block big enough for all of them and leave the holes unused.
+constexpr std::uint32_t carveOfClass(std::size_t sizeClass) {
+  const std::size_t byBytes = 16384 / footprintOfClass(sizeClass);
+  const std::uint32_t batch = batchOfClass(sizeClass);
+  return byBytes < 1 ? 1 : byBytes > batch ? batch : static_cast<std::uint32_t>(byBytes);
+}
+
+// The most Blocks a list may grow to: 1 MiB of them, at least one batch, at most 16,384. Lists
+// this long let a thread whose use of a size swings widely (thousands allocated, then freed)
+// meet the swing without the depot or the heap.
+constexpr std::uint32_t mostOfClass(std::size_t sizeClass) {
+  const std::size_t byBytes = 1048576 / footprintOfClass(sizeClass);
+  const std::size_t least = batchOfClass(sizeClass);
+  return static_cast<std::uint32_t>(byBytes < least ? least : byBytes > 16384 ? 16384 : byBytes);
+}
+// What the lists of one thread may grow beyond one batch each, together. Only Blocks a thread
+// freed and has not yet allocated again are held against it.
+constexpr std::size_t kGrowthBudget = std::size_t{4} << 20;
+
+// How many growths a spent budget refuses before every list gives back half. Rarely: giving back
+// is work in the depot and the heap, and a thread whose lists together want more than the budget
+// (random sizes up to 32 KiB) would otherwise spend its time giving back and growing again, and
+// scatter its Blocks doing so.
+constexpr std::uint32_t kRefusalsBeforeShrinking = 16384;
 
 pthread_key_t exitKey;
 bool exitKeyMade;
 
-// An over-aligned address carries the payload it was cut from in front of it.
-void* payloadBehind(void* address) {
-  const Block* tag = Block::ofPayload(address);
-  return tag->sizeAndFlag == kEndMarker ? static_cast<void*>(tag->prevBlock) : address;
+using State = ThreadCache::State;
+
+void push(CacheList& list, CachedBlock* block) {
+  block->next = list.head;
+  block->key = cacheKey;
+  list.head = block;
+  list.count += 1;
 }
 
-void push(CacheList& cached, void* payload) {
-  auto* block = static_cast<CachedBlock*>(payload);
-  block->next = cached.head;
-  cached.head = block;
-  cached.count += 1;
-}
-
-// The heap lock is held.
-void giveBack(Heap& heap, CacheList& cached, std::uint32_t count) {
-  for (; count != 0 && cached.head != nullptr; --count) {
-    CachedBlock* block = cached.head;
-    cached.head = block->next;
-    cached.count -= 1;
-    heap.deallocate(block);
-  }
-}
-
-// The depot: a few batches of Blocks per list that one thread's overflow left for another
-// thread's refill, so that Blocks handed from a producing to a consuming thread need not go back
-// through the bins. Batches are chains already linked through `next`. Guarded by the heap lock;
-// bounded to kDepotBatches half-lists per list, beyond which Blocks go back to the heap.
-constexpr std::uint32_t kDepotBatches = 4;
-struct Batch {
-  CachedBlock* head;
-  std::uint32_t count;
-};
-struct DepotShelf {
-  Batch batches[kDepotBatches];
-  std::uint32_t used;
-};
-DepotShelf depot[kCachedLists];
-
-// Cuts the first `count` Blocks off a list, which holds more than that.
-Batch cut(CacheList& cached, std::uint32_t count) {
-  Batch batch{cached.head, count};
-  CachedBlock* last = cached.head;
+// Cuts the first `count` Blocks off a list that holds at least that many.
+Batch cut(CacheList& list, std::uint32_t count) {
+  CachedBlock* first = list.head;
+  CachedBlock* last = first;
   for (std::uint32_t index = 1; index < count; ++index) last = last->next;
-  cached.head = last->next;
-  cached.count -= count;
+  list.head = last->next;
+  list.count -= count;
   last->next = nullptr;
-  return batch;
+  return {first, count};
 }
 
-// The heap lock is held.
-void shelveOrGiveBack(Heap& heap, std::size_t list, CacheList& cached, std::uint32_t count) {
-  DepotShelf& shelf = depot[list];
-  if (shelf.used < kDepotBatches) {
-    shelf.batches[shelf.used++] = cut(cached, count);
-    return;
-  }
-  giveBack(heap, cached, count);
-}
-
-// The heap lock is held: frees what the cache keeps no room for, and trims overfull lists.
-void settleLocked(Heap& heap, ThreadCache& cache, void* const* forHeap, std::uint32_t forHeapCount,
-                  bool overfull) {
-  for (std::uint32_t index = 0; index < forHeapCount; ++index) heap.deallocate(forHeap[index]);
-  if (!overfull) return;
-  for (std::size_t list = 1; list < kCachedLists; ++list) {
-    CacheList& cached = cache.lists[list];
-    if (cached.count > listLimit(list))
-      shelveOrGiveBack(heap, list, cached, cached.count - listLimit(list) / 2);
+// Passes everything beyond `keep` Blocks on to the depot, a batch at a time.
+void trim(std::size_t sizeClass, CacheList& list, std::uint32_t keep) {
+  while (list.count > keep) {
+    const std::uint32_t excess = list.count - keep;
+    const std::uint32_t batch = batchOfClass(sizeClass);
+    depotPut(sizeClass, cut(list, excess < batch ? excess : batch));
   }
 }
 
-// Sorts the noted frees onto their lists; what cannot be cached, and the older half of any list
-// that ran over its limit, goes back to the heap in one hold of the lock.
-// `lockedHeap` is the heap when the caller holds its lock already.
-void settlePending(ThreadCache& cache, Heap* lockedHeap = nullptr) {
-  const std::uint32_t count = cache.pendingCount;
-  cache.pendingCount = 0;
-  for (std::uint32_t index = 0; index < count; ++index) {
-    __builtin_prefetch(Block::ofPayload(cache.pending[index]));
-  }
-  void* forHeap[kPendingFrees];
-  std::uint32_t forHeapCount = 0;
-  bool overfull = false;
-  for (std::uint32_t index = 0; index < count; ++index) {
-    void* payload = payloadBehind(cache.pending[index]);
-    const Block* block = Block::ofPayload(payload);
-    const std::size_t list = listOfPayload(block->payloadBytes());
-    if (list != 0 && block->isAllocated() &&
-        reinterpret_cast<std::uintptr_t>(payload) % kMallocAlign == 0) {
-      push(cache.lists[list], payload);
-      overfull |= cache.lists[list].count > listLimit(list);
-    } else {
-      forHeap[forHeapCount++] = payload;
+// Lets a list that ran dry hold twice as many Blocks, within the thread's budget. A spent budget
+// refuses; only after many refusals does every list's limit halve (down to one batch), so that
+// what a thread no longer uses gives way to what it does.
+void grow(ThreadCache& cache, std::size_t sizeClass) {
+  CacheList& list = cache.lists[sizeClass];
+  const std::uint32_t most = mostOfClass(sizeClass);
+  if (list.limit >= most) return;
+  const std::uint32_t wanted = list.limit * 2 < most ? list.limit * 2 : most;
+  const std::size_t cost = (wanted - list.limit) * footprintOfClass(sizeClass);
+  if (cache.grownBytes + cost > kGrowthBudget) {
+    if (++cache.refusedGrowths < kRefusalsBeforeShrinking) return;
+    cache.refusedGrowths = 0;
+    cache.grownBytes = 0;
+    for (std::size_t other = kFirstClass; other < kClasses; ++other) {
+      CacheList& shrinking = cache.lists[other];
+      if (shrinking.limit == 0) continue;  // not open
+      const std::uint32_t batch = batchOfClass(other);
+      shrinking.limit = shrinking.limit / 2 > batch ? shrinking.limit / 2 : batch;
+      trim(other, shrinking, shrinking.limit);
+      cache.grownBytes += (shrinking.limit - batch) * footprintOfClass(other);
     }
+    if (cache.grownBytes + cost > kGrowthBudget) return;
   }
-  if (forHeapCount == 0 && !overfull) return;
-  Heap* heap = lockedHeap != nullptr ? lockedHeap : processHeap();
-  if (lockedHeap == nullptr) heap->lock();
-  settleLocked(*heap, cache, forHeap, forHeapCount, overfull);
-  if (lockedHeap == nullptr) heap->unlock();
+  cache.grownBytes += cost;
+  list.limit = wanted;
 }
 
-// Runs when a thread that used its cache exits. Later calls from this thread (other keys'
-// destructors) go straight to the heap.
+// Sends a Block this thread will not take up itself towards the depot, a batch at a time.
+void sendAway(ThreadCache& cache, std::size_t sizeClass, CachedBlock* block) {
+  Batch& outgoing = cache.outgoing[sizeClass];
+  block->next = static_cast<CachedBlock*>(outgoing.head);
+  block->key = cacheKey;
+  outgoing.head = block;
+  if (++outgoing.count == batchOfClass(sizeClass)) {
+    depotPut(sizeClass, outgoing);
+    outgoing = {nullptr, 0};
+  }
+}
+
+// Runs when a thread that used its cache exits: its Blocks go to the depot for the threads that
+// stay. Later calls from this thread (other keys' destructors) go straight to the heap.
 void flushOnExit(void*) {
   ThreadCache& cache = threadCache;
-  cache.state = CacheState::kExited;
-  Heap* heap = processHeap();
-  HeapLockGuard guard(*heap);
-  for (std::uint32_t index = 0; index < cache.pendingCount; ++index) {
-    heap->deallocate(payloadBehind(cache.pending[index]));
+  cache.state = State::kExited;
+  for (std::size_t sizeClass = kFirstClass; sizeClass < kClasses; ++sizeClass) {
+    cache.lists[sizeClass].limit = 0;
+    trim(sizeClass, cache.lists[sizeClass], 0);
+    if (cache.outgoing[sizeClass].count != 0) depotPut(sizeClass, cache.outgoing[sizeClass]);
+    cache.outgoing[sizeClass] = {nullptr, 0};
   }
-  cache.pendingCount = 0;
-  for (CacheList& cached : cache.lists) giveBack(*heap, cached, cached.count);
 }
 
 // A thread's first slow path registers the exit hook; without it the cache stays unused.
 bool activate(ThreadCache& cache) {
-  if (cache.state == CacheState::kActive) return true;
-  if (cache.state != CacheState::kFresh || !exitKeyMade) return false;
+  if (cache.state == State::kActive) return true;
+  if (cache.state != State::kFresh || !exitKeyMade) return false;
   // Registering may allocate, and that allocation must not try to register again.
-  cache.state = CacheState::kActivating;
-  cache.state =
-      pthread_setspecific(exitKey, &cache) == 0 ? CacheState::kActive : CacheState::kFresh;
-  return cache.state == CacheState::kActive;
+  cache.state = State::kActivating;
+  cache.state = pthread_setspecific(exitKey, &cache) == 0 ? State::kActive : State::kFresh;
+  return cache.state == State::kActive;
 }
 
 }  // namespace
@@ -144,61 +138,69 @@ void prepareThreadCaches() {
   exitKeyMade = pthread_key_create(&exitKey, flushOnExit) == 0;
 }
 
-void settleNow(Heap* lockedHeap) {
-  if (threadCache.state == CacheState::kActive) settlePending(threadCache, lockedHeap);
-}
-
-void releaseToHeap(void* payload) {
+// Takes a batch from the depot, or carves one out of the heap in one hold of the lock; one Block
+// for the caller, the rest cached. Carved side by side, a batch's Blocks share lines and pages.
+// The first refill of a class opens its list.
+void* refillAndTake(std::size_t sizeClass) {
   Heap* heap = processHeap();
-  HeapLockGuard guard(*heap);
-  heap->deallocate(payloadBehind(payload));
+  const std::size_t payload = payloadOfClass(sizeClass);
+  if (heap == nullptr) return bootstrapAllocate(payload);
+  ThreadCache& cache = threadCache;
+  if (!activate(cache)) {
+    HeapLockGuard guard(*heap);
+    return heap->allocate(payload, kEngineAlign);
+  }
+  CacheList& list = cache.lists[sizeClass];
+  if (list.limit == 0) {
+    list.limit = batchOfClass(sizeClass);
+  } else {
+    grow(cache, sizeClass);
+  }
+  Batch batch = depotTake(sizeClass);
+  if (batch.head == nullptr) {
+    void* carved[64];
+    heap->lock();
+    const std::size_t got =
+        heap->allocateBatch(payload, kEngineAlign, carved, carveOfClass(sizeClass));
+    heap->unlock();
+    if (got == 0) return nullptr;
+    // The lowest address goes out first.
+    for (std::size_t index = got - 1; index > 0; --index) {
+      push(list, static_cast<CachedBlock*>(carved[index]));
+    }
+    static_cast<CachedBlock*>(carved[0])->key = 0;
+    return carved[0];
+  }
+  auto* taken = static_cast<CachedBlock*>(batch.head);
+  list.head = taken->next;
+  list.count = batch.count - 1;
+  taken->key = 0;
+  return taken;
 }
 
-void releaseSlowly(void* payload) {
+void keepOrPass(void* payload, std::size_t sizeClass) {
+  // The key of a cached Block: freed a second time, and left where it is. (A Block whose payload
+  // happens to hold the key cannot be told from one; at worst it is never reused.)
+  auto* block = static_cast<CachedBlock*>(payload);
+  if (block->key == cacheKey) return;
   ThreadCache& cache = threadCache;
-  // Activation may allocate (thread-specific storage beyond the first keys): not under the lock.
   if (!activate(cache)) {
-    releaseToHeap(payload);
+    Heap* heap = processHeap();
+    HeapLockGuard guard(*heap);
+    heap->deallocate(payload);
     return;
   }
-  settlePending(cache);
-  cache.pending[cache.pendingCount++] = payload;
-}
-
-// Settles the noted frees, which may fill the list; otherwise takes a batch from the depot, or
-// half a list's worth of Blocks from the heap in one hold of the lock, one for the caller and the
-// rest cached. Carved one after another from the same free Block, they usually lie side by side.
-void* refillAndTake(std::size_t list) {
-  Heap* heap = processHeap();
-  if (heap == nullptr) return bootstrapAllocate(payloadOfList(list));
-  ThreadCache& cache = threadCache;
-  const bool caching = activate(cache);
-  CacheList& cached = cache.lists[list];
-  if (caching && cache.pendingCount != 0) {
-    settlePending(cache);
-    if (CachedBlock* block = cached.head) {
-      cached.head = block->next;
-      cached.count -= 1;
-      return block;
-    }
+  CacheList& list = cache.lists[sizeClass];
+  // A class this thread has not allocated yet: the Block was made by another thread, so it goes
+  // back by way of the depot rather than under this thread's objects (which would put two
+  // threads' objects on one cache line).
+  if (list.limit == 0) {
+    sendAway(cache, sizeClass, block);
+    return;
   }
-  const std::size_t payload = payloadOfList(list);
-  HeapLockGuard guard(*heap);
-  DepotShelf& shelf = depot[list];
-  if (caching && shelf.used != 0) {
-    const Batch batch = shelf.batches[--shelf.used];
-    cached.head = batch.head->next;
-    cached.count = batch.count - 1;
-    return batch.head;
-  }
-  void* taken = heap->allocate(payload, kEngineAlign);
-  if (taken == nullptr || !caching) return taken;
-  for (std::uint32_t extra = listLimit(list) / 2; extra > 1; --extra) {
-    void* block = heap->allocate(payload, kEngineAlign);
-    if (block == nullptr) break;
-    push(cached, block);
-  }
-  return taken;
+  // Over the limit: a batch goes on to the depot.
+  if (list.count >= list.limit) depotPut(sizeClass, cut(list, batchOfClass(sizeClass)));
+  push(list, block);
 }
 
 }  // namespace velk::shim

@@ -1,103 +1,89 @@
-// The per-thread front cache: small Blocks a thread freed, kept on thread-local lists by size so
-// that the next malloc of that size takes neither the heap lock nor a bin search. A cached Block
-// is still an allocated Block to the heap, so every heap figure stays exact; each list is bounded,
-// overflows go back to the heap in batches, and a thread's Blocks go back when it exits.
+// The per-thread front cache: Blocks of each class (size_classes.h) that a thread freed or took
+// in a batch, kept on a thread-local list so that the next malloc of that class takes neither a
+// lock nor a bin search. A cached Block is still an allocated Block to the heap, so every heap
+// figure stays exact.
 //
-// free() does not even read the Block's header: that read is a cache miss whenever the program
-// frees memory it has not touched lately, and everything after it would wait for it. The pointer
-// is only noted; every kPendingFrees frees the headers of the noted Blocks are read together (the
-// misses overlap) and the Blocks are sorted onto their lists. Any malloc that misses its list
-// settles the noted frees first, so no Block waits while the heap is asked for more.
+// A list holds at most `limit` Blocks. Limits start at one batch and double each time the list
+// runs dry and must be refilled, so a thread that allocates thousands of one size before freeing
+// them caches thousands, up to a budget for the thread; a list that runs over passes a batch to
+// the depot (depot.h). A Block freed by a thread other than the one that made it joins the
+// freeing thread's list like any other: a remote free costs what a local one does. Only a thread
+// that has never allocated from the class gathers such Blocks for the depot instead, so that its
+// own objects do not come to share cache lines with another thread's.
+//
+// A cached Block holds the list's link in its first unit and cacheKey in its second. malloc
+// clears the key, so a free that finds it is freeing a Block that is cached already: it is
+// ignored, as the heap ignores a Block freed twice.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "heap/block.h"
-#include "process_heap.h"
+#include "depot.h"
+#include "size_classes.h"
 
 namespace velk::shim {
 
-// Lists by payload in steps of kMallocAlign: list i holds Blocks of at least i * 16 payload bytes
-// beyond the header slack, so it serves every request that requestSize() maps to i.
-inline constexpr std::size_t kCachedLists = 65;
-inline constexpr std::size_t kLargestCachedRequest = (kCachedLists - 1) * kMallocAlign;
-inline constexpr std::uint32_t kPendingFrees = 32;
-
-constexpr std::size_t listOfRequest(std::size_t bytes) {
-  const std::size_t list = requestSize(bytes) / kMallocAlign;
-  return list == 0 ? 1 : list;
-}
-constexpr std::size_t payloadOfList(std::size_t list) {
-  return list * kMallocAlign + kHeaderSlack;
-}
-// The list a freed Block of `payloadBytes` can go to, or 0 when it is not cached.
-constexpr std::size_t listOfPayload(std::size_t payloadBytes) {
-  if (payloadBytes < payloadOfList(1)) return 0;
-  const std::size_t list = (payloadBytes - kHeaderSlack) / kMallocAlign;
-  return list < kCachedLists ? list : 0;
-}
-// At most 8 KiB per list, and between 8 and 64 Blocks: a thread caches half a megabyte at most.
-constexpr std::uint32_t listLimit(std::size_t list) {
-  const std::size_t byBytes = 8192 / payloadOfList(list);
-  return static_cast<std::uint32_t>(byBytes < 8 ? 8 : byBytes > 64 ? 64 : byBytes);
-}
-
 struct CachedBlock {
   CachedBlock* next;
+  Word key;
 };
 
 struct CacheList {
   CachedBlock* head;
   std::uint32_t count;
+  // 0 until the thread first allocates from the class, and again once it exits: every free then
+  // takes the slow path.
+  std::uint32_t limit;
 };
 
-enum class CacheState : std::uint8_t { kFresh, kActivating, kActive, kExited };
-
 struct ThreadCache {
-  CacheState state;
-  std::uint32_t pendingCount;
-  void* pending[kPendingFrees];
-  CacheList lists[kCachedLists];
+  CacheList lists[kClasses];
+  // Blocks of classes the thread has not allocated, gathered for the depot.
+  Batch outgoing[kClasses];
+  // Bytes of list limits above one batch each, held to kGrowthBudget, and the growths refused
+  // since the lists last gave back.
+  std::size_t grownBytes;
+  std::uint32_t refusedGrowths;
+  enum class State : std::uint8_t { kFresh, kActivating, kActive, kExited } state;
 };
 
 extern __thread ThreadCache threadCache;
+// Random, chosen once per process while the heap is built.
+extern Word cacheKey;
 
-// Slow paths.
-void* refillAndTake(std::size_t list);
-void releaseSlowly(void* payload);
-// Frees one payload of the heap (or an over-aligned address in one) under the heap lock.
-void releaseToHeap(void* payload);
-void settleNow(Heap* lockedHeap);
-// Creates the key whose destructor hands a thread's Blocks back; called once while the heap is
-// being built.
+// Slow paths: a list that is empty, over its limit, or not open yet.
+void* refillAndTake(std::size_t sizeClass);
+void keepOrPass(void* payload, std::size_t sizeClass);
+// Creates the key whose destructor hands a thread's Blocks on when it exits; called once while
+// the heap is being built.
 void prepareThreadCaches();
 
-inline void* cacheAllocate(std::size_t bytes) {
-  const std::size_t list = listOfRequest(bytes);
-  CacheList& cached = threadCache.lists[list];
-  if (CachedBlock* block = cached.head) [[likely]] {
-    cached.head = block->next;
-    cached.count -= 1;
-    return block;
-  }
-  return refillAndTake(list);
+// The fast halves: a Block of the class from the thread's list, or null.
+inline void* takeCached(std::size_t sizeClass) {
+  CacheList& list = threadCache.lists[sizeClass];
+  CachedBlock* block = list.head;
+  if (block == nullptr) [[unlikely]]
+    return nullptr;
+  list.head = block->next;
+  list.count -= 1;
+  block->key = 0;
+  return block;
 }
 
-// Called before the heap is asked for memory, so that no noted free waits while it grows;
-// `lockedHeap` is the heap when the caller holds its lock, else null.
-inline void settleNotedFrees(Heap* lockedHeap) {
-  if (threadCache.pendingCount != 0) settleNow(lockedHeap);
-}
-
-// `payload` lies in the heap: a payload it made or an over-aligned address inside one.
-inline void cacheRelease(void* payload) {
-  ThreadCache& cache = threadCache;
-  if (cache.state == CacheState::kActive && cache.pendingCount < kPendingFrees) [[likely]] {
-    cache.pending[cache.pendingCount++] = payload;
-    return;
-  }
-  releaseSlowly(payload);
+// Puts `payload`, an allocated payload whose Block belongs to `sizeClass`, on the thread's list;
+// false when the slow path must decide.
+inline bool keepCached(void* payload, std::size_t sizeClass) {
+  auto* block = static_cast<CachedBlock*>(payload);
+  CacheList& list = threadCache.lists[sizeClass];
+  const Word key = cacheKey;
+  if (list.count >= list.limit || block->key == key) [[unlikely]]
+    return false;
+  block->next = list.head;
+  block->key = key;
+  list.head = block;
+  list.count += 1;
+  return true;
 }
 
 }  // namespace velk::shim

@@ -1,0 +1,48 @@
+// What the workload programs share: a deterministic random generator (the same numbers under
+// every allocator), a stopwatch, and the one result line bench/run.sh reads. Every program also
+// prints a check value that depends only on its input, so that a run under any allocator can be
+// held against the run under the C library's.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+namespace velk::bench {
+
+// xorshift64*: fast, and good enough to pick sizes and slots.
+struct Random {
+  std::uint64_t state;
+  explicit Random(std::uint64_t seed) : state(seed * 0x9E3779B97F4A7C15ull | 1) {}
+  std::uint64_t next() {
+    state ^= state >> 12;
+    state ^= state << 25;
+    state ^= state >> 27;
+    return state * 0x2545F4914F6CDD1Dull;
+  }
+  std::size_t below(std::size_t bound) { return static_cast<std::size_t>(next() % bound); }
+  // Uniform in [low, high].
+  std::size_t between(std::size_t low, std::size_t high) { return low + below(high - low + 1); }
+};
+
+class Stopwatch {
+ public:
+  double seconds() const {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+  }
+
+ private:
+  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+};
+
+inline std::size_t argument(int argc, char** argv, int index, std::size_t fallback) {
+  return argc > index ? std::strtoull(argv[index], nullptr, 10) : fallback;
+}
+
+inline void report(const char* workload, const Stopwatch& stopwatch, std::uint64_t check) {
+  std::printf("%s check=%llu seconds=%.3f\n", workload, static_cast<unsigned long long>(check),
+              stopwatch.seconds());
+}
+
+}  // namespace velk::bench

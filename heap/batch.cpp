@@ -1,0 +1,42 @@
+// Allocation in batches: several Blocks of one size carved side by side out of one free Block
+// found by a single search, so that a front end can hand them out one by one without the lock.
+// Each Block is carved exactly as allocate() carves one: the figures and the payload map see
+// `count` ordinary allocations.
+#include <bit>
+
+#include "heap/heap.h"
+
+namespace velk {
+
+std::size_t Heap::allocateBatch(std::size_t size, std::size_t align, void** payloads,
+                                std::size_t count) {
+  if (count == 0 || size > kMaxRequestSize || align > kMaxAlign) return 0;
+  const std::size_t effectiveAlign = align <= kUnit ? kUnit : std::bit_ceil(align);
+  // Each Block starts where the one before ends: for every payload to keep the alignment, the
+  // stride from one to the next is a multiple of it.
+  const std::size_t least = size < kUnit ? kUnit : size;
+  if (least > kMaxRequestSize - kHeaderSize - effectiveAlign) return 0;
+  const std::size_t rsize =
+      ((least + kHeaderSize + effectiveAlign - 1) & ~(effectiveAlign - 1)) - kHeaderSize;
+  // One Block to hold them all: every Block after the first brings its own header.
+  Block* block = nullptr;
+  if (count > 1 && rsize + kHeaderSize <= kMaxRequestSize / count) {
+    block = findFree(count * (rsize + kHeaderSize) - kHeaderSize, effectiveAlign);
+  }
+  // No free Block that large: a single one, from wherever allocate() finds or makes room.
+  if (block == nullptr) {
+    payloads[0] = allocate(size, align);
+    return payloads[0] != nullptr ? 1 : 0;
+  }
+  stats_.numAllocs += count;
+  if (rsize > stats_.maxAllocBlockSize) stats_.maxAllocBlockSize = rsize;
+  for (std::size_t index = 0;; ++index) {
+    payloads[index] = carve(block, rsize, effectiveAlign);
+    if (index + 1 == count) return count;
+    // The rest, which carve() filed, is where the next one comes from.
+    block = Block::ofPayload(payloads[index])->following();
+    removeFree(block);
+  }
+}
+
+}  // namespace velk
