@@ -3,11 +3,10 @@
 # tcmalloc, tbbmalloc and libvelkmalloc.so (each through LD_PRELOAD, the programs unchanged),
 # takes the median of several runs, and writes bench/results/latest.md (time and peak RSS as
 # ratios to glibc and to the fastest allocator of each row), latest.dat and latest.png.
-# Usage: bench/run.sh [runs per measurement, default 3] [workload names to run, default all]
+# With the whole set it also runs bench/hot-path/run.sh and adds its tables to latest.md.
+# Usage: bench/run.sh --help
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-runs=${1:-3}
-shift || true
 build=$root/build/release
 results=$root/bench/results
 bin=$build/bench
@@ -28,14 +27,62 @@ workloads=(
   "sort|2|sort --parallel=2 -S 200M -o /dev/null LINES"
   "g++|1|g++ -O2 -std=c++20 -c $root/tests/programs/threaded_handoff.cpp -o /dev/null"
 )
-every=$(($# == 0))
-if [[ $# -gt 0 ]]; then
-  chosen=()
-  for entry in "${workloads[@]}"; do
-    for name in "$@"; do [[ ${entry%%|*} == "$name" ]] && chosen+=("$entry"); done
-  done
-  workloads=("${chosen[@]}")
-fi
+names_of_workloads() { for entry in "${workloads[@]}"; do printf ' %s' "${entry%%|*}"; done; }
+usage() {
+  cat <<EOF
+usage: bench/run.sh [--runs N] [--workload NAME]... [--help] [--version]
+  --runs N          runs of every measurement, whose median is reported (default 3)
+  --workload NAME   run only this workload (repeatable); the report is printed and the results
+                    folder left alone
+workloads:$(names_of_workloads)
+EOF
+}
+fail_usage() {
+  echo "run.sh: $*" >&2
+  usage >&2
+  exit 2
+}
+version=$(sed -n 's/^project(VelkAllocator VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
+options=$(getopt --name run.sh --options h --longoptions runs:,workload:,help,version -- "$@") ||
+  fail_usage "see the options below"
+eval set -- "$options"
+runs=3
+chosen=()
+while true; do
+  case $1 in
+    --runs)
+      [[ $2 =~ ^[1-9][0-9]{0,2}$ ]] || fail_usage "--runs: '$2' is not a whole number from 1 to 999"
+      runs=$2
+      shift 2
+      ;;
+    --workload)
+      found=0
+      for entry in "${workloads[@]}"; do
+        if [[ ${entry%%|*} == "$2" ]]; then
+          chosen+=("$entry")
+          found=1
+        fi
+      done
+      ((found)) || fail_usage "--workload: '$2' is none of:$(names_of_workloads)"
+      shift 2
+      ;;
+    -h | --help)
+      usage
+      exit 0
+      ;;
+    --version)
+      echo "run.sh (VelkAllocator) $version"
+      exit 0
+      ;;
+    --)
+      shift
+      break
+      ;;
+  esac
+done
+[[ $# -eq 0 ]] || fail_usage "unexpected argument '$1'"
+every=$((${#chosen[@]} == 0))
+((every)) || workloads=("${chosen[@]}")
 
 cmake --preset release >/dev/null
 cmake --build "$build" --target velkmalloc velk_bench_micro velk_bench_server_churn \
@@ -107,5 +154,7 @@ mkdir -p "$results"
 python3 "$root/bench/report.py" "$raw" "$results" "$load_before" "$load_after" "${names[@]}"
 if ((every)); then
   gnuplot -e "data='$results/latest.dat'; output='$results/latest.png'" "$root/bench/chart.gp"
+  "$root/bench/hot-path/run.sh" >/dev/null
+  { echo; cat "$results/hot-path.md"; } >>"$results/latest.md"
   echo "run.sh: wrote $results/latest.md and $results/latest.png"
 fi

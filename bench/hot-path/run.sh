@@ -3,11 +3,28 @@
 # per operation counted by callgrind (linux64 release and linux32), and ns per MemAlloc/MemFree
 # pair beside the floors it stands on (two lock/unlock pairs of the heap's own lock, the C
 # runtime's malloc/free), natively and for the DLL under wine. Writes bench/results/hot-path.md.
-# Usage: bench/hot-path/run.sh
+# Usage: bench/hot-path/run.sh [--help] [--version]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 out=$root/bench/results/hot-path.md
 cd "$root"
+
+case ${1-} in
+  "") ;;
+  -h | --help)
+    echo "usage: bench/hot-path/run.sh [--help] [--version]: writes $out"
+    exit 0
+    ;;
+  --version)
+    echo "hot-path/run.sh (VelkAllocator)" \
+      "$(sed -n 's/^project(VelkAllocator VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)"
+    exit 0
+    ;;
+  *)
+    echo "hot-path/run.sh: unknown argument '$1' (it takes --help or --version only)" >&2
+    exit 2
+    ;;
+esac
 
 for preset in release linux32 win32; do
   [[ -f build/$preset/build.ninja ]] || cmake --preset "$preset" >/dev/null
@@ -28,7 +45,7 @@ mapfile -t timewin < <(times scripts/wine-run.sh "$(exe win32).exe" build/win32/
 field() { awk '{ print $2 }' <<<"$1"; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 {
-  echo "# Hot path of the exports"
+  echo "## Hot path of the exports"
   echo
   echo "Measured $(date -u +%Y-%m-%d) on $(nproc) CPUs (load $(cut -d' ' -f1 /proc/loadavg)) by"
   echo "\`bench/hot-path/run.sh\`. A pair is one MemAlloc(100) and its MemFree; mixed keeps 1,000"
