@@ -20,8 +20,10 @@ std::size_t Heap::allocateBatch(std::size_t size, std::size_t align, void** payl
       ((least + kHeaderSize + effectiveAlign - 1) & ~(effectiveAlign - 1)) - kHeaderSize;
   // One Block to hold them all: every Block after the first brings its own header.
   Block* block = nullptr;
+  std::size_t sizeClass = 0;
   if (count > 1 && rsize + kHeaderSize <= kMaxRequestSize / count) {
-    block = findFree(count * (rsize + kHeaderSize) - kHeaderSize, effectiveAlign);
+    const std::size_t total = count * (rsize + kHeaderSize) - kHeaderSize;
+    block = searchFree(effectiveAlign <= kUnit ? total : total + effectiveAlign - 1, sizeClass);
   }
   // No free Block that large: a single one, from wherever allocate() finds or makes room.
   if (block == nullptr) {
@@ -30,12 +32,16 @@ std::size_t Heap::allocateBatch(std::size_t size, std::size_t align, void** payl
   }
   stats_.numAllocs += count;
   if (rsize > stats_.maxAllocBlockSize) stats_.maxAllocBlockSize = rsize;
+  // The Block leaves its bin as each one is carved, its rest taking its place there (or filed
+  // as usual when it falls to a lower class); the next one comes from that rest.
+  Vacancy vacancy = vacancyOf(block, block->units(), sizeClass);
   for (std::size_t index = 0;; ++index) {
-    payloads[index] = carve(block, rsize, effectiveAlign);
+    payloads[index] = carveOut(block, rsize, effectiveAlign, vacancy);
     if (index + 1 == count) return count;
-    // The rest, which carve() filed, is where the next one comes from.
     block = Block::ofPayload(payloads[index])->following();
-    removeFree(block);
+    const Word units = block->units();
+    vacancy = units >= kLeastFiledUnits ? vacancyOf(block, units, classOf(unitsToBytes(units)))
+                                        : Vacancy{};
   }
 }
 
