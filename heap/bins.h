@@ -89,10 +89,17 @@ VELK_BIN_OPERATION void Heap::fileInPlaceOf(Block* block, Word units, Vacancy& v
     return;
   }
   Bin& bin = bins_[vacated];
-  unlinkFree(bin, vacancy.block, vacancy.nextFree, vacancy.prevFree);
   stats_.totalFree += bytes;
   stats_.totalFree -= unitsToBytes(vacancy.units);
-  linkFree(bin, block);
+  if (bin.head == vacancy.block && bin.tail == vacancy.block) {
+    // It was the bin's only Block, as the rest of a large free Block often is: the new one is.
+    block->nextFree = nullptr;
+    block->prevFree = nullptr;
+    bin.head = bin.tail = block;
+  } else {
+    unlinkFree(bin, vacancy.block, vacancy.nextFree, vacancy.prevFree);
+    linkFree(bin, block);
+  }
   vacancy.block = nullptr;
 }
 
