@@ -120,7 +120,7 @@ void* Heap::carveOut(Block* block, std::size_t rsize, std::size_t align, Vacancy
       const Word frontUnits = pad / kUnit - 2;
       block->sizeAndFlag = frontUnits;
       carved->prevBlock = block;
-      fileInPlaceOf(block, frontUnits, vacancy);
+      fileRemainder(block, frontUnits, vacancy);
     } else {
       // A one-unit gap becomes the last payload unit of the Block before, which is allocated
       // because free Blocks never touch. A segment's first Block never needs such a gap: segment
@@ -154,7 +154,7 @@ void Heap::splitOff(Block* block, std::size_t rsize, Vacancy& vacancy) {
   // The successor is allocated: the carved Block came free out of a bin, and free Blocks have no
   // free neighbours.
   if (!next->isEndMarker()) next->prevBlock = rest;
-  fileInPlaceOf(rest, restUnits, vacancy);
+  fileRemainder(rest, restUnits, vacancy);
 }
 
 // The steps are public for tests, but an allocation runs them as one function: inlined, they share
@@ -178,6 +178,13 @@ void Heap::splitOff(Block* block, std::size_t rsize, Vacancy& vacancy) {
   // its place there.
   Vacancy vacancy = vacancyOf(block, block->units(), sizeClass);
   return carveOut(block, rsize, effectiveAlign, vacancy);
+}
+
+// Requests the heap refuses are refused before the lock is taken.
+[[gnu::flatten]] void* Heap::allocateLocked(std::size_t size, std::size_t align) {
+  if (size > kMaxRequestSize || align > kMaxAlign) return nullptr;
+  HeapLockGuard guard(*this);
+  return allocate(size, align);
 }
 
 }  // namespace velk

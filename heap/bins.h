@@ -74,21 +74,9 @@ VELK_BIN_OPERATION void Heap::leave(Vacancy& vacancy) {
 
 // Filing into the bin a Block is vacating in the same operation, the new Block takes its place:
 // exactly what taking the old one out and then filing the new one does, but the bin's count and
-// its bitmap bit never change. Into any other bin, the Block is filed as usual.
-VELK_BIN_OPERATION void Heap::fileInPlaceOf(Block* block, Word units, Vacancy& vacancy) {
-  if (units < kLeastFiledUnits) return;
-  const std::size_t bytes = unitsToBytes(units);
-  // The new Block is usually the old one's remainder or grew out of it: one bound read tells
-  // whether it stays in the old one's class.
-  const std::size_t vacated = vacancy.sizeClass;
-  const bool sameClass = vacancy.block != nullptr &&
-                         (vacated == kCatchAllBin || bytes < kClassBound[vacated + 1]) &&
-                         bytes >= kClassBound[vacated];
-  if (!sameClass) {
-    fileFree(block, units, classOf(bytes));
-    return;
-  }
-  Bin& bin = bins_[vacated];
+// its bitmap bit never change.
+VELK_BIN_OPERATION void Heap::takePlaceOf(Block* block, std::size_t bytes, Vacancy& vacancy) {
+  Bin& bin = bins_[vacancy.sizeClass];
   stats_.totalFree += bytes;
   stats_.totalFree -= unitsToBytes(vacancy.units);
   if (bin.head == vacancy.block && bin.tail == vacancy.block) {
@@ -101,6 +89,31 @@ VELK_BIN_OPERATION void Heap::fileInPlaceOf(Block* block, Word units, Vacancy& v
     linkFree(bin, block);
   }
   vacancy.block = nullptr;
+}
+
+// A remainder, cut from the vacating Block, is never larger: it stays in the vacating Block's
+// class unless it falls below that class's lower bound. Into any other bin it is filed as usual.
+VELK_BIN_OPERATION void Heap::fileRemainder(Block* block, Word units, Vacancy& vacancy) {
+  if (units < kLeastFiledUnits) return;
+  const std::size_t bytes = unitsToBytes(units);
+  if (vacancy.block != nullptr && bytes >= kClassBound[vacancy.sizeClass]) {
+    takePlaceOf(block, bytes, vacancy);
+  } else {
+    fileFree(block, units, classOf(bytes));
+  }
+}
+
+// A merged Block holds the vacating one and is never smaller: it stays in the vacating Block's
+// class unless it reaches the next class's lower bound.
+VELK_BIN_OPERATION void Heap::fileMerged(Block* block, Word units, Vacancy& vacancy) {
+  if (units < kLeastFiledUnits) return;
+  const std::size_t bytes = unitsToBytes(units);
+  const std::size_t vacated = vacancy.sizeClass;
+  if (vacancy.block != nullptr && (vacated == kCatchAllBin || bytes < kClassBound[vacated + 1])) {
+    takePlaceOf(block, bytes, vacancy);
+  } else {
+    fileFree(block, units, classOf(bytes));
+  }
 }
 
 // A fragment (below two units) has no room for the links and is never filed.

@@ -56,8 +56,13 @@ void Heap::deallocate(void* payload) {
   }
   block->sizeAndFlag = units;
   if (next != nullptr) next->prevBlock = block;
-  fileInPlaceOf(block, units, vacancy);
+  fileMerged(block, units, vacancy);
   leave(vacancy);
+}
+
+[[gnu::flatten]] void Heap::deallocateLocked(void* payload) {
+  HeapLockGuard guard(*this);
+  deallocate(payload);
 }
 
 std::ptrdiff_t Heap::blockSize(void* payload) {

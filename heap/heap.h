@@ -88,6 +88,11 @@ class Heap {
     if (heapLock_ != nullptr) pal::lockLeave(heapLock_);
   }
 
+  // allocate and deallocate with the lock taken and left around them, for callers that hold it
+  // for nothing else: one call each, in which the lock and the Heap stay in registers.
+  void* allocateLocked(std::size_t size, std::size_t align);
+  void deallocateLocked(void* payload);
+
   // Allocation: the caller holds the lock.
   void* allocate(std::size_t size, std::size_t align);
   Block* findFree(std::size_t rsize, std::size_t align);
@@ -169,7 +174,11 @@ class Heap {
                   std::size_t sizeClass);
   Vacancy vacancyOf(Block* block, Word units, std::size_t sizeClass);
   void leave(Vacancy& vacancy);
-  void fileInPlaceOf(Block* block, Word units, Vacancy& vacancy);
+  void takePlaceOf(Block* block, std::size_t bytes, Vacancy& vacancy);
+  // Files a Block while `vacancy` may be leaving a bin: a remainder cut from the vacating Block,
+  // or a Block merged from it and its neighbours.
+  void fileRemainder(Block* block, Word units, Vacancy& vacancy);
+  void fileMerged(Block* block, Word units, Vacancy& vacancy);
 
   // The search of findFree without the removal: the Block and its class, or null.
   Block* searchFree(std::size_t need, std::size_t& sizeClass);

@@ -27,7 +27,6 @@ constexpr std::uint32_t kLargestRequest = 0xFFF00000;
 }  // namespace
 }  // namespace velk::library
 
-using velk::HeapLockGuard;
 using velk::library::heap;
 using velk::library::trace;
 using velk::library::traceCalls;
@@ -37,8 +36,7 @@ extern "C" {
 void* VELK_CALL MemAlloc(std::uint32_t size) {
   void* payload = nullptr;
   if (size <= velk::library::kLargestRequest) {
-    HeapLockGuard guard(heap);
-    payload = heap.allocate(size, velk::library::alignmentFor(size));
+    payload = heap.allocateLocked(size, velk::library::alignmentFor(size));
   }
   if (traceCalls) trace("allocated %d bytes: %p\n", static_cast<int>(size), payload);
   return payload;
@@ -47,8 +45,7 @@ void* VELK_CALL MemAlloc(std::uint32_t size) {
 void VELK_CALL MemFree(void* payload) {
   // Before the heap's lock is taken, so that logLock is never held inside it.
   if (traceCalls) trace("freeing: %p\n", payload);
-  HeapLockGuard guard(heap);
-  heap.deallocate(payload);
+  heap.deallocateLocked(payload);
 }
 
 std::int32_t VELK_CALL MemSize(void* payload) {
