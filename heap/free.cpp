@@ -21,17 +21,16 @@ void Heap::deallocate(void* payload) {
     return;
   }
   // Freed already, inside a payload, at a header: ignored, and nothing counted.
-  if (!PayloadMap::holds(bits, address)) return;
-  payloads_.unmark(bits, address);
+  if (!payloads_.forget(bits, address)) return;
 
+  // The header is read before any counter changes, so that it is read once.
   Block* block = Block::ofPayload(payload);
-  stats_.numFrees += 1;
-  stats_.allocBlocks -= 1;
   Word units = block->units();
-  stats_.totalAlloc -= unitsToBytes(units);
   Block* before = block->prevBlock;
   Block* next = block->following();
-  if (next->isEndMarker()) next = nullptr;
+  stats_.numFrees += 1;
+  stats_.allocBlocks -= 1;
+  stats_.totalAlloc -= unitsToBytes(units);
 
   // Fragments are free Blocks too and are absorbed like any other, though no bin holds them. A
   // filed neighbour leaves its bin as the merged Block is filed, which often takes its place there;
@@ -44,7 +43,8 @@ void Heap::deallocate(void* payload) {
     units += beforeUnits + 2;
     block = before;
   }
-  if (next != nullptr && !next->isAllocated()) {
+  // The end marker reads as allocated: nothing is merged past the end of the segment.
+  if (!next->isAllocated()) {
     const Word nextUnits = next->units();
     if (nextUnits >= kLeastFiledUnits) {
       leave(vacancy);
@@ -52,10 +52,9 @@ void Heap::deallocate(void* payload) {
     }
     units += nextUnits + 2;
     next = next->following();
-    if (next->isEndMarker()) next = nullptr;
   }
   block->sizeAndFlag = units;
-  if (next != nullptr) next->prevBlock = block;
+  if (!next->isEndMarker()) next->prevBlock = block;
   fileMerged(block, units, vacancy);
   leave(vacancy);
 }

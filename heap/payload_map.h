@@ -68,7 +68,7 @@ class PayloadMap {
     return bits != nullptr && holds(bits, address);
   }
 
-  // Records and forgets an allocated payload. `address` lies in a covered range.
+  // Records an allocated payload. `address` lies in a covered range.
   void mark(std::uintptr_t address) {
     const Leaf* leaf = top_[topEntry(address)];
     std::atomic_ref word(
@@ -76,10 +76,17 @@ class PayloadMap {
     word.store(word.load(std::memory_order_relaxed) | bitOf(address), std::memory_order_relaxed);
     ++marked_;
   }
-  void unmark(Word* bits, std::uintptr_t address) {
+  // Forgets `address` when it is an allocated payload, and tells whether it was. `bits` are its
+  // granule's.
+  bool forget(Word* bits, std::uintptr_t address) {
+    if (address % kUnit != 0) return false;
     std::atomic_ref word(bits[wordIndex(address)]);
-    word.store(word.load(std::memory_order_relaxed) & ~bitOf(address), std::memory_order_relaxed);
+    const Word held = word.load(std::memory_order_relaxed);
+    const Word bit = bitOf(address);
+    if ((held & bit) == 0) return false;
+    word.store(held & ~bit, std::memory_order_relaxed);
     --marked_;
+    return true;
   }
 
   // How many payloads are recorded.
