@@ -47,22 +47,22 @@ static unsigned lowestBit(std::uint64_t value) {
   }
 }
 
-Block* Heap::searchFree(std::size_t need, std::size_t& sizeClass) {
+Heap::Found Heap::searchFree(std::size_t need) {
   const std::size_t firstClass = searchClassOf(need);
   std::size_t word = firstClass / 32;
   std::uint32_t bits = binBitmap_[word] & (~std::uint32_t{0} << (firstClass % 32));
   if (bits == 0) {
     // The next occupied bitmap word above, found in one step rather than word by word.
     const std::uint64_t above = occupiedWords_ & (~std::uint64_t{1} << word);
-    if (above == 0) return nullptr;
+    if (above == 0) return {nullptr, 0};
     word = lowestBit(above);
     bits = binBitmap_[word];
   }
-  sizeClass = word * 32 + static_cast<std::size_t>(std::countr_zero(bits));
+  const std::size_t sizeClass = word * 32 + static_cast<std::size_t>(std::countr_zero(bits));
   const Bin& bin = bins_[sizeClass];
   // Every Block of this bin fits: take the lower of the two ends.
   if (need <= kClassBound[sizeClass]) [[likely]]
-    return below(bin.tail, bin.head) ? bin.tail : bin.head;
+    return {below(bin.tail, bin.head) ? bin.tail : bin.head, sizeClass};
   // Only the catch-all bin holds Blocks that may be too small: walk it for the lowest that fits.
   // It is the last class, so when none fits the search ends here.
   stats_.slowBucket += 1;
@@ -71,22 +71,20 @@ Block* Heap::searchFree(std::size_t need, std::size_t& sizeClass) {
     if (block->payloadBytes() >= need && (lowest == nullptr || below(block, lowest)))
       lowest = block;
   }
-  return lowest;
+  return {lowest, sizeClass};
 }
 
 // Adds segments until the search finds a Block, or no segment can be added.
-[[gnu::noinline]] Block* Heap::growAndSearch(std::size_t rsize, std::size_t align,
-                                             std::size_t& sizeClass) {
-  Block* block = nullptr;
-  while (block == nullptr && addSegment(growthSize(rsize, align), align)) {
-    block = searchFree(needFor(rsize, align), sizeClass);
+[[gnu::noinline]] Heap::Found Heap::growAndSearch(std::size_t rsize, std::size_t align) {
+  Found found{nullptr, 0};
+  while (found.block == nullptr && addSegment(growthSize(rsize, align), align)) {
+    found = searchFree(needFor(rsize, align));
   }
-  return block;
+  return found;
 }
 
 Block* Heap::findFree(std::size_t rsize, std::size_t align) {
-  std::size_t sizeClass = 0;
-  Block* chosen = searchFree(needFor(rsize, align), sizeClass);
+  Block* chosen = searchFree(needFor(rsize, align)).block;
   if (chosen == nullptr) return nullptr;
   removeFree(chosen);
   return chosen;
@@ -167,16 +165,16 @@ void Heap::splitOff(Block* block, std::size_t rsize, Vacancy& vacancy) {
   const std::size_t effectiveAlign = align <= kUnit ? kUnit : std::bit_ceil(align);
 
   const std::size_t need = needFor(rsize, effectiveAlign);
-  std::size_t sizeClass = 0;
-  Block* block = searchFree(need, sizeClass);
-  if (block == nullptr) [[unlikely]] {
-    block = growAndSearch(rsize, effectiveAlign, sizeClass);
-    if (block == nullptr) return nullptr;
+  Found found = searchFree(need);
+  if (found.block == nullptr) [[unlikely]] {
+    found = growAndSearch(rsize, effectiveAlign);
+    if (found.block == nullptr) return nullptr;
   }
+  Block* const block = found.block;
   if (rsize > stats_.maxAllocBlockSize) stats_.maxAllocBlockSize = rsize;
   // The Block leaves its bin while it is carved: its remainder, often of the same class, takes
   // its place there.
-  Vacancy vacancy = vacancyOf(block, block->units(), sizeClass);
+  Vacancy vacancy = vacancyOf(block, block->units(), found.sizeClass);
   return carveOut(block, rsize, effectiveAlign, vacancy);
 }
 

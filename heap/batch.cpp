@@ -19,12 +19,12 @@ std::size_t Heap::allocateBatch(std::size_t size, std::size_t align, void** payl
   const std::size_t rsize =
       ((least + kHeaderSize + effectiveAlign - 1) & ~(effectiveAlign - 1)) - kHeaderSize;
   // One Block to hold them all: every Block after the first brings its own header.
-  Block* block = nullptr;
-  std::size_t sizeClass = 0;
+  Found found{nullptr, 0};
   if (count > 1 && rsize + kHeaderSize <= kMaxRequestSize / count) {
     const std::size_t total = count * (rsize + kHeaderSize) - kHeaderSize;
-    block = searchFree(effectiveAlign <= kUnit ? total : total + effectiveAlign - 1, sizeClass);
+    found = searchFree(effectiveAlign <= kUnit ? total : total + effectiveAlign - 1);
   }
+  Block* block = found.block;
   // No free Block that large: a single one, from wherever allocate() finds or makes room.
   if (block == nullptr) {
     payloads[0] = allocate(size, align);
@@ -34,7 +34,7 @@ std::size_t Heap::allocateBatch(std::size_t size, std::size_t align, void** payl
   if (rsize > stats_.maxAllocBlockSize) stats_.maxAllocBlockSize = rsize;
   // The Block leaves its bin as each one is carved, its rest taking its place there (or filed
   // as usual when it falls to a lower class); the next one comes from that rest.
-  Vacancy vacancy = vacancyOf(block, block->units(), sizeClass);
+  Vacancy vacancy = vacancyOf(block, block->units(), found.sizeClass);
   for (std::size_t index = 0;; ++index) {
     payloads[index] = carveOut(block, rsize, effectiveAlign, vacancy);
     if (index + 1 == count) return count;

@@ -180,9 +180,15 @@ class Heap {
   void fileRemainder(Block* block, Word units, Vacancy& vacancy);
   void fileMerged(Block* block, Word units, Vacancy& vacancy);
 
-  // The search of findFree without the removal: the Block and its class, or null.
-  Block* searchFree(std::size_t need, std::size_t& sizeClass);
-  Block* growAndSearch(std::size_t rsize, std::size_t align, std::size_t& sizeClass);
+  // A free Block and the class of the bin that holds it.
+  struct Found {
+    Block* block;  // null when there is none
+    std::size_t sizeClass;
+  };
+  // The search of findFree without the removal. Returned by value rather than through a
+  // reference, so that the class stays in a register.
+  Found searchFree(std::size_t need);
+  Found growAndSearch(std::size_t rsize, std::size_t align);
   // carve and split for a Block that may still be filed: it leaves its bin on the way, its
   // remainder taking its place there when they share a class.
   void* carveOut(Block* block, std::size_t rsize, std::size_t align, Vacancy& vacancy);
