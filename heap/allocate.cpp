@@ -97,7 +97,7 @@ void* Heap::carve(Block* block, std::size_t rsize, std::size_t align) {
 
 void Heap::split(Block* block, std::size_t rsize) {
   Vacancy none{};
-  splitOff(block, rsize, none);
+  block->sizeAndFlag = splitOff(block, block->units(), rsize, none);
 }
 
 void* Heap::carveOut(Block* block, std::size_t rsize, std::size_t align, Vacancy& vacancy) {
@@ -106,11 +106,11 @@ void* Heap::carveOut(Block* block, std::size_t rsize, std::size_t align, Vacancy
   const std::uintptr_t aligned = (unaligned + align - 1) & ~(align - 1);
   const std::size_t pad = aligned - unaligned;
 
+  // The carved Block's header is written once, at the end: nothing reads it on the way.
   Block* carved = block;
+  Word units = block->units();
   if (pad != 0) {
     Block* next = block->successor();
-    // With a one-unit gap the new header overlaps the old one: read it first.
-    const Word formerUnits = block->units();
     Block* const before = block->prevBlock;
     carved = Block::at(aligned - kHeaderSize);
     if (pad >= kHeaderSize) {
@@ -123,28 +123,31 @@ void* Heap::carveOut(Block* block, std::size_t rsize, std::size_t align, Vacancy
       // A one-unit gap becomes the last payload unit of the Block before, which is allocated
       // because free Blocks never touch. A segment's first Block never needs such a gap: segment
       // bases are multiples of 64 KiB, so the first payload is either aligned or two units short.
-      giveUnitToAllocated(before);
+      // Its header overlaps the carved one's: `before` and `units` were read first. The peak is
+      // noted once, when the carved Block is counted too.
+      before->sizeAndFlag += 1;
+      stats_.totalAlloc += kUnit;
       carved->prevBlock = before;
     }
-    carved->sizeAndFlag = formerUnits - pad / kUnit;
+    units -= pad / kUnit;
     if (next != nullptr) next->prevBlock = carved;
   }
-  if (carved->payloadBytes() != rsize) splitOff(carved, rsize, vacancy);
+  if (unitsToBytes(units) != rsize) units = splitOff(carved, units, rsize, vacancy);
   leave(vacancy);  // when no remainder took its place
-  stats_.totalAlloc += carved->payloadBytes();
+  stats_.totalAlloc += unitsToBytes(units);
   notePeak();
-  carved->sizeAndFlag |= kAllocatedBit;
+  carved->sizeAndFlag = units | kAllocatedBit;
   payloads_.mark(aligned);
   return reinterpret_cast<void*>(aligned);
 }
 
-// Cuts the Block to `rsize` payload bytes and files the tail, unless the tail would not even hold
-// a header: then the Block keeps up to one unit more than asked for.
-void Heap::splitOff(Block* block, std::size_t rsize, Vacancy& vacancy) {
-  const std::size_t excess = block->payloadBytes() - rsize;
-  if (excess < kHeaderSize) return;
-  Block* next = block->following();
-  block->sizeAndFlag = rsize / kUnit;
+// Cuts the tail off a Block of `units` payload units so that it keeps `rsize` bytes, and files
+// the tail, unless the tail would not even hold a header: then the Block keeps up to one unit
+// more than asked for. Returns the units the Block keeps; its own header is the caller's to write.
+Word Heap::splitOff(Block* block, Word units, std::size_t rsize, Vacancy& vacancy) {
+  const std::size_t excess = unitsToBytes(units) - rsize;
+  if (excess < kHeaderSize) return units;
+  Block* next = Block::at(block->address() + kHeaderSize + unitsToBytes(units));
   Block* rest = Block::at(block->address() + kHeaderSize + rsize);
   rest->prevBlock = block;
   const Word restUnits = excess / kUnit - 2;
@@ -153,6 +156,7 @@ void Heap::splitOff(Block* block, std::size_t rsize, Vacancy& vacancy) {
   // free neighbours.
   if (!next->isEndMarker()) next->prevBlock = rest;
   fileRemainder(rest, restUnits, vacancy);
+  return rsize / kUnit;
 }
 
 // The steps are public for tests, but an allocation runs them as one function: inlined, they share
