@@ -58,11 +58,15 @@ Heap::Found Heap::searchFree(std::size_t need) {
     word = lowestBit(above);
     bits = binBitmap_[word];
   }
-  const std::size_t sizeClass = word * 32 + static_cast<std::size_t>(std::countr_zero(bits));
+  // `bits` is not zero: the builtin, undefined for zero, spares the check std::countr_zero makes.
+  const std::size_t sizeClass = word * 32 + static_cast<std::size_t>(__builtin_ctz(bits));
   const Bin& bin = bins_[sizeClass];
-  // Every Block of this bin fits: take the lower of the two ends.
-  if (need <= kClassBound[sizeClass]) [[likely]]
-    return {below(bin.tail, bin.head) ? bin.tail : bin.head, sizeClass};
+  // Every Block of this bin fits: take the lower of the two ends, which an occupied bin has.
+  if (need <= kClassBound[sizeClass]) [[likely]] {
+    Block* const lower = below(bin.tail, bin.head) ? bin.tail : bin.head;
+    if (lower == nullptr) __builtin_unreachable();
+    return {lower, sizeClass};
+  }
   // Only the catch-all bin holds Blocks that may be too small: walk it for the lowest that fits.
   // It is the last class, so when none fits the search ends here.
   stats_.slowBucket += 1;
