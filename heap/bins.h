@@ -8,58 +8,68 @@
 
 namespace velk {
 
-// In front only when below the head; otherwise at the back. The list is therefore not sorted.
-VELK_BIN_OPERATION void Heap::linkFree(Bin& bin, Block* block) {
-  Block* const head = bin.head;
-  if (head != nullptr && below(block, head)) {
+// Into a bin that holds a Block already: in front only when below the head, otherwise at the
+// back. The list is therefore not sorted.
+VELK_BIN_OPERATION void Heap::linkFree(Bin& bin, Block* block, Block* head) {
+  if (below(block, head)) {
     block->prevFree = nullptr;
     block->nextFree = head;
     head->prevFree = block;
     bin.head = block;
-    return;
-  }
-  Block* const tail = bin.tail;
-  block->prevFree = tail;
-  block->nextFree = nullptr;
-  if (tail != nullptr) {
-    tail->nextFree = block;
   } else {
-    bin.head = block;
+    Block* const tail = bin.tail;
+    block->prevFree = tail;
+    block->nextFree = nullptr;
+    tail->nextFree = block;
+    bin.tail = block;
   }
-  bin.tail = block;
 }
 
-// `next` and `previous` are the Block's own links, read before anything could write over them.
-VELK_BIN_OPERATION void Heap::unlinkFree(Bin& bin, const Block* block, Block* next,
-                                         Block* previous) {
-  if (previous != nullptr) previous->nextFree = next;
-  if (next != nullptr) next->prevFree = previous;
-  if (bin.head == block) bin.head = next;
-  if (bin.tail == block) bin.tail = previous;
+// `next` and `previous` are the Block's own links, read before anything could write over them:
+// the Block is its bin's head exactly when it has no previous Block, and its tail exactly when it
+// has no next one. Returns whether the bin is left empty.
+VELK_BIN_OPERATION bool Heap::unlinkFree(Bin& bin, Block* next, Block* previous) {
+  if (previous != nullptr) {
+    previous->nextFree = next;
+  } else {
+    bin.head = next;
+  }
+  if (next != nullptr) {
+    next->prevFree = previous;
+    return false;
+  }
+  bin.tail = previous;
+  return previous == nullptr;
 }
 
 VELK_BIN_OPERATION void Heap::fileFree(Block* block, Word units, std::size_t sizeClass) {
   stats_.freeBlocks += 1;
   stats_.totalFree += unitsToBytes(units);
   Bin& bin = bins_[sizeClass];
-  if (bin.count++ == 0) {
-    binBitmap_[sizeClass / 32] |= std::uint32_t{1} << (sizeClass % 32);
-    occupiedWords_ |= std::uint64_t{1} << (sizeClass / 32);
+  bin.count += 1;
+  Block* const head = bin.head;
+  if (head != nullptr) {
+    linkFree(bin, block, head);
+    return;
   }
-  linkFree(bin, block);
+  binBitmap_[sizeClass / 32] |= std::uint32_t{1} << (sizeClass % 32);
+  occupiedWords_ |= std::uint64_t{1} << (sizeClass / 32);
+  block->prevFree = nullptr;
+  block->nextFree = nullptr;
+  bin.head = bin.tail = block;
 }
 
-VELK_BIN_OPERATION void Heap::unfileFree(const Block* block, Block* next, Block* previous,
-                                         Word units, std::size_t sizeClass) {
+VELK_BIN_OPERATION void Heap::unfileFree(Block* next, Block* previous, Word units,
+                                         std::size_t sizeClass) {
   stats_.freeBlocks -= 1;
   stats_.totalFree -= unitsToBytes(units);
   Bin& bin = bins_[sizeClass];
-  if (--bin.count == 0) {
+  bin.count -= 1;
+  if (unlinkFree(bin, next, previous)) {
     const std::size_t word = sizeClass / 32;
     binBitmap_[word] &= ~(std::uint32_t{1} << (sizeClass % 32));
     if (binBitmap_[word] == 0) occupiedWords_ &= ~(std::uint64_t{1} << word);
   }
-  unlinkFree(bin, block, next, previous);
 }
 
 VELK_BIN_OPERATION Heap::Vacancy Heap::vacancyOf(Block* block, Word units, std::size_t sizeClass) {
@@ -68,7 +78,7 @@ VELK_BIN_OPERATION Heap::Vacancy Heap::vacancyOf(Block* block, Word units, std::
 
 VELK_BIN_OPERATION void Heap::leave(Vacancy& vacancy) {
   if (vacancy.block == nullptr) return;
-  unfileFree(vacancy.block, vacancy.nextFree, vacancy.prevFree, vacancy.units, vacancy.sizeClass);
+  unfileFree(vacancy.nextFree, vacancy.prevFree, vacancy.units, vacancy.sizeClass);
   vacancy.block = nullptr;
 }
 
@@ -79,14 +89,15 @@ VELK_BIN_OPERATION void Heap::takePlaceOf(Block* block, std::size_t bytes, Vacan
   Bin& bin = bins_[vacancy.sizeClass];
   stats_.totalFree += bytes;
   stats_.totalFree -= unitsToBytes(vacancy.units);
-  if (bin.head == vacancy.block && bin.tail == vacancy.block) {
+  if (vacancy.nextFree == nullptr && vacancy.prevFree == nullptr) {
     // It was the bin's only Block, as the rest of a large free Block often is: the new one is.
     block->nextFree = nullptr;
     block->prevFree = nullptr;
     bin.head = bin.tail = block;
   } else {
-    unlinkFree(bin, vacancy.block, vacancy.nextFree, vacancy.prevFree);
-    linkFree(bin, block);
+    // At least one other Block stays in the bin.
+    unlinkFree(bin, vacancy.nextFree, vacancy.prevFree);
+    linkFree(bin, block, bin.head);
   }
   vacancy.block = nullptr;
 }
@@ -125,7 +136,7 @@ VELK_BIN_OPERATION void Heap::insertFree(Block* block) {
 VELK_BIN_OPERATION void Heap::removeFree(Block* block) {
   const Word units = block->units();
   if (units >= kLeastFiledUnits)
-    unfileFree(block, block->nextFree, block->prevFree, units, classOf(unitsToBytes(units)));
+    unfileFree(block->nextFree, block->prevFree, units, classOf(unitsToBytes(units)));
 }
 
 }  // namespace velk

@@ -167,11 +167,10 @@ class Heap {
   };
 
   // The steps of insertFree and removeFree once a Block's class is known (heap/bins.h).
-  void linkFree(Bin& bin, Block* block);
-  void unlinkFree(Bin& bin, const Block* block, Block* next, Block* previous);
+  void linkFree(Bin& bin, Block* block, Block* head);
+  bool unlinkFree(Bin& bin, Block* next, Block* previous);
   void fileFree(Block* block, Word units, std::size_t sizeClass);
-  void unfileFree(const Block* block, Block* next, Block* previous, Word units,
-                  std::size_t sizeClass);
+  void unfileFree(Block* next, Block* previous, Word units, std::size_t sizeClass);
   Vacancy vacancyOf(Block* block, Word units, std::size_t sizeClass);
   void leave(Vacancy& vacancy);
   void takePlaceOf(Block* block, std::size_t bytes, Vacancy& vacancy);
