@@ -167,15 +167,15 @@ Word Heap::splitOff(Block* block, Word units, std::size_t rsize, Vacancy& vacanc
 // their registers and the loads of the Block they work on.
 [[gnu::flatten]] void* Heap::allocate(std::size_t size, std::size_t align) {
   if (size > kMaxRequestSize || align > kMaxAlign) return nullptr;
-  stats_.numAllocs += 1;
-  const std::size_t rsize = ((size < kUnit ? kUnit : size) + kUnit - 1) & ~(kUnit - 1);
-  // Alignments that are not powers of two are served at the next power of two.
-  const std::size_t effectiveAlign = align <= kUnit ? kUnit : std::bit_ceil(align);
+  return allocateServed(servedSize(size), servedAlignment(align));
+}
 
-  const std::size_t need = needFor(rsize, effectiveAlign);
+void* Heap::allocateServed(std::size_t rsize, std::size_t align) {
+  stats_.numAllocs += 1;
+  const std::size_t need = needFor(rsize, align);
   Found found = searchFree(need);
   if (found.block == nullptr) [[unlikely]] {
-    found = growAndSearch(rsize, effectiveAlign);
+    found = growAndSearch(rsize, align);
     if (found.block == nullptr) return nullptr;
   }
   Block* const block = found.block;
@@ -183,14 +183,12 @@ Word Heap::splitOff(Block* block, Word units, std::size_t rsize, Vacancy& vacanc
   // The Block leaves its bin while it is carved: its remainder, often of the same class, takes
   // its place there.
   Vacancy vacancy = vacancyOf(block, block->units(), found.sizeClass);
-  return carveOut(block, rsize, effectiveAlign, vacancy);
+  return carveOut(block, rsize, align, vacancy);
 }
 
-// Requests the heap refuses are refused before the lock is taken.
-[[gnu::flatten]] void* Heap::allocateLocked(std::size_t size, std::size_t align) {
-  if (size > kMaxRequestSize || align > kMaxAlign) return nullptr;
+[[gnu::flatten]] void* Heap::allocateServedLocked(std::size_t rsize, std::size_t align) {
   HeapLockGuard guard(*this);
-  return allocate(size, align);
+  return allocateServed(rsize, align);
 }
 
 }  // namespace velk

@@ -11,7 +11,7 @@ namespace velk {
 std::size_t Heap::allocateBatch(std::size_t size, std::size_t align, void** payloads,
                                 std::size_t count) {
   if (count == 0 || size > kMaxRequestSize || align > kMaxAlign) return 0;
-  const std::size_t effectiveAlign = align <= kUnit ? kUnit : std::bit_ceil(align);
+  const std::size_t effectiveAlign = servedAlignment(align);
   // Each Block starts where the one before ends: for every payload to keep the alignment, the
   // stride from one to the next is a multiple of it.
   const std::size_t least = size < kUnit ? kUnit : size;

@@ -3,6 +3,7 @@
 // (heap/size_class.h) in bins whose occupancy a bitmap records.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 
@@ -89,12 +90,25 @@ class Heap {
   }
 
   // allocate and deallocate with the lock taken and left around them, for callers that hold it
-  // for nothing else: one call each, in which the lock and the Heap stay in registers.
-  void* allocateLocked(std::size_t size, std::size_t align);
+  // for nothing else: one call each, in which the lock and the Heap stay in registers. Requests
+  // the heap refuses are refused before the lock is taken, inline, where a caller's own limits
+  // often settle them at compile time.
+  void* allocateLocked(std::size_t size, std::size_t align) {
+    if (size > kMaxRequestSize || align > kMaxAlign) return nullptr;
+    return allocateServedLocked(servedSize(size), servedAlignment(align));
+  }
   void deallocateLocked(void* payload);
 
   // Allocation: the caller holds the lock.
   void* allocate(std::size_t size, std::size_t align);
+  // A request is served as a whole number of units, at least one, and at a power of two no less
+  // than a unit: alignments that are not powers of two are served at the next one.
+  static std::size_t servedSize(std::size_t size) {
+    return ((size < kUnit ? kUnit : size) + kUnit - 1) & ~(kUnit - 1);
+  }
+  static std::size_t servedAlignment(std::size_t align) {
+    return align <= kUnit ? kUnit : std::bit_ceil(align);
+  }
   Block* findFree(std::size_t rsize, std::size_t align);
   void* carve(Block* block, std::size_t rsize, std::size_t align);
   void split(Block* block, std::size_t rsize);
@@ -184,6 +198,9 @@ class Heap {
     Block* block;  // null when there is none
     std::size_t sizeClass;
   };
+  // allocate for a size and an alignment as they are served, within the limits.
+  void* allocateServed(std::size_t rsize, std::size_t align);
+  void* allocateServedLocked(std::size_t rsize, std::size_t align);
   // The search of findFree without the removal. Returned by value rather than through a
   // reference, so that the class stays in a register.
   Found searchFree(std::size_t need);

@@ -1,5 +1,6 @@
 // The seven exported entry points: thin frames around the heap that pick the alignment, take the
 // heap's lock, and write a trace line outside it.
+#include <bit>
 #include <cstdint>
 
 #include "library/lifetime.h"
@@ -12,9 +13,7 @@ namespace {
 // Starts at 16 and halves while the size is below it: 16 from 16 bytes, 8 from 8, 4 from 4, and
 // 2, 1 and 0 below, which the heap raises to its unit.
 constexpr std::size_t alignmentFor(std::uint32_t size) {
-  std::size_t alignment = 16;
-  while (size < alignment) alignment /= 2;
-  return alignment;
+  return size >= 16 ? 16 : std::bit_floor(size);
 }
 static_assert(alignmentFor(100) == 16 && alignmentFor(16) == 16 && alignmentFor(15) == 8 &&
               alignmentFor(8) == 8 && alignmentFor(7) == 4 && alignmentFor(4) == 4 &&
