@@ -34,16 +34,23 @@ std::size_t Heap::growthSize(std::size_t rsize, std::size_t align) const {
   return fill > rsize ? fill : rsize;
 }
 
-// The lowest set bit of a non-zero word, without the library call a 32-bit build makes for a
-// 64-bit count.
-static unsigned lowestBit(std::uint64_t value) {
+// The lowest bitmap word above `word` that has a bit set, or -1: the lowest set bit of
+// `occupied` above bit `word`. A 32-bit build looks at the halves apart, without the shifts and
+// library calls of 64-bit arithmetic.
+static int occupiedWordAbove(std::uint64_t occupied, std::size_t word) {
   if constexpr (sizeof(void*) == 8) {
-    return static_cast<unsigned>(std::countr_zero(value));
+    const std::uint64_t above = occupied & (~std::uint64_t{1} << word);
+    return above != 0 ? std::countr_zero(above) : -1;
   } else {
-    const auto low = static_cast<std::uint32_t>(value);
-    return low != 0 ? static_cast<unsigned>(std::countr_zero(low))
-                    : 32 + static_cast<unsigned>(
-                               std::countr_zero(static_cast<std::uint32_t>(value >> 32)));
+    const auto low = static_cast<std::uint32_t>(occupied);
+    const auto high = static_cast<std::uint32_t>(occupied >> 32);
+    if (word < 32) {
+      const std::uint32_t lowAbove = low & (~std::uint32_t{1} << word);
+      if (lowAbove != 0) return std::countr_zero(lowAbove);
+      return high != 0 ? 32 + std::countr_zero(high) : -1;
+    }
+    const std::uint32_t highAbove = high & (~std::uint32_t{1} << (word - 32));
+    return highAbove != 0 ? 32 + std::countr_zero(highAbove) : -1;
   }
 }
 
@@ -53,9 +60,9 @@ Heap::Found Heap::searchFree(std::size_t need) {
   std::uint32_t bits = binBitmap_[word] & (~std::uint32_t{0} << (firstClass % 32));
   if (bits == 0) {
     // The next occupied bitmap word above, found in one step rather than word by word.
-    const std::uint64_t above = occupiedWords_ & (~std::uint64_t{1} << word);
-    if (above == 0) return {nullptr, 0};
-    word = lowestBit(above);
+    const int above = occupiedWordAbove(occupiedWords_, word);
+    if (above < 0) return {nullptr, 0};
+    word = static_cast<std::size_t>(above);
     bits = binBitmap_[word];
   }
   // `bits` is not zero: the builtin, undefined for zero, spares the check std::countr_zero makes.
@@ -96,7 +103,7 @@ Block* Heap::findFree(std::size_t rsize, std::size_t align) {
 
 void* Heap::carve(Block* block, std::size_t rsize, std::size_t align) {
   Vacancy none{};
-  return carveOut(block, rsize, align, none);
+  return carveOut(block, block->units(), rsize, align, none);
 }
 
 void Heap::split(Block* block, std::size_t rsize) {
@@ -104,7 +111,8 @@ void Heap::split(Block* block, std::size_t rsize) {
   block->sizeAndFlag = splitOff(block, block->units(), rsize, none);
 }
 
-void* Heap::carveOut(Block* block, std::size_t rsize, std::size_t align, Vacancy& vacancy) {
+void* Heap::carveOut(Block* block, Word units, std::size_t rsize, std::size_t align,
+                     Vacancy& vacancy) {
   stats_.allocBlocks += 1;
   const std::uintptr_t unaligned = reinterpret_cast<std::uintptr_t>(block->payload());
   const std::uintptr_t aligned = (unaligned + align - 1) & ~(align - 1);
@@ -112,7 +120,6 @@ void* Heap::carveOut(Block* block, std::size_t rsize, std::size_t align, Vacancy
 
   // The carved Block's header is written once, at the end: nothing reads it on the way.
   Block* carved = block;
-  Word units = block->units();
   if (pad != 0) {
     Block* next = block->successor();
     Block* const before = block->prevBlock;
@@ -136,7 +143,7 @@ void* Heap::carveOut(Block* block, std::size_t rsize, std::size_t align, Vacancy
     units -= pad / kUnit;
     if (next != nullptr) next->prevBlock = carved;
   }
-  if (unitsToBytes(units) != rsize) units = splitOff(carved, units, rsize, vacancy);
+  units = splitOff(carved, units, rsize, vacancy);
   leave(vacancy);  // when no remainder took its place
   stats_.totalAlloc += unitsToBytes(units);
   notePeak();
@@ -182,8 +189,9 @@ void* Heap::allocateServed(std::size_t rsize, std::size_t align) {
   if (rsize > stats_.maxAllocBlockSize) stats_.maxAllocBlockSize = rsize;
   // The Block leaves its bin while it is carved: its remainder, often of the same class, takes
   // its place there.
-  Vacancy vacancy = vacancyOf(block, block->units(), found.sizeClass);
-  return carveOut(block, rsize, align, vacancy);
+  const Word units = block->units();
+  Vacancy vacancy = vacancyOf(block, units, found.sizeClass);
+  return carveOut(block, units, rsize, align, vacancy);
 }
 
 [[gnu::flatten]] void* Heap::allocateServedLocked(std::size_t rsize, std::size_t align) {

@@ -36,7 +36,7 @@ std::size_t Heap::allocateBatch(std::size_t size, std::size_t align, void** payl
   // as usual when it falls to a lower class); the next one comes from that rest.
   Vacancy vacancy = vacancyOf(block, block->units(), found.sizeClass);
   for (std::size_t index = 0;; ++index) {
-    payloads[index] = carveOut(block, rsize, effectiveAlign, vacancy);
+    payloads[index] = carveOut(block, block->units(), rsize, effectiveAlign, vacancy);
     if (index + 1 == count) return count;
     block = Block::ofPayload(payloads[index])->following();
     const Word units = block->units();
