@@ -194,8 +194,19 @@ void* Heap::allocateServed(std::size_t rsize, std::size_t align) {
   return carveOut(block, units, rsize, align, vacancy);
 }
 
+// The lock is looked for once: a Heap that has one keeps it until it is torn down, and only a
+// torn-down Heap, which has none, runs unlocked, out of line.
 [[gnu::flatten]] void* Heap::allocateServedLocked(std::size_t rsize, std::size_t align) {
-  HeapLockGuard guard(*this);
+  if (heapLock_ == nullptr) [[unlikely]]
+    return allocateServedUnlocked(rsize, align);
+  pal::lockEnter(heapLock_);
+  void* const payload = allocateServed(rsize, align);
+  pal::lockLeave(heapLock_);
+  return payload;
+}
+
+[[gnu::noinline, gnu::cold]] void* Heap::allocateServedUnlocked(std::size_t rsize,
+                                                                std::size_t align) {
   return allocateServed(rsize, align);
 }
 

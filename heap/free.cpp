@@ -59,8 +59,16 @@ void Heap::deallocate(void* payload) {
   leave(vacancy);
 }
 
+// As allocateServedLocked: the lock is looked for once.
 [[gnu::flatten]] void Heap::deallocateLocked(void* payload) {
-  HeapLockGuard guard(*this);
+  if (heapLock_ == nullptr) [[unlikely]]
+    return deallocateUnlocked(payload);
+  pal::lockEnter(heapLock_);
+  deallocate(payload);
+  pal::lockLeave(heapLock_);
+}
+
+[[gnu::noinline, gnu::cold]] void Heap::deallocateUnlocked(void* payload) {
   deallocate(payload);
 }
 

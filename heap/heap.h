@@ -201,6 +201,8 @@ class Heap {
   // allocate for a size and an alignment as they are served, within the limits.
   void* allocateServed(std::size_t rsize, std::size_t align);
   void* allocateServedLocked(std::size_t rsize, std::size_t align);
+  void* allocateServedUnlocked(std::size_t rsize, std::size_t align);
+  void deallocateUnlocked(void* payload);
   // The search of findFree without the removal. Returned by value rather than through a
   // reference, so that the class stays in a register.
   Found searchFree(std::size_t need);
