@@ -34,12 +34,18 @@ void Heap::deallocate(void* payload) {
 
   // Fragments are free Blocks too and are absorbed like any other, though no bin holds them. A
   // filed neighbour leaves its bin as the merged Block is filed, which often takes its place there;
-  // when both neighbours are filed, the one before leaves first.
-  Vacancy vacancy{};
+  // when both neighbours are filed, the one before leaves first. Their links are read once the
+  // merge is settled: until the merged Block is filed, nothing writes over them.
+  Block* vacating = nullptr;
+  Word vacatingUnits = 0;
+  std::size_t vacatingClass = 0;
   if (before != nullptr && !before->isAllocated()) {
     const Word beforeUnits = before->units();
-    if (beforeUnits >= kLeastFiledUnits)
-      vacancy = vacancyOf(before, beforeUnits, classOf(unitsToBytes(beforeUnits)));
+    if (beforeUnits >= kLeastFiledUnits) {
+      vacating = before;
+      vacatingUnits = beforeUnits;
+      vacatingClass = classOf(unitsToBytes(beforeUnits));
+    }
     units += beforeUnits + 2;
     block = before;
   }
@@ -47,14 +53,22 @@ void Heap::deallocate(void* payload) {
   if (!next->isAllocated()) {
     const Word nextUnits = next->units();
     if (nextUnits >= kLeastFiledUnits) {
-      leave(vacancy);
-      vacancy = vacancyOf(next, nextUnits, classOf(unitsToBytes(nextUnits)));
+      if (vacating != nullptr)
+        unfileFree(vacating->nextFree, vacating->prevFree, vacatingUnits, vacatingClass);
+      vacating = next;
+      vacatingUnits = nextUnits;
+      vacatingClass = classOf(unitsToBytes(nextUnits));
     }
     units += nextUnits + 2;
     next = next->following();
   }
   block->sizeAndFlag = units;
   if (!next->isEndMarker()) next->prevBlock = block;
+  if (vacating == nullptr) {
+    if (units >= kLeastFiledUnits) fileFree(block, units, classOf(unitsToBytes(units)));
+    return;
+  }
+  Vacancy vacancy = vacancyOf(vacating, vacatingUnits, vacatingClass);
   fileMerged(block, units, vacancy);
   leave(vacancy);
 }
