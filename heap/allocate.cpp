@@ -108,7 +108,11 @@ void* Heap::carve(Block* block, std::size_t rsize, std::size_t align) {
 
 void Heap::split(Block* block, std::size_t rsize) {
   Vacancy none{};
-  block->sizeAndFlag = splitOff(block, block->units(), rsize, none);
+  Word units = block->units();
+  Block* next = block->following();
+  Block* rest = splitOff(block, units, rsize, none);
+  if (rest != nullptr && !next->isEndMarker()) next->prevBlock = rest;
+  block->sizeAndFlag = units;
 }
 
 void* Heap::carveOut(Block* block, Word units, std::size_t rsize, std::size_t align,
@@ -118,10 +122,11 @@ void* Heap::carveOut(Block* block, Word units, std::size_t rsize, std::size_t al
   const std::uintptr_t aligned = (unaligned + align - 1) & ~(align - 1);
   const std::size_t pad = aligned - unaligned;
 
-  // The carved Block's header is written once, at the end: nothing reads it on the way.
+  // The carved Block's header, and the back link of the Block after the chosen one, are written
+  // once, at the end: nothing reads them on the way.
+  Block* const next = Block::at(block->address() + kHeaderSize + unitsToBytes(units));
   Block* carved = block;
   if (pad != 0) {
-    Block* next = block->successor();
     Block* const before = block->prevBlock;
     carved = Block::at(aligned - kHeaderSize);
     if (pad >= kHeaderSize) {
@@ -141,9 +146,11 @@ void* Heap::carveOut(Block* block, Word units, std::size_t rsize, std::size_t al
       carved->prevBlock = before;
     }
     units -= pad / kUnit;
-    if (next != nullptr) next->prevBlock = carved;
   }
-  units = splitOff(carved, units, rsize, vacancy);
+  Block* rest = splitOff(carved, units, rsize, vacancy);
+  // The successor is allocated: the chosen Block came free out of a bin, and free Blocks have no
+  // free neighbours.
+  if (!next->isEndMarker()) next->prevBlock = rest != nullptr ? rest : carved;
   leave(vacancy);  // when no remainder took its place
   stats_.totalAlloc += unitsToBytes(units);
   notePeak();
@@ -154,20 +161,18 @@ void* Heap::carveOut(Block* block, Word units, std::size_t rsize, std::size_t al
 
 // Cuts the tail off a Block of `units` payload units so that it keeps `rsize` bytes, and files
 // the tail, unless the tail would not even hold a header: then the Block keeps up to one unit
-// more than asked for. Returns the units the Block keeps; its own header is the caller's to write.
-Word Heap::splitOff(Block* block, Word units, std::size_t rsize, Vacancy& vacancy) {
+// more than asked for. Returns the tail, or null; `units` becomes what the Block keeps. The
+// Block's own header and the back link of the Block after it are the caller's to write.
+Block* Heap::splitOff(Block* block, Word& units, std::size_t rsize, Vacancy& vacancy) {
   const std::size_t excess = unitsToBytes(units) - rsize;
-  if (excess < kHeaderSize) return units;
-  Block* next = Block::at(block->address() + kHeaderSize + unitsToBytes(units));
+  if (excess < kHeaderSize) return nullptr;
   Block* rest = Block::at(block->address() + kHeaderSize + rsize);
   rest->prevBlock = block;
   const Word restUnits = excess / kUnit - 2;
   rest->sizeAndFlag = restUnits;
-  // The successor is allocated: the carved Block came free out of a bin, and free Blocks have no
-  // free neighbours.
-  if (!next->isEndMarker()) next->prevBlock = rest;
   fileRemainder(rest, restUnits, vacancy);
-  return rsize / kUnit;
+  units = rsize / kUnit;
+  return rest;
 }
 
 // The steps are public for tests, but an allocation runs them as one function: inlined, they share

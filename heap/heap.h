@@ -210,7 +210,7 @@ class Heap {
   // carve and split for a Block that may still be filed: it leaves its bin on the way, its
   // remainder taking its place there when they share a class.
   void* carveOut(Block* block, Word units, std::size_t rsize, std::size_t align, Vacancy& vacancy);
-  Word splitOff(Block* block, Word units, std::size_t rsize, Vacancy& vacancy);
+  Block* splitOff(Block* block, Word& units, std::size_t rsize, Vacancy& vacancy);
   void notePeak();
   std::size_t roundToGranularity(std::size_t size) const;
   std::size_t growthSize(std::size_t rsize, std::size_t align) const;
