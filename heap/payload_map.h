@@ -82,9 +82,10 @@ class PayloadMap {
     if (address % kUnit != 0) return false;
     std::atomic_ref word(bits[wordIndex(address)]);
     const Word held = word.load(std::memory_order_relaxed);
-    const Word bit = bitOf(address);
-    if ((held & bit) == 0) return false;
-    word.store(held & ~bit, std::memory_order_relaxed);
+    // Tested and cleared by its index, as one bit-test and one bit-reset instruction.
+    const unsigned index = bitIndex(address);
+    if ((held >> index & 1) == 0) return false;
+    word.store(held & ~(Word{1} << index), std::memory_order_relaxed);
     --marked_;
     return true;
   }
@@ -118,7 +119,10 @@ class PayloadMap {
   static std::size_t wordIndex(std::uintptr_t address) {
     return (address & (kGranule - 1)) / kUnit / kBitsPerWord;
   }
-  static Word bitOf(std::uintptr_t address) { return Word{1} << (address / kUnit % kBitsPerWord); }
+  static unsigned bitIndex(std::uintptr_t address) {
+    return static_cast<unsigned>(address / kUnit % kBitsPerWord);
+  }
+  static Word bitOf(std::uintptr_t address) { return Word{1} << bitIndex(address); }
   // Zeroed memory of `bytes` after the mapping header, or null.
   void* map(std::size_t bytes);
   // The table's pointers are written once, under the heap lock, and may be read without it: an
