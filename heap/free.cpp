@@ -39,8 +39,9 @@ void Heap::deallocate(void* payload) {
   Block* vacating = nullptr;
   Word vacatingUnits = 0;
   std::size_t vacatingClass = 0;
+  // A free Block's header is its units alone: no flag to mask off.
   if (before != nullptr && !before->isAllocated()) {
-    const Word beforeUnits = before->units();
+    const Word beforeUnits = before->sizeAndFlag;
     if (beforeUnits >= kLeastFiledUnits) {
       vacating = before;
       vacatingUnits = beforeUnits;
@@ -51,7 +52,7 @@ void Heap::deallocate(void* payload) {
   }
   // The end marker reads as allocated: nothing is merged past the end of the segment.
   if (!next->isAllocated()) {
-    const Word nextUnits = next->units();
+    const Word nextUnits = next->sizeAndFlag;
     if (nextUnits >= kLeastFiledUnits) {
       if (vacating != nullptr)
         unfileFree(vacating->nextFree, vacating->prevFree, vacatingUnits, vacatingClass);
