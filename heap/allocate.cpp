@@ -194,7 +194,7 @@ void* Heap::allocateServed(std::size_t rsize, std::size_t align) {
   if (rsize > stats_.maxAllocBlockSize) stats_.maxAllocBlockSize = rsize;
   // The Block leaves its bin while it is carved: its remainder, often of the same class, takes
   // its place there.
-  const Word units = block->units();
+  const Word units = block->sizeAndFlag;  // a free Block's header is its units alone
   Vacancy vacancy = vacancyOf(block, units, found.sizeClass);
   return carveOut(block, units, rsize, align, vacancy);
 }
