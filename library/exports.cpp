@@ -10,7 +10,7 @@
 namespace velk::library {
 namespace {
 
-// Starts at 16 and halves while the size is below it: 16 from 16 bytes, 8 from 8, 4 from 4, and
+// 16 from 16 bytes up; below, the largest power of two the size holds: 8 from 8, 4 from 4, and
 // 2, 1 and 0 below, which the heap raises to its unit.
 constexpr std::size_t alignmentFor(std::uint32_t size) {
   return size >= 16 ? 16 : std::bit_floor(size);

@@ -16,13 +16,11 @@ std::size_t exportAlignment(std::uint32_t size) {
 
 void* VELK_CALL engineAlloc(std::uint32_t size) {
   if (size > kLargestRequest) return nullptr;
-  HeapLockGuard guard(*servingHeap);
-  return servingHeap->allocate(size, exportAlignment(size));
+  return servingHeap->allocateLocked(size, exportAlignment(size));
 }
 
 void VELK_CALL engineFree(void* payload) {
-  HeapLockGuard guard(*servingHeap);
-  servingHeap->deallocate(payload);
+  servingHeap->deallocateLocked(payload);
 }
 
 std::int32_t VELK_CALL engineSize(void* payload) {
