@@ -68,8 +68,10 @@ Heap::Found Heap::searchFree(std::size_t need) {
   // `bits` is not zero: the builtin, undefined for zero, spares the check std::countr_zero makes.
   const std::size_t sizeClass = word * 32 + static_cast<std::size_t>(__builtin_ctz(bits));
   const Bin& bin = bins_[sizeClass];
-  // Every Block of this bin fits: take the lower of the two ends, which an occupied bin has.
-  if (need <= kClassBound[sizeClass]) [[likely]] {
+  // Every Block of this bin fits: take the lower of the two ends, which an occupied bin has. A
+  // class at or above the first one for `need` starts at `need` or above; only the catch-all bin
+  // can hold Blocks too small, and only for a need above its lower bound.
+  if (sizeClass != kCatchAllBin || need <= kClassBound[kCatchAllBin]) [[likely]] {
     Block* const lower = below(bin.tail, bin.head) ? bin.tail : bin.head;
     if (lower == nullptr) __builtin_unreachable();
     return {lower, sizeClass};
