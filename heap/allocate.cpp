@@ -117,38 +117,12 @@ void Heap::split(Block* block, std::size_t rsize) {
   block->sizeAndFlag = units;
 }
 
-void* Heap::carveOut(Block* block, Word units, std::size_t rsize, std::size_t align,
-                     Vacancy& vacancy) {
-  stats_.allocBlocks += 1;
-  const std::uintptr_t unaligned = reinterpret_cast<std::uintptr_t>(block->payload());
-  const std::uintptr_t aligned = (unaligned + align - 1) & ~(align - 1);
-  const std::size_t pad = aligned - unaligned;
-
-  // The carved Block's header, and the back link of the Block after the chosen one, are written
-  // once, at the end: nothing reads them on the way.
-  Block* const next = Block::at(block->address() + kHeaderSize + unitsToBytes(units));
-  Block* carved = block;
-  if (pad != 0) {
-    Block* const before = block->prevBlock;
-    carved = Block::at(aligned - kHeaderSize);
-    if (pad >= kHeaderSize) {
-      // The gap stays in front as a free Block (a fragment, unfiled, below two units).
-      const Word frontUnits = pad / kUnit - 2;
-      block->sizeAndFlag = frontUnits;
-      carved->prevBlock = block;
-      fileRemainder(block, frontUnits, vacancy);
-    } else {
-      // A one-unit gap becomes the last payload unit of the Block before, which is allocated
-      // because free Blocks never touch. A segment's first Block never needs such a gap: segment
-      // bases are multiples of 64 KiB, so the first payload is either aligned or two units short.
-      // Its header overlaps the carved one's: `before` and `units` were read first. The peak is
-      // noted once, when the carved Block is counted too.
-      before->sizeAndFlag += 1;
-      stats_.totalAlloc += kUnit;
-      carved->prevBlock = before;
-    }
-    units -= pad / kUnit;
-  }
+// The part of carving after the alignment: cuts `carved`, of `units` payload units, to `rsize`
+// bytes, counts it and marks its payload. `next` is the Block after the chosen one. Inlined at
+// both ends of carveOut, so that where nothing was cut in front the vacancy is known to stand.
+[[gnu::always_inline]] inline void* Heap::carveRest(Block* carved, Word units, Block* next,
+                                                    std::uintptr_t aligned, std::size_t rsize,
+                                                    Vacancy& vacancy) {
   Block* rest = splitOff(carved, units, rsize, vacancy);
   // The successor is allocated: the chosen Block came free out of a bin, and free Blocks have no
   // free neighbours.
@@ -159,6 +133,38 @@ void* Heap::carveOut(Block* block, Word units, std::size_t rsize, std::size_t al
   carved->sizeAndFlag = units | kAllocatedBit;
   payloads_.mark(aligned);
   return reinterpret_cast<void*>(aligned);
+}
+
+void* Heap::carveOut(Block* block, Word units, std::size_t rsize, std::size_t align,
+                     Vacancy& vacancy) {
+  stats_.allocBlocks += 1;
+  const std::uintptr_t unaligned = reinterpret_cast<std::uintptr_t>(block->payload());
+  const std::uintptr_t aligned = (unaligned + align - 1) & ~(align - 1);
+  const std::size_t pad = aligned - unaligned;
+
+  // The carved Block's header, and the back link of the Block after the chosen one, are written
+  // once, at the end: nothing reads them on the way.
+  Block* const next = Block::at(block->address() + kHeaderSize + unitsToBytes(units));
+  if (pad == 0) return carveRest(block, units, next, aligned, rsize, vacancy);
+  Block* const before = block->prevBlock;
+  Block* const carved = Block::at(aligned - kHeaderSize);
+  if (pad >= kHeaderSize) {
+    // The gap stays in front as a free Block (a fragment, unfiled, below two units).
+    const Word frontUnits = pad / kUnit - 2;
+    block->sizeAndFlag = frontUnits;
+    carved->prevBlock = block;
+    fileRemainder(block, frontUnits, vacancy);
+  } else {
+    // A one-unit gap becomes the last payload unit of the Block before, which is allocated
+    // because free Blocks never touch. A segment's first Block never needs such a gap: segment
+    // bases are multiples of 64 KiB, so the first payload is either aligned or two units short.
+    // Its header overlaps the carved one's: `before` and `units` were read first. The peak is
+    // noted once, when the carved Block is counted too.
+    before->sizeAndFlag += 1;
+    stats_.totalAlloc += kUnit;
+    carved->prevBlock = before;
+  }
+  return carveRest(carved, units - pad / kUnit, next, aligned, rsize, vacancy);
 }
 
 // Cuts the tail off a Block of `units` payload units so that it keeps `rsize` bytes, and files

@@ -211,6 +211,8 @@ class Heap {
   // remainder taking its place there when they share a class.
   void* carveOut(Block* block, Word units, std::size_t rsize, std::size_t align, Vacancy& vacancy);
   Block* splitOff(Block* block, Word& units, std::size_t rsize, Vacancy& vacancy);
+  void* carveRest(Block* carved, Word units, Block* next, std::uintptr_t aligned, std::size_t rsize,
+                  Vacancy& vacancy);
   void notePeak();
   std::size_t roundToGranularity(std::size_t size) const;
   std::size_t growthSize(std::size_t rsize, std::size_t align) const;
