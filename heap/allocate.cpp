@@ -68,15 +68,15 @@ Heap::Found Heap::searchFree(std::size_t need) {
   // `bits` is not zero: the builtin, undefined for zero, spares the check std::countr_zero makes.
   const std::size_t sizeClass = word * 32 + static_cast<std::size_t>(__builtin_ctz(bits));
   const Bin& bin = bins_[sizeClass];
-  // Every Block of this bin fits: take the lower of the two ends, which an occupied bin has. A
-  // class at or above the first one for `need` starts at `need` or above; only the catch-all bin
-  // can hold Blocks too small, and only for a need above its lower bound.
+  // Every class from the first one for `need` up starts at `need` or above, so every Block of the
+  // bin fits, unless the need lies above the catch-all bin's lower bound: then take the lower of
+  // the two ends, which an occupied bin has.
   if (sizeClass != kCatchAllBin || need <= kClassBound[kCatchAllBin]) [[likely]] {
     Block* const lower = below(bin.tail, bin.head) ? bin.tail : bin.head;
     if (lower == nullptr) __builtin_unreachable();
     return {lower, sizeClass};
   }
-  // Only the catch-all bin holds Blocks that may be too small: walk it for the lowest that fits.
+  // The catch-all bin may hold Blocks too small for the need: walk it for the lowest that fits.
   // It is the last class, so when none fits the search ends here.
   stats_.slowBucket += 1;
   Block* lowest = nullptr;
