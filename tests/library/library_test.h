@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdint>
 #include <filesystem>
 #include <string>
 
@@ -12,26 +14,18 @@
 
 namespace velk::library_test {
 
-inline constexpr std::size_t kUnit = sizeof(void*);
 inline constexpr std::size_t kMiB = std::size_t{1} << 20;
-
-inline std::string productLibrary() {
-  return VELK_PRODUCT_LIBRARY;
-}
 
 class LibraryTest : public ::testing::Test {
  protected:
-  // The log, its line ends checked and folded to "\n".
-  std::string log() {
-    bool lineEndsRight = true;
-    const std::string text = testing::readLog(&lineEndsRight);
-    EXPECT_TRUE(lineEndsRight) << "lines must end as the system writes text";
-    return text;
-  }
-  std::map<std::string, std::string> report() { return testing::reportFigures(log()); }
-
   testing::ScratchDirectory directory_{"library-test"};
 };
+
+// `steps` rounds of freeing or allocating 1 to 100 bytes in one of 16 slots picked at random,
+// until `stop` turns true; payloads hold every byte value and are checked before they are freed.
+// Aborts on a null or a changed payload.
+void churn(const host::AllocatorExports& heap, std::uint64_t seed, std::uint64_t steps,
+           const std::atomic<bool>& stop);
 
 // Bytes of address space the process has mapped (Linux) or committed (Windows).
 std::size_t mappedBytes();

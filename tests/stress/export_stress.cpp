@@ -80,14 +80,15 @@ int main(int argc, char** argv) {
       frees += moreFrees;
     }
   }
-  auto report = velk::testing::reportFigures(velk::testing::readLog());
+  const std::string log = velk::testing::readLog();
+  auto report = [&log](const char* label) { return velk::testing::figure(log, label); };
   std::printf("num allocs %s (%llu made), num frees %s (%llu), alloc blocks %s\n",
-              report["num allocs"].c_str(), static_cast<unsigned long long>(allocations),
-              report["num frees"].c_str(), static_cast<unsigned long long>(frees),
-              report["alloc blocks"].c_str());
-  if (report["num allocs"] != std::to_string(allocations) ||
-      report["num frees"] != std::to_string(frees) || report["alloc blocks"] != "0" ||
-      report["free blocks"] != report["num segments"]) {
+              report("num allocs").c_str(), static_cast<unsigned long long>(allocations),
+              report("num frees").c_str(), static_cast<unsigned long long>(frees),
+              report("alloc blocks").c_str());
+  if (report("num allocs") != std::to_string(allocations) ||
+      report("num frees") != std::to_string(frees) || report("alloc blocks") != "0" ||
+      report("free blocks") != report("num segments")) {
     fail("the report differs from what the host did");
   }
   std::printf("velk_export_stress: passed\n");
