@@ -41,7 +41,8 @@ std::string readLog(bool* lineEndsRight) {
 }
 
 std::string figure(const std::string& log, const char* label) {
-  const std::string* value = tracelog::parseLog(log).figure(label);
+  const tracelog::TraceLog parsed = tracelog::parseLog(log);
+  const std::string* value = parsed.figure(label);
   return value != nullptr ? *value : std::string();
 }
 

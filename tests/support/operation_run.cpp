@@ -404,24 +404,6 @@ void runOnFreshHeap(Input& input, std::size_t limit, std::size_t arenaSize, std:
   check(space.liveBytes() == 0, "teardown left a range unreleased");
 }
 
-StressOptions parseStressOptions(int argc, char** argv, int first) {
-  StressOptions options;
-  options.seed = std::random_device{}();
-  for (int index = first; index + 1 < argc; index += 2) {
-    const std::string option = argv[index];
-    const char* value = argv[index + 1];
-    if (option == "--seconds") options.seconds = std::atof(value);
-    if (option == "--operations") options.operations = std::strtoul(value, nullptr, 10);
-    if (option == "--threads")
-      options.threads = static_cast<unsigned>(std::clamp(std::atoi(value), 1, 64));
-    if (option == "--seed") options.seed = std::strtoull(value, nullptr, 10);
-  }
-  std::printf("seed %llu, %u threads (replay with --seed)\n",
-              static_cast<unsigned long long>(options.seed), options.threads);
-  std::fflush(stdout);
-  return options;
-}
-
 std::pair<std::uint64_t, std::uint64_t> runThreads(Target target, const StressOptions& options) {
   target.shared = true;
   const auto deadline = std::chrono::steady_clock::now() +

@@ -75,15 +75,13 @@ inline void runFuzzInput(const std::uint8_t* data, std::size_t size) {
   runOnFreshHeap(input, 512, sizeof(void*) == 8 ? std::size_t{2} << 30 : 0x20000000, 400);
 }
 
-// The stress programs' options, from argv[first] on: --seconds N (otherwise --operations N per
-// thread), --threads T, --seed S.
+// How long the threads of a stress run go: for `seconds`, or else `operations` each.
 struct StressOptions {
   double seconds = 0;
   std::size_t operations = 20000;
   unsigned threads = 4;
   std::uint64_t seed = 0;
 };
-StressOptions parseStressOptions(int argc, char** argv, int first);
 // Runs one interpreter per thread on a shared target, each fed by a generator of its own; returns
 // the allocations and frees they made, in total.
 std::pair<std::uint64_t, std::uint64_t> runThreads(Target target, const StressOptions& options);
