@@ -48,7 +48,7 @@ TEST_F(BusyHost, ExitWhileThreadsStillWorkInTheHeap) {
 
 std::atomic<bool> standingStill{false};
 
-// Stops a churning thread wherever the signal found it, perhaps holding the heap's lock, for two
+// Stops a busy thread wherever the signal found it, perhaps holding the heap's lock, for two
 // milliseconds, as the system stops a thread it preempts.
 void standStill(int) {
   standingStill = true;
@@ -82,17 +82,17 @@ TEST_F(BusyHost, ForkFromABusyHost) {
       ASSERT_TRUE(loaded.loaded()) << loaded.error();
       std::atomic<bool> stop{false};
       std::atomic<int> started{0};
-      auto work = [&](std::uint64_t seed) {
+      auto run = [&](std::uint64_t seed) {
         ++started;  // a thread still starting may hold the runtime's own locks
-        churn(loaded.exports(), seed, UINT64_MAX, stop);
+        work(loaded.exports(), seed, SIZE_MAX, stop);
       };
-      std::thread churning[] = {std::thread(work, 1), std::thread(work, 2)};
+      std::thread busy[] = {std::thread(run, 1), std::thread(run, 2)};
       while (started < 2) {
       }
       for (int index = 0; index <= 20; ++index) {
         std::fflush(nullptr);
         standingStill = false;
-        pthread_kill(churning[index % 2].native_handle(), SIGUSR1);
+        pthread_kill(busy[index % 2].native_handle(), SIGUSR1);
         while (!standingStill) {
         }
         const pid_t child = fork();
@@ -103,7 +103,7 @@ TEST_F(BusyHost, ForkFromABusyHost) {
         }
         if (child == 0) {
           alarm(3);
-          churn(loaded.exports(), 3, 2000, stop);
+          work(loaded.exports(), 3, 2000, stop);
           std::exit(0);  // unloads the child's copy of the library
         }
         children.insert(static_cast<std::uint32_t>(child));
@@ -111,7 +111,7 @@ TEST_F(BusyHost, ForkFromABusyHost) {
         EXPECT_TRUE(index == 0 || endOf(child).empty()) << "child " << index;
       }
       stop = true;
-      for (std::thread& thread : churning) thread.join();
+      for (std::thread& thread : busy) thread.join();
       char byte = 0;
       ASSERT_EQ(read(ready[0], &byte, 1), 1);
     }

@@ -183,7 +183,7 @@ int exitWhileBusy(const std::string& path) {
   static const std::atomic<bool> never{false};
   if (!library->loaded()) return 10;
   for (const std::uint64_t seed : {1u, 2u}) {
-    std::thread(churn, std::cref(library->exports()), seed, UINT64_MAX, std::cref(never)).detach();
+    std::thread(work, std::cref(library->exports()), seed, SIZE_MAX, std::cref(never)).detach();
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   return 0;
@@ -208,32 +208,6 @@ int childMain(const std::string& mode, const std::string& path) {
 }
 
 }  // namespace
-
-void churn(const host::AllocatorExports& heap, std::uint64_t seed, std::uint64_t steps,
-           const std::atomic<bool>& stop) {
-  unsigned char* held[16] = {};
-  std::uint32_t sizes[16] = {};
-  auto byteAt = [](std::uint32_t size, std::uint32_t i) {
-    return static_cast<unsigned char>(size * 7 + i * 131);
-  };
-  for (std::uint64_t step = 0; step < steps && !stop.load(std::memory_order_relaxed); ++step) {
-    seed = seed * 6364136223846793005u + 1442695040888963407u;
-    const auto slot = static_cast<std::size_t>(seed >> 60);
-    if (held[slot] != nullptr) {
-      for (std::uint32_t i = 0; i < sizes[slot]; ++i) {
-        if (held[slot][i] != byteAt(sizes[slot], i)) std::abort();
-      }
-      heap.memFree(held[slot]);
-      held[slot] = nullptr;
-      continue;
-    }
-    sizes[slot] = 1 + static_cast<std::uint32_t>(seed >> 32) % 100;
-    held[slot] = static_cast<unsigned char*>(heap.memAlloc(sizes[slot]));
-    if (held[slot] == nullptr) std::abort();
-    for (std::uint32_t i = 0; i < sizes[slot]; ++i) held[slot][i] = byteAt(sizes[slot], i);
-  }
-  for (unsigned char* payload : held) heap.memFree(payload);
-}
 
 }  // namespace velk::library_test
 

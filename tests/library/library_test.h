@@ -11,6 +11,7 @@
 
 #include "allocator_library.h"
 #include "tests/support/library_log.h"
+#include "tests/support/operation_run.h"
 
 namespace velk::library_test {
 
@@ -21,11 +22,11 @@ class LibraryTest : public ::testing::Test {
   testing::ScratchDirectory directory_{"library-test"};
 };
 
-// `steps` rounds of freeing or allocating 1 to 100 bytes in one of 16 slots picked at random,
-// until `stop` turns true; payloads hold every byte value and are checked before they are freed.
-// Aborts on a null or a changed payload.
-void churn(const host::AllocatorExports& heap, std::uint64_t seed, std::uint64_t steps,
-           const std::atomic<bool>& stop);
+// What runs in the threads of a busy host: the operation interpreter through the exports.
+inline void work(const host::AllocatorExports& heap, std::uint64_t seed, std::size_t operations,
+                 const std::atomic<bool>& stop) {
+  testing::runShared({nullptr, nullptr, &heap}, seed, operations, stop);
+}
 
 // Bytes of address space the process has mapped (Linux) or committed (Windows).
 std::size_t mappedBytes();

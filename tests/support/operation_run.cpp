@@ -404,28 +404,39 @@ void runOnFreshHeap(Input& input, std::size_t limit, std::size_t arenaSize, std:
   check(space.liveBytes() == 0, "teardown left a range unreleased");
 }
 
-std::pair<std::uint64_t, std::uint64_t> runThreads(Target target, const StressOptions& options) {
+std::pair<std::uint64_t, std::uint64_t> runShared(Target target, std::uint64_t seed,
+                                                  std::size_t operations,
+                                                  const std::atomic<bool>& stop) {
   target.shared = true;
-  const auto deadline = std::chrono::steady_clock::now() +
-                        std::chrono::milliseconds(static_cast<long>(options.seconds * 1000));
+  std::mt19937_64 random(seed);
+  OperationRun run(target, random());
+  std::vector<std::uint8_t> bytes(4096);
+  for (std::size_t done = 0; done < operations && !stop; done += 500) {
+    for (std::uint8_t& byte : bytes) byte = static_cast<std::uint8_t>(random());
+    Input input(bytes.data(), bytes.size());
+    run.run(input, std::min<std::size_t>(500, operations - done));
+  }
+  run.finish();
+  return {run.allocations, run.frees};
+}
+
+std::pair<std::uint64_t, std::uint64_t> runThreads(const Target& target,
+                                                   const StressOptions& options) {
+  std::atomic<bool> stop{false};
   std::atomic<std::uint64_t> allocations{0}, frees{0};
   std::vector<std::thread> threads;
   for (unsigned index = 0; index < options.threads; ++index) {
     threads.emplace_back([&, index] {
-      std::mt19937_64 random(options.seed * 1000003u + index);
-      OperationRun run(target, random());
-      std::vector<std::uint8_t> bytes(4096);
-      for (std::size_t done = 0; options.seconds > 0 ? std::chrono::steady_clock::now() < deadline
-                                                     : done < options.operations;
-           done += 500) {
-        for (std::uint8_t& byte : bytes) byte = static_cast<std::uint8_t>(random());
-        Input input(bytes.data(), bytes.size());
-        run.run(input, 500);
-      }
-      run.finish();
-      allocations += run.allocations;
-      frees += run.frees;
+      const auto [made, freed] =
+          runShared(target, options.seed * 1000003u + index,
+                    options.seconds > 0 ? SIZE_MAX : options.operations, stop);
+      allocations += made;
+      frees += freed;
     });
+  }
+  if (options.seconds > 0) {
+    std::this_thread::sleep_for(std::chrono::duration<double>(options.seconds));
+    stop = true;
   }
   for (std::thread& thread : threads) thread.join();
   return {allocations.load(), frees.load()};

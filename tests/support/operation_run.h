@@ -11,6 +11,7 @@
 // freed, written or counted.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <utility>
@@ -82,8 +83,15 @@ struct StressOptions {
   unsigned threads = 4;
   std::uint64_t seed = 0;
 };
+// Runs the interpreter on a target that other threads may share, fed by a generator seeded with
+// `seed`, until `operations` have run or `stop` turns true; then frees what it holds. Returns the
+// allocations and frees it made.
+std::pair<std::uint64_t, std::uint64_t> runShared(Target target, std::uint64_t seed,
+                                                  std::size_t operations,
+                                                  const std::atomic<bool>& stop);
 // Runs one interpreter per thread on a shared target, each fed by a generator of its own; returns
 // the allocations and frees they made, in total.
-std::pair<std::uint64_t, std::uint64_t> runThreads(Target target, const StressOptions& options);
+std::pair<std::uint64_t, std::uint64_t> runThreads(const Target& target,
+                                                   const StressOptions& options);
 
 }  // namespace velk::testing
