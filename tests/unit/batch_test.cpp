@@ -49,8 +49,8 @@ TEST(Batch, WithoutRoomForAllGivesOneOrNone) {
   Heap heap(space);
   // Fill the first segment with 1,000-byte Blocks and free every other one: holes, none of which
   // holds two of them.
-  space.refuseFromRequest(2);
-  std::vector<void*> payloads;
+  std::vector<void*> payloads = {heap.allocate(1000, 1)};
+  space.refuseAll(true);
   while (void* payload = heap.allocate(1000, 1)) payloads.push_back(payload);
   for (std::size_t index = 0; index < payloads.size(); index += 2) heap.deallocate(payloads[index]);
   void* batch[4];
