@@ -75,18 +75,6 @@ void mallocCallocAndRealloc() {
     CHECK(growing != nullptr && alignedTo(growing, 16) && allAre(growing, 10, 3));
   }
   free(growing);
-  // Two Blocks too large for any cache, side by side: once the second is freed, the first grows
-  // over it without moving, and shrinks where it stands.
-  auto* first = static_cast<unsigned char*>(std::memset(malloc(40000), 7, 40000));
-  void* second = malloc(40000);
-  void* guard = malloc(40000);
-  free(second);
-  void* grown = realloc(first, 70000);
-  CHECK(grown == first && malloc_usable_size(grown) >= 70000 && allAre(grown, 40000, 7));
-  void* shrunk = realloc(grown, 100);
-  CHECK(shrunk == first && allAre(shrunk, 100, 7));
-  free(shrunk);
-  free(guard);
   CHECK(realloc(malloc(100), 0) == nullptr);  // freed, as the C library does
   // A pointer from the C library's own heap goes back there, not into the shim's.
   void* libc = dlopen("libc.so.6", RTLD_NOW | RTLD_NOLOAD);

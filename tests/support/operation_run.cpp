@@ -208,12 +208,6 @@ class OperationRun {
   // Checks a new payload and takes it into the live set, filled.
   void adopt(std::uintptr_t payload, std::size_t size, std::size_t align) {
     check(payload % (align <= kUnit ? kUnit : std::bit_ceil(align)) == 0, "payload misaligned");
-    if (target_.heap != nullptr) {
-      HeapLockGuard guard(*target_.heap);
-      const Segment* segment = target_.heap->findSegment(payload);
-      check(segment != nullptr && size <= segment->end() - kUnit - payload,
-            "payload outside its segment");
-    }
     check(covers(usable(reinterpret_cast<void*>(payload)), size, target_.exports != nullptr),
           "the size of a new payload is below what was asked");
     const auto next = live_.lower_bound(payload);
