@@ -134,23 +134,6 @@ TEST_F(LibraryTest, TracedBuildWritesOneLinePerCall) {
   EXPECT_EQ(found, expected);
 }
 
-TEST_F(LibraryTest, UnwritableDirectoryGivesNoLogAndNoUpFrontSegment) {
-  const std::filesystem::path unwritable = unwritableDirectory();
-  if (unwritable.empty()) GTEST_SKIP() << "this system has no directory where nothing can be made";
-  std::filesystem::current_path(unwritable);
-  const std::size_t before = mappedBytes();
-  {
-    host::AllocatorLibrary library(VELK_PRODUCT_LIBRARY);
-    ASSERT_TRUE(library.loaded()) << library.error();
-    EXPECT_LT(mappedBytes() - before, 256 * kMiB) << "up-front segment made without a log";
-    void* payload = library.exports().memAlloc(100);
-    EXPECT_GE(mappedBytes() - before, 16 * kMiB) << "the least segment is made on demand";
-    library.exports().memFree(payload);
-  }
-  std::error_code error;
-  EXPECT_FALSE(std::filesystem::exists(unwritable / testing::kLogName, error));
-}
-
 // A second process in the same directory runs without the log the first holds, and leaves it
 // alone; a process that ends without unloading still gets its report written.
 TEST_F(LibraryTest, OtherProcessesAndTheLog) {

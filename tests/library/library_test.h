@@ -32,8 +32,6 @@ inline void work(const host::AllocatorExports& heap, std::uint64_t seed, std::si
 std::size_t mappedBytes();
 // Descriptors the process holds open (Linux; 0 elsewhere).
 std::size_t openDescriptors();
-// A directory in which nothing can be created, not even by an administrator; empty if none.
-std::filesystem::path unwritableDirectory();
 // Runs this test program again as `--velk-child mode library`, in the current directory, and
 // returns its exit code.
 int runChild(const std::string& mode, const std::string& library);

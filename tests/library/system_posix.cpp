@@ -25,10 +25,6 @@ std::size_t openDescriptors() {
   return static_cast<std::size_t>(std::distance(begin(entries), end(entries)));
 }
 
-std::filesystem::path unwritableDirectory() {
-  return "/proc/self";  // procfs creates no files at anyone's request, root's included
-}
-
 int runChild(const std::string& mode, const std::string& library) {
   std::fflush(nullptr);
   // A child that hangs ends with status 124, and the test goes on.

@@ -25,13 +25,6 @@ std::size_t openDescriptors() {
   return 0;
 }
 
-std::filesystem::path unwritableDirectory() {
-  // Wine shows the Unix root as drive Z:, and in procfs nothing can be created.
-  const std::filesystem::path proc = "Z:\\proc\\self";
-  std::error_code error;
-  return std::filesystem::is_directory(proc, error) ? proc : std::filesystem::path();
-}
-
 int runChild(const std::string& mode, const std::string& library) {
   char program[MAX_PATH];
   if (GetModuleFileNameA(nullptr, program, MAX_PATH) == 0) return -1;

@@ -255,8 +255,6 @@ class OperationRun {
           "resizing changed the Block count");
     check(digest(live->first, std::min(size, live->second.size)) == kept,
           "resizing lost the payload");
-    const auto next = std::next(live);
-    check(next == live_.end() || live->first + size <= next->first, "resized into a later payload");
     liveBytes_ += size - live->second.size;
     live->second.size = size;
     fill(live->first, live->second);
