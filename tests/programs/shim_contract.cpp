@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -35,10 +36,7 @@ bool alignedTo(const void* pointer, std::size_t align) {
 
 bool allAre(const void* payload, std::size_t size, unsigned char value) {
   const auto* bytes = static_cast<const unsigned char*>(payload);
-  for (std::size_t index = 0; index < size; ++index) {
-    if (bytes[index] != value) return false;
-  }
-  return true;
+  return std::all_of(bytes, bytes + size, [value](unsigned char byte) { return byte == value; });
 }
 
 // Keeps the compiler from folding malloc/free pairs or assuming results about them.

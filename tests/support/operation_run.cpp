@@ -25,6 +25,12 @@ constexpr std::size_t kHead = 256, kTail = 64;
 
 std::atomic<std::size_t> foreignFrees{0};
 
+// The engine's stand-in for `free`: hands a pointer to the runtime library's, counting it.
+void countedForeignFree(void* pointer) {
+  foreignFrees.fetch_add(1);
+  std::free(pointer);
+}
+
 auto counters(const HeapStats& s) {
   return std::tie(s.allocBlocks, s.totalAlloc, s.peakAlloc, s.maxAllocBlockSize, s.freeBlocks,
                   s.totalFree, s.totalSize, s.numAllocs, s.numFrees, s.slowBucket);
@@ -32,6 +38,12 @@ auto counters(const HeapStats& s) {
 
 void check(bool holds, const char* what) {
   if (!holds) fail(what);
+}
+
+// Every invariant holds, or the process stops, naming each broken one.
+void checkHeap(const Heap& heap) {
+  const auto print = [](const char* violation) { std::fprintf(stderr, "broken: %s\n", violation); };
+  check(heap.validate(print) == 0, "validate() found violations");
 }
 
 // Mostly small sizes, so that heaps grow deep; then sizes around class bounds, where filing and
@@ -377,20 +389,10 @@ class OperationRun {
 
 }  // namespace
 
-void countedForeignFree(void* pointer) {
-  foreignFrees.fetch_add(1);
-  std::free(pointer);
-}
-
 void fail(const char* what) {
   std::fflush(stdout);
   std::fprintf(stderr, "heap run failed: %s\n", what);
   std::abort();
-}
-
-void checkHeap(const Heap& heap) {
-  const auto print = [](const char* violation) { std::fprintf(stderr, "broken: %s\n", violation); };
-  check(heap.validate(print) == 0, "validate() found violations");
 }
 
 void checkEmpty(const Heap& heap) {

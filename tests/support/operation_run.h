@@ -58,10 +58,6 @@ struct Target {
   std::size_t maxLive = 400;
 };
 
-// Hands a pointer to the runtime library's free, counting it: the engine's stand-in for `free`.
-void countedForeignFree(void* pointer);
-// Every invariant holds, or the process stops, naming each broken one.
-void checkHeap(const Heap& heap);
 // With nothing allocated: no allocated bytes counted, and one free Block spanning each segment.
 void checkEmpty(const Heap& heap);
 [[noreturn]] void fail(const char* what);
