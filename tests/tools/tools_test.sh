@@ -35,7 +35,7 @@ expect 0 " 0 faults" "$host" --workload churn --ops 30000 --seed 11 "$traced"
 expect 0 "report: every figure equals the log's report" "$replay" VelkAllocator.log
 read -r same compared < <(sed -n 's/.*placed them: \([0-9]*\) of \([0-9]*\) compared.*/\1 \2/p' out.txt)
 [[ ${same:-0} == "${compared:-}" && $compared -gt 10000 ]] || fail "placed $same of $compared"
-grep -q "calls from 1 thread(s), 64-bit glibc pointers" out.txt || fail "the calls were not read"
+grep -qE "calls from 1 thread\(s\), (32|64)-bit glibc pointers" out.txt || fail "the calls were not read"
 
 # Several threads: the log's order is not the heap's (an allocation's line follows the heap's work,
 # a free's precedes it), so the replay may take another path through the same calls. Only peak
