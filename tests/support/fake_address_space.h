@@ -33,9 +33,8 @@ class FakeAddressSpace final : public AddressSpace {
     placement_ = placement;
     placedAt_ = offset;
   }
-  // Refusals: the next `count` requests, every request from the k-th on (1-based), or all.
+  // Refusals: the next `count` requests, or all.
   void refuseNext(std::size_t count) { refuseCount_ = count; }
-  void refuseFromRequest(std::size_t k) { refuseFrom_ = k; }
   void refuseAll(bool refuse) { refuseAll_ = refuse; }
   // Region queries at `address` fail, or report a size of 0, or a base that is off by `shift`.
   enum class Lie { Fail, ZeroSize, ShiftedBase };
@@ -68,7 +67,6 @@ class FakeAddressSpace final : public AddressSpace {
   std::size_t placedAt_ = 0;
   std::size_t requests_ = 0;
   std::size_t refuseCount_ = 0;
-  std::size_t refuseFrom_ = 0;
   bool refuseAll_ = false;
   std::map<std::uintptr_t, std::pair<Lie, std::ptrdiff_t>> lies_;
   std::vector<pal::Region> handedOut_;

@@ -2,7 +2,7 @@
 
 #include <chrono>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 
 #include "trace-log/trace_log.h"
 
@@ -26,29 +26,24 @@ ScratchDirectory::~ScratchDirectory() {
 
 std::string readLog(bool* lineEndsRight) {
   std::ifstream in(kLogName, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  const std::string raw = bytes.str();
-  std::string text, rewritten;
-  for (char c : raw) {
-    if (c != '\r') text += c;
-  }
-  for (char c : text) {
+  const std::string raw{std::istreambuf_iterator<char>(in), {}};
+  std::string text, written;
+  for (const char c : raw) {
+    if (c == '\r') continue;
+    text += c;
 #ifdef _WIN32
-    if (c == '\n') rewritten += '\r';
+    if (c == '\n') written += '\r';
 #endif
-    rewritten += c;
+    written += c;
   }
-  if (lineEndsRight != nullptr && rewritten != raw) *lineEndsRight = false;
+  if (lineEndsRight != nullptr) *lineEndsRight = written == raw;
   return text;
 }
 
-std::map<std::string, std::string> reportFigures(const std::string& log) {
-  std::map<std::string, std::string> figures;
-  for (const tracelog::ReportFigure& figure : tracelog::parseReport(log)) {
-    figures[figure.label] = figure.value;
-  }
-  return figures;
+std::string figure(const std::string& log, const char* label) {
+  const tracelog::TraceLog parsed = tracelog::parseLog(log);
+  const std::string* value = parsed.figure(label);
+  return value != nullptr ? *value : std::string();
 }
 
 }  // namespace velk::testing

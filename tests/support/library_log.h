@@ -3,7 +3,6 @@
 #pragma once
 
 #include <filesystem>
-#include <map>
 #include <string>
 
 namespace velk::testing {
@@ -28,7 +27,7 @@ class ScratchDirectory {
 // under Windows, "\n" elsewhere).
 std::string readLog(bool* lineEndsRight = nullptr);
 
-// The figures of the report in `log`, by label: "num allocs" to "12".
-std::map<std::string, std::string> reportFigures(const std::string& log);
+// The figure of the report in `log` labelled `label` ("num allocs": "12"); empty if there is none.
+std::string figure(const std::string& log, const char* label);
 
 }  // namespace velk::testing

@@ -25,6 +25,12 @@ constexpr std::size_t kHead = 256, kTail = 64;
 
 std::atomic<std::size_t> foreignFrees{0};
 
+// The engine's stand-in for `free`: hands a pointer to the runtime library's, counting it.
+void countedForeignFree(void* pointer) {
+  foreignFrees.fetch_add(1);
+  std::free(pointer);
+}
+
 auto counters(const HeapStats& s) {
   return std::tie(s.allocBlocks, s.totalAlloc, s.peakAlloc, s.maxAllocBlockSize, s.freeBlocks,
                   s.totalFree, s.totalSize, s.numAllocs, s.numFrees, s.slowBucket);
@@ -32,6 +38,12 @@ auto counters(const HeapStats& s) {
 
 void check(bool holds, const char* what) {
   if (!holds) fail(what);
+}
+
+// Every invariant holds, or the process stops, naming each broken one.
+void checkHeap(const Heap& heap) {
+  const auto print = [](const char* violation) { std::fprintf(stderr, "broken: %s\n", violation); };
+  check(heap.validate(print) == 0, "validate() found violations");
 }
 
 // Mostly small sizes, so that heaps grow deep; then sizes around class bounds, where filing and
@@ -141,11 +153,16 @@ class OperationRun {
   using LiveMap = std::map<std::uintptr_t, Live>;
 
   // The calls, as the exports make them.
-  void* allocate(std::size_t size, std::size_t align) {
-    if (target_.exports != nullptr)
-      return target_.exports->memAlloc(static_cast<std::uint32_t>(size));
-    HeapLockGuard guard(*target_.heap);
-    return target_.heap->allocate(size, align);
+  // Up to `count` payloads into `payloads`, more than one as a batch; returns how many.
+  std::size_t allocate(std::size_t size, std::size_t align, void** payloads, std::size_t count) {
+    if (target_.exports != nullptr) {
+      payloads[0] = target_.exports->memAlloc(static_cast<std::uint32_t>(size));
+    } else {
+      HeapLockGuard guard(*target_.heap);
+      if (count > 1) return target_.heap->allocateBatch(size, align, payloads, count);
+      payloads[0] = target_.heap->allocate(size, align);
+    }
+    return payloads[0] != nullptr;
   }
   void release(void* payload) {
     if (target_.exports != nullptr) return target_.exports->memFree(payload);
@@ -162,16 +179,22 @@ class OperationRun {
   }
   bool counts() const { return target_.heap != nullptr && !target_.shared; }
 
+  // One allocation, or on the engine sometimes a batch of up to 8 Blocks carved side by side,
+  // counted as so many allocations.
   void allocateChecked(Input& input) {
     std::size_t size = decodeSize(input);
     std::size_t align = decodeAlign(input);
+    std::size_t count = 1;
     if (target_.exports != nullptr) {
       size = std::min<std::size_t>(size, ~std::uint32_t{0});
       align = size >= 16 ? 16 : size >= 8 ? 8 : 4;  // what MemAlloc derives from the size
+    } else if (input.byte() % 4 == 0) {
+      count = std::min<std::size_t>(1 + input.byte() % 8, target_.maxLive - live_.size());
     }
     // Payloads cost address space, not memory: the largest go first when the next would not fit.
     const std::size_t budget = target_.space ? target_.space->arenaSize() / 4 : 96u << 20;
-    while (!live_.empty() && size <= budget && liveBytes_ + size > budget) {
+    const std::size_t bytes = size <= budget ? size * count : size;
+    while (!live_.empty() && bytes <= budget && liveBytes_ + bytes > budget) {
       freeLive(std::max_element(live_.begin(), live_.end(), [](const auto& a, const auto& b) {
         return a.second.size < b.second.size;
       }));
@@ -179,23 +202,25 @@ class OperationRun {
     const HeapStats before = counts() ? target_.heap->stats() : HeapStats{};
     const bool accepted =
         size <= (target_.exports ? 0xFFF00000u : kMaxRequestSize) && align <= kMaxAlign;
-    allocations += accepted;
-    void* pointer = allocate(size, align);
-    check(!counts() ||
-              (target_.heap->stats().numAllocs == before.numAllocs + accepted &&
-               target_.heap->stats().allocBlocks == before.allocBlocks + (pointer != nullptr)),
+    void* pointers[8] = {};
+    const std::size_t served = allocate(size, align, pointers, count);
+    allocations += served == count ? count : accepted;
+    check(!counts() || (target_.heap->stats().numAllocs ==
+                            before.numAllocs + (served == count ? count : accepted) &&
+                        target_.heap->stats().allocBlocks == before.allocBlocks + served),
           "an allocation was miscounted");
-    if (pointer == nullptr) return;
-    check(accepted, "a request beyond the limits was served");
-    const auto payload = reinterpret_cast<std::uintptr_t>(pointer);
-    check(payload % (align <= kUnit ? kUnit : std::bit_ceil(align)) == 0, "payload misaligned");
-    if (target_.heap != nullptr) {
-      HeapLockGuard guard(*target_.heap);
-      const Segment* segment = target_.heap->findSegment(payload);
-      check(segment != nullptr && size <= segment->end() - kUnit - payload,
-            "payload outside its segment");
+    check(served == 0 || accepted, "a request beyond the limits was served");
+    for (std::size_t index = 0; index < served; ++index) {
+      check(index == 0 || Block::ofPayload(pointers[index - 1])->following() ==
+                              Block::ofPayload(pointers[index]),
+            "a batch was not carved side by side");
+      adopt(reinterpret_cast<std::uintptr_t>(pointers[index]), size, align);
     }
-    check(covers(usable(pointer), size, target_.exports != nullptr),
+  }
+  // Checks a new payload and takes it into the live set, filled.
+  void adopt(std::uintptr_t payload, std::size_t size, std::size_t align) {
+    check(payload % (align <= kUnit ? kUnit : std::bit_ceil(align)) == 0, "payload misaligned");
+    check(covers(usable(reinterpret_cast<void*>(payload)), size, target_.exports != nullptr),
           "the size of a new payload is below what was asked");
     const auto next = live_.lower_bound(payload);
     check(next == live_.end() || next->first >= payload + std::max<std::size_t>(size, 1),
@@ -242,8 +267,6 @@ class OperationRun {
           "resizing changed the Block count");
     check(digest(live->first, std::min(size, live->second.size)) == kept,
           "resizing lost the payload");
-    const auto next = std::next(live);
-    check(next == live_.end() || live->first + size <= next->first, "resized into a later payload");
     liveBytes_ += size - live->second.size;
     live->second.size = size;
     fill(live->first, live->second);
@@ -366,20 +389,10 @@ class OperationRun {
 
 }  // namespace
 
-void countedForeignFree(void* pointer) {
-  foreignFrees.fetch_add(1);
-  std::free(pointer);
-}
-
 void fail(const char* what) {
   std::fflush(stdout);
   std::fprintf(stderr, "heap run failed: %s\n", what);
   std::abort();
-}
-
-void checkHeap(const Heap& heap) {
-  const auto print = [](const char* violation) { std::fprintf(stderr, "broken: %s\n", violation); };
-  check(heap.validate(print) == 0, "validate() found violations");
 }
 
 void checkEmpty(const Heap& heap) {
@@ -404,46 +417,39 @@ void runOnFreshHeap(Input& input, std::size_t limit, std::size_t arenaSize, std:
   check(space.liveBytes() == 0, "teardown left a range unreleased");
 }
 
-StressOptions parseStressOptions(int argc, char** argv, int first) {
-  StressOptions options;
-  options.seed = std::random_device{}();
-  for (int index = first; index + 1 < argc; index += 2) {
-    const std::string option = argv[index];
-    const char* value = argv[index + 1];
-    if (option == "--seconds") options.seconds = std::atof(value);
-    if (option == "--operations") options.operations = std::strtoul(value, nullptr, 10);
-    if (option == "--threads")
-      options.threads = static_cast<unsigned>(std::clamp(std::atoi(value), 1, 64));
-    if (option == "--seed") options.seed = std::strtoull(value, nullptr, 10);
+std::pair<std::uint64_t, std::uint64_t> runShared(Target target, std::uint64_t seed,
+                                                  std::size_t operations,
+                                                  const std::atomic<bool>& stop) {
+  target.shared = true;
+  std::mt19937_64 random(seed);
+  OperationRun run(target, random());
+  std::vector<std::uint8_t> bytes(4096);
+  for (std::size_t done = 0; done < operations && !stop; done += 500) {
+    for (std::uint8_t& byte : bytes) byte = static_cast<std::uint8_t>(random());
+    Input input(bytes.data(), bytes.size());
+    run.run(input, std::min<std::size_t>(500, operations - done));
   }
-  std::printf("seed %llu, %u threads (replay with --seed)\n",
-              static_cast<unsigned long long>(options.seed), options.threads);
-  std::fflush(stdout);
-  return options;
+  run.finish();
+  return {run.allocations, run.frees};
 }
 
-std::pair<std::uint64_t, std::uint64_t> runThreads(Target target, const StressOptions& options) {
-  target.shared = true;
-  const auto deadline = std::chrono::steady_clock::now() +
-                        std::chrono::milliseconds(static_cast<long>(options.seconds * 1000));
+std::pair<std::uint64_t, std::uint64_t> runThreads(const Target& target,
+                                                   const StressOptions& options) {
+  std::atomic<bool> stop{false};
   std::atomic<std::uint64_t> allocations{0}, frees{0};
   std::vector<std::thread> threads;
   for (unsigned index = 0; index < options.threads; ++index) {
     threads.emplace_back([&, index] {
-      std::mt19937_64 random(options.seed * 1000003u + index);
-      OperationRun run(target, random());
-      std::vector<std::uint8_t> bytes(4096);
-      for (std::size_t done = 0; options.seconds > 0 ? std::chrono::steady_clock::now() < deadline
-                                                     : done < options.operations;
-           done += 500) {
-        for (std::uint8_t& byte : bytes) byte = static_cast<std::uint8_t>(random());
-        Input input(bytes.data(), bytes.size());
-        run.run(input, 500);
-      }
-      run.finish();
-      allocations += run.allocations;
-      frees += run.frees;
+      const auto [made, freed] =
+          runShared(target, options.seed * 1000003u + index,
+                    options.seconds > 0 ? SIZE_MAX : options.operations, stop);
+      allocations += made;
+      frees += freed;
     });
+  }
+  if (options.seconds > 0) {
+    std::this_thread::sleep_for(std::chrono::duration<double>(options.seconds));
+    stop = true;
   }
   for (std::thread& thread : threads) thread.join();
   return {allocations.load(), frees.load()};

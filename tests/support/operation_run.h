@@ -11,6 +11,7 @@
 // freed, written or counted.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <utility>
@@ -57,10 +58,6 @@ struct Target {
   std::size_t maxLive = 400;
 };
 
-// Hands a pointer to the runtime library's free, counting it: the engine's stand-in for `free`.
-void countedForeignFree(void* pointer);
-// Every invariant holds, or the process stops, naming each broken one.
-void checkHeap(const Heap& heap);
 // With nothing allocated: no allocated bytes counted, and one free Block spanning each segment.
 void checkEmpty(const Heap& heap);
 [[noreturn]] void fail(const char* what);
@@ -75,17 +72,22 @@ inline void runFuzzInput(const std::uint8_t* data, std::size_t size) {
   runOnFreshHeap(input, 512, sizeof(void*) == 8 ? std::size_t{2} << 30 : 0x20000000, 400);
 }
 
-// The stress programs' options, from argv[first] on: --seconds N (otherwise --operations N per
-// thread), --threads T, --seed S.
+// How long the threads of a stress run go: for `seconds`, or else `operations` each.
 struct StressOptions {
   double seconds = 0;
   std::size_t operations = 20000;
   unsigned threads = 4;
   std::uint64_t seed = 0;
 };
-StressOptions parseStressOptions(int argc, char** argv, int first);
+// Runs the interpreter on a target that other threads may share, fed by a generator seeded with
+// `seed`, until `operations` have run or `stop` turns true; then frees what it holds. Returns the
+// allocations and frees it made.
+std::pair<std::uint64_t, std::uint64_t> runShared(Target target, std::uint64_t seed,
+                                                  std::size_t operations,
+                                                  const std::atomic<bool>& stop);
 // Runs one interpreter per thread on a shared target, each fed by a generator of its own; returns
 // the allocations and frees they made, in total.
-std::pair<std::uint64_t, std::uint64_t> runThreads(Target target, const StressOptions& options);
+std::pair<std::uint64_t, std::uint64_t> runThreads(const Target& target,
+                                                   const StressOptions& options);
 
 }  // namespace velk::testing

@@ -1,5 +1,5 @@
-// Worked examples of allocating, freeing and resizing on a fresh heap, figure by figure; the size
-// classes; the catch-all bin; growth.
+// Worked examples of allocating, freeing and resizing on a fresh heap, figure by figure; the
+// catch-all bin; growth.
 #include <vector>
 
 #include "tests/unit/heap_fixture.h"
@@ -118,28 +118,6 @@ TEST(Examples, FiguresAfterEachStory) {
     heap.walk(walk);
     EXPECT_EQ(walk.kinds[0], c.allocBlocks);
     EXPECT_EQ(walk.kinds[1], c.freeBlocks);
-  }
-}
-
-// Filing takes the largest class whose bound is at most the size, searching the smallest whose
-// bound is at least it, or the catch-all class of everything from 1 GiB up: for every size a few
-// MiB up, and on both sides of every bound.
-TEST(SizeClasses, FilingRoundsDownAndSearchingRoundsUp) {
-  std::vector<std::size_t> sizes = {0xFFFFFFF0u};
-  for (std::size_t bytes = 4; bytes <= (4u << 20); bytes += 4) sizes.push_back(bytes);
-  for (std::size_t c = 2; c < kNumBins; ++c) {
-    for (std::size_t bytes = kClassBound[c] - 4; bytes <= kClassBound[c] + 4; bytes += 4) {
-      sizes.push_back(bytes);
-    }
-  }
-  for (std::size_t bytes : sizes) {
-    const std::size_t filed = classOf(bytes), searched = searchClassOf(bytes);
-    ASSERT_TRUE(kClassBound[filed] <= bytes &&
-                (filed == kCatchAllBin || bytes < kClassBound[filed + 1]))
-        << bytes;
-    ASSERT_TRUE(kClassBound[searched - 1] < bytes &&
-                (searched == kCatchAllBin || bytes <= kClassBound[searched]))
-        << bytes;
   }
 }
 

@@ -1,6 +1,5 @@
-// Segments: the sizes asked of the system, joins of touching segments, the table limit, refusals
-// at every point of growth, and the release walk.
-#include <random>
+// Segments: the sizes asked of the system, joins of touching segments, the table limit and the
+// release walk.
 #include <vector>
 
 #include "tests/unit/heap_fixture.h"
@@ -109,58 +108,6 @@ TEST(Segments, FullTableAsksTheSystemForNothing) {
   heap.deallocate(small);
   for (void* payload : payloads) heap.deallocate(payload);
   checkEmpty(heap);
-}
-
-// A run of allocations and frees that grows the heap several times, replayed once for every
-// request it makes of the address space, with that request refused: the allocation that needed
-// it fails, counted and changing nothing else, and succeeds once the space returns.
-TEST(Segments, EveryGrowthRefusedInTurn) {
-  const std::uint32_t seed = std::random_device{}();
-  SCOPED_TRACE("seed " + std::to_string(seed));
-  for (std::size_t refuseAt = 0, requests = 1; refuseAt <= requests; ++refuseAt) {
-    FakeAddressSpace space(0x20000000);
-    space.refuseFromRequest(refuseAt);
-    {
-      Heap heap(space);
-      std::mt19937 random(seed);
-      std::vector<void*> live;
-      for (int step = 0; step < 300; ++step) {
-        const auto band = random() % 10;
-        const std::size_t size = band < 6   ? random() % 4096
-                                 : band < 9 ? random() % (4u << 20)
-                                            : 12u << 20;
-        const std::size_t align = std::size_t{4} << random() % 4, pick = random();
-        if (pick % 3 == 0 || live.size() >= 24) {
-          if (live.empty()) continue;
-          std::swap(live[pick % live.size()], live.back());
-          heap.deallocate(live.back());
-          live.pop_back();
-          continue;
-        }
-        const HeapStats before = heap.stats();
-        const std::size_t requestsBefore = space.requests();
-        void* payload = heap.allocate(size, align);
-        if (payload == nullptr) {
-          ASSERT_NE(refuseAt, 0u);
-          EXPECT_EQ(space.requests(), requestsBefore + 1);
-          EXPECT_EQ(heap.stats().numAllocs, before.numAllocs + 1);
-          EXPECT_EQ(heap.stats().allocBlocks, before.allocBlocks);
-          EXPECT_EQ(heap.stats().freeBlocks, before.freeBlocks);
-          EXPECT_EQ(heap.stats().totalSize, before.totalSize);
-          space.refuseFromRequest(0);
-          payload = heap.allocate(size, align);
-          ASSERT_NE(payload, nullptr);
-        }
-        live.push_back(payload);
-        ASSERT_EQ(violations(heap), "");
-      }
-      for (void* payload : live) heap.deallocate(payload);
-      checkEmpty(heap);
-      if (refuseAt == 0) requests = space.requests();
-      ASSERT_GE(requests, 3u);
-    }
-    EXPECT_EQ(space.liveBytes(), 0u);
-  }
 }
 
 TEST(Segments, ReleaseWalkStopsAtARegionItCannotTrust) {
