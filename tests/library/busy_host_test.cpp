@@ -49,8 +49,9 @@ TEST_F(BusyHost, ExitWhileThreadsStillWorkInTheHeap) {
 
 // What the threads of a forking host do: allocate, fill, check and free through the exports alone,
 // payloads holding every byte value. They never call the runtime's malloc, whose locks not every
-// runtime takes across fork (the sanitizers' do not): a thread stopped anywhere holds no lock but
-// the heap's and perhaps the log's. Aborts on a null or a changed payload.
+// runtime takes across fork (the fuzz build's sanitizer runtime does not): a thread stopped
+// anywhere holds no lock but the heap's and perhaps the log's. Aborts on a null or a changed
+// payload.
 void churn(const host::AllocatorExports& heap, std::uint64_t seed, std::size_t steps,
            const std::atomic<bool>& stop) {
   unsigned char* held[16] = {};
