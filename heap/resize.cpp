@@ -10,7 +10,7 @@ bool Heap::resizeInPlace(void* payload, std::size_t size) {
   Block* block = allocatedBlockOf(payload);
   if (block == nullptr) return false;
 
-  const std::size_t rsize = ((size < kUnit ? kUnit : size) + kUnit - 1) & ~(kUnit - 1);
+  const std::size_t rsize = servedSize(size);
   const std::size_t formerBytes = block->payloadBytes();
   Block* next = block->successor();
   const bool nextFree = next != nullptr && !next->isAllocated();
