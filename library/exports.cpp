@@ -1,30 +1,11 @@
 // The seven exported entry points: thin frames around the heap that pick the alignment, take the
 // heap's lock, and write a trace line outside it.
-#include <bit>
 #include <cstdint>
 
+#include "library/export_requests.h"
 #include "library/lifetime.h"
 #include "library/log.h"
 #include "velk/allocator.h"
-
-namespace velk::library {
-namespace {
-
-// 16 from 16 bytes up; below, the largest power of two the size holds: 8 from 8, 4 from 4, and
-// 2, 1 and 0 below, which the heap raises to its unit.
-constexpr std::size_t alignmentFor(std::uint32_t size) {
-  return size >= 16 ? 16 : std::bit_floor(size);
-}
-static_assert(alignmentFor(100) == 16 && alignmentFor(16) == 16 && alignmentFor(15) == 8 &&
-              alignmentFor(8) == 8 && alignmentFor(7) == 4 && alignmentFor(4) == 4 &&
-              alignmentFor(3) == 2 && alignmentFor(1) == 1 && alignmentFor(0) == 0);
-
-// Requests are 32-bit; the 32-bit heap's limit holds in every build, so that a host gets the
-// same answer from each.
-constexpr std::uint32_t kLargestRequest = 0xFFF00000;
-
-}  // namespace
-}  // namespace velk::library
 
 using velk::library::heap;
 using velk::library::trace;

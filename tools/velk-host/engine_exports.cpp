@@ -1,22 +1,15 @@
 #include "engine_exports.h"
 
+#include "library/export_requests.h"
+
 namespace velk::host {
 namespace {
 
 Heap* servingHeap = nullptr;
 
-constexpr std::uint32_t kLargestRequest = 0xFFF00000;
-
-// Starts at 16 and halves while the size is below it, as MemAlloc does.
-std::size_t exportAlignment(std::uint32_t size) {
-  std::size_t alignment = 16;
-  while (size < alignment) alignment /= 2;
-  return alignment;
-}
-
 void* VELK_CALL engineAlloc(std::uint32_t size) {
-  if (size > kLargestRequest) return nullptr;
-  return servingHeap->allocateLocked(size, exportAlignment(size));
+  if (size > library::kLargestRequest) return nullptr;
+  return servingHeap->allocateLocked(size, library::alignmentFor(size));
 }
 
 void VELK_CALL engineFree(void* payload) {

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <climits>
 
+#include "library/export_requests.h"
 #include "replay_address_space.h"
 
 namespace velk::replay {
@@ -182,12 +183,12 @@ class Replayer {
   void allocate(const Step& step, const tracelog::TracedCall& call) {
     void* payload = nullptr;
     // Above the limit MemAlloc answers null without asking the heap.
-    if (step.value <= kLargestRequest) {
+    if (step.value <= library::kLargestRequest) {
       space_.setTracedPayload(call.pointer);
       // A null in the trace means the system refused the segment this call needed.
       space_.refuseRequests(call.pointer == 0);
       HeapLockGuard guard(heap_);
-      payload = heap_.allocate(step.value, exportAlignment(step.value));
+      payload = heap_.allocate(step.value, library::alignmentFor(step.value));
     }
     space_.refuseRequests(false);
     if ((payload == nullptr) != (step.slot == kNoSlot)) ++result_.nullsUnlikeTrace;
@@ -237,12 +238,6 @@ TimelinePoint pointOf(Heap& heap, const tracelog::TracedCall& call, std::uint32_
 }
 
 }  // namespace
-
-std::size_t exportAlignment(std::uint32_t size) {
-  std::size_t alignment = 16;
-  while (size < alignment) alignment /= 2;
-  return alignment;
-}
 
 ReplayResult replay(const tracelog::TraceLog& log, const CallSequence& sequence,
                     const ReplayOptions& options) {

@@ -59,10 +59,6 @@ struct ReplayResult {
 ReplayResult replay(const tracelog::TraceLog& log, const CallSequence& sequence,
                     const ReplayOptions& options);
 
-// The alignment MemAlloc asks for: 16 from 16 bytes up, halved while the size is below it.
-std::size_t exportAlignment(std::uint32_t size);
-// The largest request MemAlloc passes to the heap.
-inline constexpr std::uint32_t kLargestRequest = 0xFFF00000;
 // The up-front segment the library makes at load.
 inline constexpr std::size_t kUpFrontSize = 0x28000000;
 inline constexpr std::size_t kUpFrontAlign = 16;
