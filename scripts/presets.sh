@@ -42,6 +42,24 @@ preset_toolchain_missing() {
   rm -rf "$probe_dir"
 }
 
+# Whether this kernel runs 32-bit x86 programs: some kernels are built without that support, and
+# then neither the linux32 tests nor wine (whose Windows programs run as i386 processes) can run.
+# Asked once, of a one-line program; without a 32-bit compiler the answer is no.
+kernel_runs_i386() {
+  if [[ -z ${velk_kernel_runs_i386:-} ]]; then
+    local probe_dir
+    probe_dir=$(mktemp -d)
+    printf 'int main(void) { return 0; }\n' >"$probe_dir/probe.c"
+    velk_kernel_runs_i386=no
+    if gcc -m32 -static "$probe_dir/probe.c" -o "$probe_dir/probe" 2>/dev/null ||
+      gcc -m32 "$probe_dir/probe.c" -o "$probe_dir/probe" 2>/dev/null; then
+      "$probe_dir/probe" 2>/dev/null && velk_kernel_runs_i386=yes
+    fi
+    rm -rf "$probe_dir"
+  fi
+  [[ $velk_kernel_runs_i386 == yes ]]
+}
+
 preset_buildable() {
   [[ -z $(preset_toolchain_missing "$1") ]]
 }

@@ -91,6 +91,13 @@ for preset in "${test_presets[@]}"; do
     continue
   fi
   built_seconds=$(seconds_since "$started")
+  # Built, so that it still compiles and links; its programs cannot start on this kernel.
+  if [[ $preset == linux32 || $preset == win32 ]] && ! kernel_runs_i386; then
+    loud_warning "this kernel cannot run 32-bit x86 programs: the $preset tests are SKIPPED" \
+      "(the preset was built; run them on a machine whose kernel has IA-32 support)"
+    record "$preset" 0 0 0 "$(seconds_since "$started")" "SKIPPED: kernel runs no i386 programs"
+    continue
+  fi
 
   if [[ $preset == win32 ]] && ! warm_wine_prefix; then
     loud_warning "wineboot failed; the win32 tests will likely fail too"
