@@ -84,7 +84,7 @@ std::optional<std::string> libraryOf(const std::string& allocator, unsigned bits
 // carries the shim and the replayer of its own width).
 std::optional<std::filesystem::path> ourShim(unsigned bits) {
   const std::filesystem::path self = selfFolder();
-  std::vector<std::filesystem::path> paths{self.parent_path() / "malloc-shim" / "libvelkmalloc.so"};
+  std::vector<std::filesystem::path> paths{self.parent_path().parent_path() / "malloc" / "libvelkmalloc.so"};
   const std::string multiarch = std::string("lib/") + multiarchFolder(bits);
   for (const std::string& folder : {std::string("lib"), std::string("lib64"), multiarch}) {
     paths.push_back(self.parent_path() / folder / "libvelkmalloc.so.1");
