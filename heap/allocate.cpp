@@ -79,12 +79,26 @@ Heap::Found Heap::searchFree(std::size_t need) {
   // The catch-all bin may hold Blocks too small for the need: walk it for the lowest that fits.
   // It is the last class, so when none fits the search ends here.
   stats_.slowBucket += 1;
-  Block* lowest = nullptr;
-  for (Block* block = bin.head; block != nullptr; block = block->nextFree) {
-    if (block->payloadBytes() >= need && (lowest == nullptr || below(block, lowest)))
-      lowest = block;
+  return {lowestFitting(need), sizeClass};
+}
+
+// The lowest Block of the catch-all bin that holds `need` bytes, or null. Every link is checked
+// before it is followed; a broken one is put right from the record and the walk starts again.
+Block* Heap::lowestFitting(std::size_t need) {
+  for (bool repaired = false;; repaired = true) {
+    Block* lowest = nullptr;
+    const Block* previous = nullptr;
+    Block* block = bins_[kCatchAllBin].head;
+    for (; block != nullptr; previous = block, block = block->nextFree) {
+      const std::uintptr_t payload = reinterpret_cast<std::uintptr_t>(block->payload());
+      if (payloads_.stateOf(payload) != PayloadMap::kStart || block->prevFree != previous) break;
+      if (block->payloadBytes() >= need && (lowest == nullptr || below(block, lowest)))
+        lowest = block;
+    }
+    if (block == nullptr && previous == bins_[kCatchAllBin].tail) return lowest;
+    if (repaired) return nullptr;
+    repair();
   }
-  return {lowest, sizeClass};
 }
 
 // Adds segments until the search finds a Block, or no segment can be added.
@@ -105,7 +119,8 @@ Block* Heap::findFree(std::size_t rsize, std::size_t align) {
 
 void* Heap::carve(Block* block, std::size_t rsize, std::size_t align) {
   Vacancy none{};
-  return carveOut(block, block->units(), rsize, align, none);
+  return carveOut(block, block->units(), rsize, align, none,
+                  payloads_.granuleBits(reinterpret_cast<std::uintptr_t>(block->payload())));
 }
 
 void Heap::split(Block* block, std::size_t rsize) {
@@ -113,16 +128,20 @@ void Heap::split(Block* block, std::size_t rsize) {
   Word units = block->units();
   Block* next = block->following();
   Block* rest = splitOff(block, units, rsize, none);
-  if (rest != nullptr && !next->isEndMarker()) next->prevBlock = rest;
+  if (rest != nullptr) {
+    payloads_.setState(reinterpret_cast<std::uintptr_t>(rest->payload()), PayloadMap::kStart);
+    if (!next->isEndMarker()) next->prevBlock = rest;
+  }
   block->sizeAndFlag = units;
 }
 
 // The part of carving after the alignment: cuts `carved`, of `units` payload units, to `rsize`
-// bytes, counts it and marks its payload. `next` is the Block after the chosen one. Inlined at
+// bytes, counts it and marks its payload, and the remainder's, in the record, whose bits for
+// `aligned` are `bits`. `next` is the Block after the chosen one. Inlined at
 // both ends of carveOut, so that where nothing was cut in front the vacancy is known to stand.
 [[gnu::always_inline]] inline void* Heap::carveRest(Block* carved, Word units, Block* next,
                                                     std::uintptr_t aligned, std::size_t rsize,
-                                                    Vacancy& vacancy) {
+                                                    Vacancy& vacancy, Word* bits) {
   Block* rest = splitOff(carved, units, rsize, vacancy);
   // The successor is allocated: the chosen Block came free out of a bin, and free Blocks have no
   // free neighbours.
@@ -131,12 +150,17 @@ void Heap::split(Block* block, std::size_t rsize) {
   stats_.totalAlloc += unitsToBytes(units);
   notePeak();
   carved->sizeAndFlag = units | kAllocatedBit;
-  payloads_.mark(aligned);
+  payloads_.markIn(bits, aligned);
+  if (rest != nullptr) {
+    const std::uintptr_t restPayload = reinterpret_cast<std::uintptr_t>(rest->payload());
+    PayloadMap::setState(payloads_.granuleBitsNear(bits, aligned, restPayload), restPayload,
+                         PayloadMap::kStart);
+  }
   return reinterpret_cast<void*>(aligned);
 }
 
 void* Heap::carveOut(Block* block, Word units, std::size_t rsize, std::size_t align,
-                     Vacancy& vacancy) {
+                     Vacancy& vacancy, Word* blockBits) {
   stats_.allocBlocks += 1;
   const std::uintptr_t unaligned = reinterpret_cast<std::uintptr_t>(block->payload());
   const std::uintptr_t aligned = (unaligned + align - 1) & ~(align - 1);
@@ -145,7 +169,8 @@ void* Heap::carveOut(Block* block, Word units, std::size_t rsize, std::size_t al
   // The carved Block's header, and the back link of the Block after the chosen one, are written
   // once, at the end: nothing reads them on the way.
   Block* const next = Block::at(block->address() + kHeaderSize + unitsToBytes(units));
-  if (pad == 0) return carveRest(block, units, next, aligned, rsize, vacancy);
+  Word* const bits = payloads_.granuleBitsNear(blockBits, unaligned, aligned);
+  if (pad == 0) return carveRest(block, units, next, aligned, rsize, vacancy, bits);
   Block* const before = block->prevBlock;
   Block* const carved = Block::at(aligned - kHeaderSize);
   if (pad >= kHeaderSize) {
@@ -163,8 +188,10 @@ void* Heap::carveOut(Block* block, Word units, std::size_t rsize, std::size_t al
     before->sizeAndFlag += 1;
     stats_.totalAlloc += kUnit;
     carved->prevBlock = before;
+    PayloadMap::setState(payloads_.granuleBitsNear(bits, aligned, unaligned), unaligned,
+                         PayloadMap::kNothing);
   }
-  return carveRest(carved, units - pad / kUnit, next, aligned, rsize, vacancy);
+  return carveRest(carved, units - pad / kUnit, next, aligned, rsize, vacancy, bits);
 }
 
 // Cuts the tail off a Block of `units` payload units so that it keeps `rsize` bytes, and files
@@ -198,13 +225,27 @@ void* Heap::allocateServed(std::size_t rsize, std::size_t align) {
     found = growAndSearch(rsize, align);
     if (found.block == nullptr) return nullptr;
   }
+  // A free Block's header is its units alone. It, the Block behind it and the bin links are
+  // checked against the record; a stray write found there is put right, and the search runs again.
+  Word units = found.block->sizeAndFlag;
+  std::uintptr_t payload = reinterpret_cast<std::uintptr_t>(found.block->payload());
+  Word* bits = payloads_.granuleBits(payload);
+  if (!freeBlockTrue(bits, payload, found.block, units, found.sizeClass) ||
+      !giftTrue(bits, payload, found.block, align)) [[unlikely]] {
+    repair();
+    found = searchFree(need);
+    if (found.block == nullptr) found = growAndSearch(rsize, align);
+    if (found.block == nullptr) return nullptr;
+    units = found.block->sizeAndFlag;
+    payload = reinterpret_cast<std::uintptr_t>(found.block->payload());
+    bits = payloads_.granuleBits(payload);
+  }
   Block* const block = found.block;
   if (rsize > stats_.maxAllocBlockSize) stats_.maxAllocBlockSize = rsize;
   // The Block leaves its bin while it is carved: its remainder, often of the same class, takes
   // its place there.
-  const Word units = block->sizeAndFlag;  // a free Block's header is its units alone
   Vacancy vacancy = vacancyOf(block, units, found.sizeClass);
-  return carveOut(block, units, rsize, align, vacancy);
+  return carveOut(block, units, rsize, align, vacancy, bits);
 }
 
 // The lock is looked for once: a Heap that has one keeps it until it is torn down, and only a

@@ -26,6 +26,18 @@ std::size_t Heap::allocateBatch(std::size_t size, std::size_t align, void** payl
     const std::size_t total = count * (rsize + kHeaderSize) - kHeaderSize;
     found = searchFree(effectiveAlign <= kUnit ? total : total + effectiveAlign - 1);
   }
+  const std::uintptr_t foundPayload =
+      found.block != nullptr ? reinterpret_cast<std::uintptr_t>(found.block->payload()) : 0;
+  Word* foundBits = found.block != nullptr ? payloads_.granuleBits(foundPayload) : nullptr;
+  if (found.block != nullptr &&
+      (!freeBlockTrue(foundBits, foundPayload, found.block, found.block->sizeAndFlag,
+                      found.sizeClass) ||
+       !giftTrue(foundBits, foundPayload, found.block, effectiveAlign))) [[unlikely]] {
+    // A stray write changed the Block or what lies around it: put right, and let the single
+    // allocation below search again.
+    repair();
+    found.block = nullptr;
+  }
   Block* block = found.block;
   // No free Block that large: a single one, from wherever allocate() finds or makes room.
   if (block == nullptr) {
@@ -38,7 +50,8 @@ std::size_t Heap::allocateBatch(std::size_t size, std::size_t align, void** payl
   // as usual when it falls to a lower class); the next one comes from that rest.
   Vacancy vacancy = vacancyOf(block, block->units(), found.sizeClass);
   for (std::size_t index = 0;; ++index) {
-    payloads[index] = carveOut(block, block->units(), rsize, effectiveAlign, vacancy);
+    payloads[index] = carveOut(block, block->units(), rsize, effectiveAlign, vacancy,
+                               payloads_.granuleBits(reinterpret_cast<std::uintptr_t>(block->payload())));
     if (index + 1 == count) return count;
     block = Block::ofPayload(payloads[index])->following();
     const Word units = block->units();

@@ -8,8 +8,14 @@ static std::uintptr_t addressOf(const void* pointer) {
   return reinterpret_cast<std::uintptr_t>(pointer);
 }
 
-Block* Heap::allocatedBlockOf(void* payload) const {
-  return payloads_.holds(addressOf(payload)) ? Block::ofPayload(payload) : nullptr;
+Block* Heap::allocatedBlockOf(void* payload) {
+  const std::uintptr_t address = addressOf(payload);
+  Word* bits = payloads_.granuleBits(address);
+  if (bits == nullptr || !PayloadMap::holds(bits, address)) return nullptr;
+  Block* block = Block::ofPayload(payload);
+  if (!allocatedBlockTrue(bits, address, block)) [[unlikely]]
+    repair();
+  return block;
 }
 
 void Heap::deallocate(void* payload) {
@@ -21,13 +27,45 @@ void Heap::deallocate(void* payload) {
     return;
   }
   // Freed already, inside a payload, at a header: ignored, and nothing counted.
-  if (!payloads_.forget(bits, address)) return;
+  if (!PayloadMap::holds(bits, address)) return;
 
-  // The header is read before any counter changes, so that it is read once.
   Block* block = Block::ofPayload(payload);
-  Word units = block->units();
-  Block* before = block->prevBlock;
-  Block* next = block->following();
+  // Everything the merge reads is checked against the record before anything changes: the
+  // Block's header, its neighbours' headers, and the bin links of the free ones. A stray write
+  // found on the way is put right from the record, and the checks pass the second time.
+  Word units;
+  Block* before;
+  Block* next;
+  Word* nextBits;
+  // The classes of filed neighbours, once they are known to be filed.
+  std::size_t beforeClass = 0;
+  std::size_t nextClass = 0;
+  for (bool repaired = false;; repaired = true) {
+    units = block->units();
+    before = block->prevBlock;
+    next = block->following();
+    nextBits = nullptr;
+    bool holds = allocatedBlockTrue(bits, address, block);
+    if (holds && before != nullptr && !before->isAllocated() &&
+        before->sizeAndFlag >= kLeastFiledUnits) {
+      beforeClass = classOf(unitsToBytes(before->sizeAndFlag));
+      holds = linksTrue(before, before->nextFree, before->prevFree, beforeClass);
+    }
+    if (holds && !next->isAllocated()) {
+      const std::uintptr_t nextPayload = addressOf(next->payload());
+      nextBits = payloads_.granuleBitsNear(bits, address, nextPayload);
+      holds = successorTrue(nextBits, nextPayload, next, next->following(), true);
+      if (holds && next->sizeAndFlag >= kLeastFiledUnits) {
+        nextClass = classOf(unitsToBytes(next->sizeAndFlag));
+        holds = linksTrue(next, next->nextFree, next->prevFree, nextClass);
+      }
+    }
+    if (holds) [[likely]]
+      break;
+    // Not put right by a repair: the Block stays as it is rather than be merged blindly.
+    if (repaired) return;
+    repair();
+  }
   stats_.numFrees += 1;
   stats_.allocBlocks -= 1;
   stats_.totalAlloc -= unitsToBytes(units);
@@ -45,11 +83,14 @@ void Heap::deallocate(void* payload) {
     if (beforeUnits >= kLeastFiledUnits) {
       vacating = before;
       vacatingUnits = beforeUnits;
-      vacatingClass = classOf(unitsToBytes(beforeUnits));
+      vacatingClass = beforeClass;
     }
     units += beforeUnits + 2;
     block = before;
   }
+  // The record keeps the freed payload as a free Block's, unless that Block merged into the one
+  // before.
+  payloads_.forget(bits, address, block == before ? PayloadMap::kNothing : PayloadMap::kStart);
   // The end marker reads as allocated: nothing is merged past the end of the segment.
   if (!next->isAllocated()) {
     const Word nextUnits = next->sizeAndFlag;
@@ -58,9 +99,10 @@ void Heap::deallocate(void* payload) {
         unfileFree(vacating->nextFree, vacating->prevFree, vacatingUnits, vacatingClass);
       vacating = next;
       vacatingUnits = nextUnits;
-      vacatingClass = classOf(unitsToBytes(nextUnits));
+      vacatingClass = nextClass;
     }
     units += nextUnits + 2;
+    PayloadMap::unstart(nextBits, addressOf(next->payload()));
     next = next->following();
   }
   block->sizeAndFlag = units;

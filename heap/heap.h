@@ -3,6 +3,7 @@
 // (heap/size_class.h) in bins whose occupancy a bitmap records.
 #pragma once
 
+#include <atomic>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -62,6 +63,17 @@ inline constexpr std::size_t kSegmentGranularity = 0x10000;
 // A segment made for a request of `size` bytes aligned to `align` holds this much more: the
 // header, the end marker and two units, so that its Block has `size + align + 2 units` payload.
 inline constexpr std::size_t kSegmentOverhead = 5 * kUnit;
+
+// A Block whose header, bin links or end marker a stray write changed, as the heap found and put
+// right from its record: what it read there, and what the record says belongs there.
+struct Damage {
+  std::uintptr_t block;  // the Block's header, or the end marker
+  const char* what;      // "header", "bin links" or "end marker"
+  Word found[2];
+  Word expected[2];
+};
+// The heap keeps the first findings for its log; later ones are counted only.
+inline constexpr std::size_t kListedDamage = 100;
 
 // Where a Heap keeps its lock: on the runtime library's heap (falling back to the Heap's own
 // storage), or always in its own storage, for a heap that serves the runtime library itself.
@@ -156,6 +168,16 @@ class Heap {
   // number of violations and, when `describe` is given, passes it a line for each.
   std::size_t validate(void (*describe)(const char* violation) = nullptr) const;
 
+  // Checks every header, bin link and end marker against the record and puts right whatever a
+  // stray write changed; returns how many Blocks it found damaged. The caller holds the lock. On
+  // an undamaged heap it reads and changes nothing else. Every operation does the same, in
+  // passing, for the headers and links it reads.
+  std::size_t repair();
+  // Damage found so far, and the first kListedDamage findings: damage(i) for i below the smaller
+  // of the two. Read without the lock: a finding is filled in before it is counted.
+  std::uint64_t damageFound() const { return damageFound_.load(std::memory_order_acquire); }
+  const Damage& damage(std::size_t index) const { return damage_[index]; }
+
   // Read-only views for walks, reports and tests.
   const HeapStats& stats() const { return stats_; }
   const Bin& bin(std::size_t sizeClass) const { return bins_[sizeClass]; }
@@ -167,8 +189,9 @@ class Heap {
   const PayloadMap& payloadMap() const { return payloads_; }
 
  private:
-  // The Block of `payload` when it is the payload of an allocated Block, else null.
-  Block* allocatedBlockOf(void* payload) const;
+  // The Block of `payload` when it is the payload of an allocated Block, else null; its header
+  // checked, and put right if a stray write changed it.
+  Block* allocatedBlockOf(void* payload);
   void giveUnitToAllocated(Block* block);
   // A filed Block on its way out of its bin during an operation (heap/bins.h). Its links are read
   // when the operation starts: carving and merging may write over them before it has left.
@@ -207,13 +230,37 @@ class Heap {
   // reference, so that the class stays in a register.
   Found searchFree(std::size_t need);
   Found growAndSearch(std::size_t rsize, std::size_t align);
+  Block* lowestFitting(std::size_t need);
   // carve and split for a Block that may still be filed: it leaves its bin on the way, its
   // remainder taking its place there when they share a class.
-  void* carveOut(Block* block, Word units, std::size_t rsize, std::size_t align, Vacancy& vacancy);
+  void* carveOut(Block* block, Word units, std::size_t rsize, std::size_t align, Vacancy& vacancy,
+                 Word* blockBits);
   Block* splitOff(Block* block, Word& units, std::size_t rsize, Vacancy& vacancy);
   void* carveRest(Block* carved, Word units, Block* next, std::uintptr_t aligned, std::size_t rsize,
-                  Vacancy& vacancy);
+                  Vacancy& vacancy, Word* bits);
   void notePeak();
+
+  // Integrity (heap/integrity.h): whether headers and links agree with the record.
+  bool isSegmentBase(std::uintptr_t address) const;
+  bool isSegmentEndMarker(std::uintptr_t address) const;
+  bool insideSegment(const Block* block) const;
+  bool successorTrue(const Word* bits, std::uintptr_t payload, const Block* block,
+                     const Block* next, bool mustBeAllocated) const;
+  bool predecessorTrue(const Word* bits, std::uintptr_t payload, const Block* block,
+                       const Block* before) const;
+  bool linksTrue(const Block* block, const Block* nextFree, const Block* prevFree,
+                 std::size_t sizeClass) const;
+  bool freeBlockTrue(const Word* bits, std::uintptr_t payload, const Block* block, Word units,
+                     std::size_t sizeClass) const;
+  bool freeNeighbourTrue(const Block* block) const;
+  bool giftTrue(const Word* bits, std::uintptr_t payload, const Block* block,
+                std::size_t align) const;
+  bool allocatedBlockTrue(const Word* bits, std::uintptr_t payload, const Block* block) const;
+  bool blockTrue(const Block* block) const;
+  void noteDamage(const Damage& damage);
+  bool headersTrue(const Segment& segment) const;
+  std::size_t repairHeaders(const Segment& segment);
+  std::size_t repairBins();
   std::size_t roundToGranularity(std::size_t size) const;
   std::size_t growthSize(std::size_t rsize, std::size_t align) const;
 
@@ -233,6 +280,9 @@ class Heap {
   // Which addresses are allocated payloads; the only authority for whether a pointer is one.
   PayloadMap payloads_;
   pal::LockStorage lockStorage_;
+  // Damage found, and the first findings, kept for the log (damageFound, damage).
+  std::atomic<std::uint64_t> damageFound_{0};
+  Damage damage_[kListedDamage];
 };
 
 // Holds a Heap's lock for one scope.
@@ -250,3 +300,4 @@ class HeapLockGuard {
 }  // namespace velk
 
 #include "heap/bins.h"
+#include "heap/integrity.h"

@@ -1,5 +1,7 @@
 #include "heap/payload_map.h"
 
+#include <bit>
+
 #include "pal/pal.h"
 
 namespace velk {
@@ -41,6 +43,49 @@ void PayloadMap::releaseAll() {
   }
   for (Leaf*& leaf : top_) leaf = nullptr;
   marked_ = 0;
+}
+
+}  // namespace velk
+
+namespace velk {
+
+std::uintptr_t PayloadMap::nextStart(std::uintptr_t address, std::uintptr_t limit) const {
+  while (address < limit) {
+    const Word* bits = granuleBits(address);
+    const std::uintptr_t granule = address & ~(kGranule - 1);
+    std::size_t index = wordIndex(address);
+    Word word = load(bits[index]) & kStartBits & (~Word{0} << bitIndex(address));
+    while (word == 0 && ++index < kWordsPerGranule) word = load(bits[index]) & kStartBits;
+    if (word != 0) {
+      const std::size_t bit = index * kBitsPerWord + static_cast<std::size_t>(std::countr_zero(word));
+      const std::uintptr_t found = granule + bit / kBitsPerUnit * kUnit;
+      return found < limit ? found : limit;
+    }
+    address = granule + kGranule;
+  }
+  return limit;
+}
+
+std::uintptr_t PayloadMap::previousStart(std::uintptr_t address, std::uintptr_t floor) const {
+  while (address > floor) {
+    const std::uintptr_t last = address - kUnit;  // the highest unit still to look at
+    const Word* bits = granuleBits(last);
+    const std::uintptr_t granule = last & ~(kGranule - 1);
+    std::size_t index = wordIndex(last);
+    const unsigned top = bitIndex(last);
+    Word word = load(bits[index]) & kStartBits &
+                (top + kBitsPerUnit >= kBitsPerWord ? ~Word{0}
+                                                     : (Word{1} << (top + kBitsPerUnit)) - 1);
+    while (word == 0 && index > 0) word = load(bits[--index]) & kStartBits;
+    if (word != 0) {
+      const std::size_t bit =
+          index * kBitsPerWord + kBitsPerWord - 1 - static_cast<std::size_t>(std::countl_zero(word));
+      const std::uintptr_t found = granule + bit / kBitsPerUnit * kUnit;
+      return found >= floor ? found : 0;
+    }
+    address = granule;
+  }
+  return 0;
 }
 
 }  // namespace velk

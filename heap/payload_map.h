@@ -1,13 +1,20 @@
-// Which unit addresses are the payloads of allocated Blocks, recorded apart from the Blocks.
+// Where every Block's payload begins, and which of those Blocks are allocated, recorded apart
+// from the Blocks. The record is the authority on the heap's shape; a Block's header is a cache of
+// it, checked against it before the heap trusts it.
 //
-// A pointer is freed, sized or resized only when its bit is set here. Nothing a caller writes into
-// a payload (words that look like headers, links to anywhere, whole forged chains of Blocks) can
-// set a bit, so the heap never reads a header it did not write itself, never follows a link a
-// caller forged, and never writes on the strength of one.
+// A pointer is freed, sized or resized only when the record shows an allocated payload there.
+// Nothing a caller writes into a payload (words that look like headers, links to anywhere, whole
+// forged chains of Blocks) can set a bit, so the heap never follows a link a caller forged. And
+// nothing a caller writes past a payload or into a freed one changes what the record says, so a
+// header or bin link overwritten by such a stray write is seen as soon as it is read, and put
+// right from the record.
 //
-// One bit per unit of every range the heap took from the system. Ranges start at multiples of
-// 64 KiB and span whole 64 KiB granules, so each granule belongs to one range alone, and a
-// two-level table finds a granule's bits from the address:
+// Two bits per unit of every range the heap took from the system, at the unit where a payload
+// would begin: kStart (a Block's payload begins here: fragments, free and allocated Blocks alike)
+// and kAllocated (and that Block is allocated). Payloads begin at least a header apart, so the
+// two bits of one unit never describe two Blocks. Ranges start at multiples of 64 KiB and span
+// whole 64 KiB granules, so each granule belongs to one range alone, and a two-level table finds
+// a granule's bits from the address:
 //
 //              | top entry | granule of the leaf | unit of the granule | byte of the unit |
 //   32-bit:    |     -     |       16 bits       |       14 bits       |      2 bits      |
@@ -16,7 +23,8 @@
 // A granule's bits are non-null exactly when a covered range holds it: the table also answers
 // whether an address lies in the heap at all. Leaves and bits are mapped from the system apart
 // from the segments, so every segment keeps exactly the size it was asked for; their pages are
-// backed only where they are touched, and they are given back all at once.
+// backed only where they are touched, and they are given back all at once. They cost 2 bits per
+// unit: 1/32 of the address space of the segments in 64-bit, 1/16 in 32-bit.
 #pragma once
 
 #include <atomic>
@@ -32,7 +40,16 @@ class PayloadMap {
   static constexpr unsigned kGranuleShift = 16;
   static constexpr std::size_t kGranule = std::size_t{1} << kGranuleShift;
   static constexpr std::size_t kBitsPerWord = 8 * sizeof(Word);
-  static constexpr std::size_t kWordsPerGranule = kGranule / kUnit / kBitsPerWord;
+  static constexpr std::size_t kBitsPerUnit = 2;
+  static constexpr std::size_t kWordsPerGranule = kGranule / kUnit * kBitsPerUnit / kBitsPerWord;
+
+  // The state of a unit: what begins there.
+  static constexpr unsigned kNothing = 0;
+  static constexpr unsigned kStart = 1;                   // the payload of a free Block
+  static constexpr unsigned kAllocated = kStart | 2;      // the payload of an allocated Block
+  static constexpr Word kStateMask = 3;
+  // The start bits of a word: every other bit, from bit 0.
+  static constexpr Word kStartBits = ~Word{0} / 3;
 
   // The map lives as long as the segments it describes and is given back with them
   // (releaseAll), not when the Heap object goes: a heap left standing for threads that outlive
@@ -56,39 +73,70 @@ class PayloadMap {
     return leaf != nullptr ? loadPointer(leaf->granules[(address >> kGranuleShift) & kLeafMask])
                            : nullptr;
   }
+  // The bits of `address`'s granule, given those of `known`'s: the same when both lie in one
+  // granule, which neighbouring Blocks mostly do, else looked up.
+  Word* granuleBitsNear(Word* knownBits, std::uintptr_t known, std::uintptr_t address) const {
+    return ((known ^ address) >> kGranuleShift) == 0 ? knownBits : granuleBits(address);
+  }
+
+  // The state of `address`, a multiple of the unit; `bits` are its granule's.
+  static unsigned stateAt(const Word* bits, std::uintptr_t address) {
+    return static_cast<unsigned>(load(bits[wordIndex(address)]) >> bitIndex(address) & kStateMask);
+  }
+  // The state of any address: kNothing outside the heap and between units.
+  unsigned stateOf(std::uintptr_t address) const {
+    const Word* bits = granuleBits(address);
+    return bits != nullptr && address % kUnit == 0 ? stateAt(bits, address) : kNothing;
+  }
 
   // Whether `address` is the payload of an allocated Block. `bits` are its granule's.
   static bool holds(const Word* bits, std::uintptr_t address) {
-    return address % kUnit == 0 && (std::atomic_ref(const_cast<Word&>(bits[wordIndex(address)]))
-                                        .load(std::memory_order_relaxed) &
-                                    bitOf(address)) != 0;
+    return address % kUnit == 0 && stateAt(bits, address) == kAllocated;
   }
   bool holds(std::uintptr_t address) const {
     const Word* bits = granuleBits(address);
     return bits != nullptr && holds(bits, address);
   }
 
-  // Records an allocated payload. `address` lies in a covered range.
-  void mark(std::uintptr_t address) {
-    const Leaf* leaf = top_[topEntry(address)];
-    std::atomic_ref word(
-        leaf->granules[(address >> kGranuleShift) & kLeafMask][wordIndex(address)]);
-    word.store(word.load(std::memory_order_relaxed) | bitOf(address), std::memory_order_relaxed);
+  // Records an allocated payload, where a free Block's payload began or nothing did. `address`
+  // lies in a covered range.
+  void mark(std::uintptr_t address) { markIn(granuleBits(address), address); }
+  void markIn(Word* bits, std::uintptr_t address) {
+    setState(bits, address, kAllocated);
     ++marked_;
   }
-  // Forgets `address` when it is an allocated payload, and tells whether it was. `bits` are its
-  // granule's.
-  bool forget(Word* bits, std::uintptr_t address) {
-    if (address % kUnit != 0) return false;
-    std::atomic_ref word(bits[wordIndex(address)]);
-    const Word held = word.load(std::memory_order_relaxed);
-    // Tested and cleared by its index, as one bit-test and one bit-reset instruction.
+  // Sets the state of `address` outright: kStart where a free Block's payload now begins,
+  // kNothing where a Block's payload no longer does. Not for allocated payloads (mark, forget).
+  static void setState(Word* bits, std::uintptr_t address, unsigned state) {
+    Word& slot = bits[wordIndex(address)];
     const unsigned index = bitIndex(address);
-    if ((held >> index & 1) == 0) return false;
-    word.store(held & ~(Word{1} << index), std::memory_order_relaxed);
+    store(slot, (load(slot) & ~(kStateMask << index)) | Word{state} << index);
+  }
+  void setState(std::uintptr_t address, unsigned state) {
+    setState(granuleBits(address), address, state);
+  }
+  // Forgets `address` when it is an allocated payload, leaving `state` there (kStart while the
+  // freed Block begins there, kNothing once it is merged into the Block before), and tells
+  // whether it was. `bits` are its granule's.
+  bool forget(Word* bits, std::uintptr_t address, unsigned state = kStart) {
+    if (address % kUnit != 0) return false;
+    Word& slot = bits[wordIndex(address)];
+    const Word held = load(slot);
+    const unsigned index = bitIndex(address);
+    if ((held >> index & kStateMask) != kAllocated) return false;
+    store(slot, (held & ~(kStateMask << index)) | Word{state} << index);
     --marked_;
     return true;
   }
+  // Turns a freed payload's kStart into kNothing, when its Block merged into the one before.
+  static void unstart(Word* bits, std::uintptr_t address) { setState(bits, address, kNothing); }
+
+  // The first unit at or above `address` where a payload begins, below `limit`, or `limit`. Both
+  // lie in one covered range.
+  std::uintptr_t nextStart(std::uintptr_t address, std::uintptr_t limit) const;
+  // The last unit below `address` where a payload begins, at or above `floor`, or 0. Both lie in
+  // one covered range.
+  std::uintptr_t previousStart(std::uintptr_t address, std::uintptr_t floor) const;
 
   // How many payloads are recorded.
   std::size_t marked() const { return marked_; }
@@ -116,13 +164,24 @@ class PayloadMap {
       return static_cast<std::size_t>(address >> kLeafShift);
     }
   }
+  // Unit u of a granule has bits 2u and 2u + 1: the word is u / (bits per word / 2), the first
+  // bit 2u modulo the bits per word; written as single shifts and masks of the address.
+  static constexpr unsigned kUnitShift = sizeof(Word) == 8 ? 3 : 2;
+  static constexpr unsigned kWordShift = kUnitShift + (sizeof(Word) == 8 ? 5 : 4);
   static std::size_t wordIndex(std::uintptr_t address) {
-    return (address & (kGranule - 1)) / kUnit / kBitsPerWord;
+    return (address & (kGranule - 1)) >> kWordShift;
   }
   static unsigned bitIndex(std::uintptr_t address) {
-    return static_cast<unsigned>(address / kUnit % kBitsPerWord);
+    return static_cast<unsigned>((address >> (kUnitShift - 1)) & (kBitsPerWord - kBitsPerUnit));
   }
-  static Word bitOf(std::uintptr_t address) { return Word{1} << bitIndex(address); }
+  // Bits are written under the heap lock and may be read without it by a front end that frees
+  // only what it was handed: relaxed atomic accesses, which compile to plain moves.
+  static Word load(const Word& slot) {
+    return std::atomic_ref(const_cast<Word&>(slot)).load(std::memory_order_relaxed);
+  }
+  static void store(Word& slot, Word value) {
+    std::atomic_ref(slot).store(value, std::memory_order_relaxed);
+  }
   // Zeroed memory of `bytes` after the mapping header, or null.
   void* map(std::size_t bytes);
   // The table's pointers are written once, under the heap lock, and may be read without it: an

@@ -13,6 +13,10 @@ bool Heap::resizeInPlace(void* payload, std::size_t size) {
   const std::size_t rsize = servedSize(size);
   const std::size_t formerBytes = block->payloadBytes();
   Block* next = block->successor();
+  if (next != nullptr && !next->isAllocated() && !freeNeighbourTrue(next)) [[unlikely]] {
+    repair();
+    next = block->successor();
+  }
   const bool nextFree = next != nullptr && !next->isAllocated();
 
   if (rsize > formerBytes) {
@@ -20,6 +24,7 @@ bool Heap::resizeInPlace(void* payload, std::size_t size) {
     // Take the whole successor, then cut it back to the request like a carve does.
     Block* afterNext = next->successor();
     removeFree(next);
+    payloads_.setState(reinterpret_cast<std::uintptr_t>(next->payload()), PayloadMap::kNothing);
     block->sizeAndFlag = block->units() + next->units() + 2;
     if (afterNext != nullptr) afterNext->prevBlock = block;
     split(block, rsize);
@@ -37,7 +42,9 @@ bool Heap::resizeInPlace(void* payload, std::size_t size) {
     Block* afterNext = next->successor();
     const Word nextUnits = next->units();
     removeFree(next);
+    payloads_.setState(reinterpret_cast<std::uintptr_t>(next->payload()), PayloadMap::kNothing);
     Block* rest = Block::at(block->address() + kHeaderSize + rsize);
+    payloads_.setState(reinterpret_cast<std::uintptr_t>(rest->payload()), PayloadMap::kStart);
     rest->sizeAndFlag = excess / kUnit + nextUnits;
     rest->prevBlock = block;
     if (afterNext != nullptr) afterNext->prevBlock = rest;

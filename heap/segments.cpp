@@ -32,6 +32,7 @@ bool Heap::addSegment(std::size_t size, std::size_t align) {
   block->sizeAndFlag = (request - kHeaderSize - kUnit) / kUnit;
   block->prevBlock = nullptr;
   *segment.endMarker() = kEndMarker;
+  payloads_.setState(reinterpret_cast<std::uintptr_t>(block->payload()), PayloadMap::kStart);
   insertFree(block);
   mergeSegments();
   return true;
@@ -57,9 +58,11 @@ void Heap::mergeSegments() {
       const Segment& lower = later.base < earlier.base ? later : earlier;
       const Segment& upper = later.base < earlier.base ? earlier : later;
 
-      Block* last = lower.firstBlock();
-      while (Block* next = last->successor()) last = next;
+      // The lower segment's last Block is the last payload the record shows in it; the two
+      // Blocks that meet are checked before they are changed.
+      Block* last = Block::at(payloads_.previousStart(lower.end(), lower.base) - kHeaderSize);
       Block* first = upper.firstBlock();
+      if (!blockTrue(last) || !blockTrue(first)) repair();
       first->prevBlock = last;
       if (last->isAllocated()) {
         giveUnitToAllocated(last);
@@ -71,6 +74,8 @@ void Heap::mergeSegments() {
           Block* afterFirst = first->successor();
           removeFree(last);
           removeFree(first);
+          payloads_.setState(reinterpret_cast<std::uintptr_t>(first->payload()),
+                             PayloadMap::kNothing);
           last->sizeAndFlag = last->units() + first->units() + 2;
           if (afterFirst != nullptr) afterFirst->prevBlock = last;
           insertFree(last);

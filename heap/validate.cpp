@@ -54,7 +54,8 @@ std::size_t Heap::validate(void (*describe)(const char*)) const {
   }
   check.expect(segmentBytes == stats_.totalSize, "total size differs from the segments");
 
-  // The physical walk.
+  // The physical walk, by the headers, each held against the record: a payload begins where a
+  // header says a Block does, allocated exactly when the header says so.
   std::vector<const Block*> filed;
   std::size_t allocatedBlocks = 0;
   std::size_t allocatedBytes = 0;
@@ -66,14 +67,18 @@ std::size_t Heap::validate(void (*describe)(const char*)) const {
     std::uintptr_t at = segment.base;
     while (at != endMarker) {
       const Block* block = Block::at(at);
-      if (!check.expect(!block->isEndMarker(), "end marker inside a segment")) break;
+      const unsigned state = payloads_.stateOf(at + kHeaderSize);
+      if (!check.expect(state != PayloadMap::kNothing,
+                        "header size disagrees with the record (no Block begins there)")) {
+        break;
+      }
       check.expect(block->prevBlock == before, "prevBlock does not point back");
       if (!check.expect(block->units() <= (endMarker - at - kHeaderSize) / kUnit,
                         "Block runs past its segment")) {
         break;
       }
-      check.expect(payloads_.holds(addressOf(block->payload())) == block->isAllocated(),
-                   "payload map disagrees with a header");
+      check.expect(block->isAllocated() == (state == PayloadMap::kAllocated),
+                   "allocated flag disagrees with the record");
       if (block->isAllocated()) {
         ++allocatedBlocks;
         allocatedBytes += block->payloadBytes();
@@ -106,7 +111,7 @@ std::size_t Heap::validate(void (*describe)(const char*)) const {
       const bool known = std::binary_search(
           filed.begin(), filed.end(), block,
           [](const Block* a, const Block* b) { return addressOf(a) < addressOf(b); });
-      if (!check.expect(known, "bin holds something that is not a free Block")) break;
+      if (!check.expect(known, "bin link leads to something that is not a filed free Block")) break;
       check.expect(classOf(block->payloadBytes()) == sizeClass, "Block filed in the wrong bin");
       check.expect(block->prevFree == previous, "prevFree does not point back");
       previous = block;

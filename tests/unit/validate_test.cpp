@@ -1,4 +1,5 @@
-// validate() handed heaps broken in each way it checks: each names what it finds.
+// validate() handed heaps broken in each way it checks: each names what it finds. What a stray
+// write can break (headers, bin links, end markers) repair() then puts right from the record.
 #include "tests/unit/heap_fixture.h"
 
 namespace velk::testing {
@@ -31,17 +32,20 @@ TEST(Validate, NamesEveryBrokenInvariant) {
   const struct {
     const char* violation;
     void (*breakHeap)(BrokenHeap&);
+    bool strayWrite = false;  // a write into or past a payload could do this
   } cases[] = {
       {"", [](BrokenHeap&) {}},
-      {"end marker overwritten", [](BrokenHeap& h) { *h.segment(0).endMarker() = 0; }},
-      {"end marker inside a segment", [](BrokenHeap& h) { h.c->sizeAndFlag = kEndMarker; }},
-      {"Block runs past its segment", [](BrokenHeap& h) { h.rest->sizeAndFlag += 1; }},
-      {"prevBlock does not point back", [](BrokenHeap& h) { h.c->prevBlock = h.a; }},
-      {"two free Blocks touch", [](BrokenHeap& h) { h.a->sizeAndFlag &= kSizeMask; }},
+      {"end marker overwritten", [](BrokenHeap& h) { *h.segment(0).endMarker() = 0; }, true},
+      {"header size disagrees with the record (no Block begins there)",
+       [](BrokenHeap& h) { h.a->sizeAndFlag -= 1; }, true},
+      {"Block runs past its segment", [](BrokenHeap& h) { h.rest->sizeAndFlag += 1; }, true},
+      {"Block runs past its segment", [](BrokenHeap& h) { h.c->sizeAndFlag = kEndMarker; }, true},
+      {"prevBlock does not point back", [](BrokenHeap& h) { h.c->prevBlock = h.a; }, true},
+      {"two free Blocks touch", [](BrokenHeap& h) { h.a->sizeAndFlag &= kSizeMask; }, true},
       {"payload map marks more than the payloads",
-       [](BrokenHeap& h) { h.a->sizeAndFlag &= kSizeMask; }},
-      {"payload map disagrees with a header",
-       [](BrokenHeap& h) { h.b->sizeAndFlag |= kAllocatedBit; }},
+       [](BrokenHeap& h) { h.a->sizeAndFlag &= kSizeMask; }, true},
+      {"allocated flag disagrees with the record",
+       [](BrokenHeap& h) { h.b->sizeAndFlag |= kAllocatedBit; }, true},
       {"segment base misaligned",
        [](BrokenHeap& h) {
          // Moved a unit up and a granule shorter, the segment stays inside the memory it had; the
@@ -56,11 +60,13 @@ TEST(Validate, NamesEveryBrokenInvariant) {
       {"total size differs from the segments", [](BrokenHeap& h) { h.stats().totalSize += 1; }},
       {"bitmap bit disagrees with the bin", [](BrokenHeap& h) { h.binOfB().count = 0; }},
       {"bin head disagrees with its count", [](BrokenHeap& h) { h.binOfB().head = nullptr; }},
-      {"bin list runs in a circle", [](BrokenHeap& h) { h.b->nextFree = h.b; }},
-      {"bin holds something that is not a free Block",
+      {"bin list runs in a circle", [](BrokenHeap& h) { h.b->nextFree = h.b; }, true},
+      {"bin link leads to something that is not a filed free Block",
        [](BrokenHeap& h) { h.binOfB().head = h.a; }},
-      {"Block filed in the wrong bin", [](BrokenHeap& h) { h.b->nextFree = h.rest; }},
-      {"prevFree does not point back", [](BrokenHeap& h) { h.b->prevFree = h.a; }},
+      {"bin link leads to something that is not a filed free Block",
+       [](BrokenHeap& h) { h.b->nextFree = Block::at(~Word{0} - 3 * kUnit); }, true},
+      {"Block filed in the wrong bin", [](BrokenHeap& h) { h.b->nextFree = h.rest; }, true},
+      {"prevFree does not point back", [](BrokenHeap& h) { h.b->prevFree = h.a; }, true},
       {"bin tail is not the end of its list", [](BrokenHeap& h) { h.binOfB().tail = h.a; }},
       {"bin count differs from its list", [](BrokenHeap& h) { h.binOfB().count = 2; }},
       {"a free Block is missing from the bins", [](BrokenHeap& h) { h.binOfB() = {}; }},
@@ -81,6 +87,13 @@ TEST(Validate, NamesEveryBrokenInvariant) {
       EXPECT_NE(found.find(std::string(c.violation) + '\n'), std::string::npos)
           << c.violation << " not among:\n"
           << found;
+    }
+    if (c.strayWrite) {
+      const std::uint64_t before = broken.heap.damageFound();
+      EXPECT_NE(broken.heap.repair(), 0u) << c.violation;
+      EXPECT_EQ(broken.heap.damageFound(), before + 1) << c.violation;
+      EXPECT_EQ(violations(broken.heap), "") << "after repair: " << c.violation;
+      EXPECT_EQ(broken.heap.repair(), 0u) << "a second repair: " << c.violation;
     }
   }
 }

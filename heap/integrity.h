@@ -1,0 +1,129 @@
+// What the heap checks before it trusts a word it reads from a Block: a header, a bin link or an
+// end marker. A host that writes past a payload or into a freed one can change any of them; the
+// record of payloads (heap/payload_map.h) and the segment table cannot be reached that way, so
+// each word is held against them. Inline: an allocation and a free each check a few headers and
+// links, most of them in the granule of the payload at hand.
+#pragma once
+
+namespace velk {
+
+inline bool Heap::isSegmentBase(std::uintptr_t address) const {
+  for (int index = 0; index < segmentCount_; ++index) {
+    if (segments_[index].base == address) return true;
+  }
+  return false;
+}
+
+// Whether a filed Block's header and links could lie at `block`: four units inside one segment,
+// on a unit. A neighbour in a bin is read only then, and trusted only when it links back.
+inline bool Heap::insideSegment(const Block* block) const {
+  const auto address = reinterpret_cast<std::uintptr_t>(block);
+  if (address % kUnit != 0) return false;
+  for (int index = 0; index < segmentCount_; ++index) {
+    const Segment& segment = segments_[index];
+    if (address - segment.base < segment.size - sizeof(Block)) return true;
+  }
+  return false;
+}
+
+inline bool Heap::isSegmentEndMarker(std::uintptr_t address) const {
+  for (int index = 0; index < segmentCount_; ++index) {
+    if (segments_[index].end() - kUnit == address) return true;
+  }
+  return false;
+}
+
+// `next` is where `block`'s header says the following Block begins; `bits` are the record's for
+// `payload`, block's payload. True when the record shows a payload right behind next's header,
+// and next's header points back to `block` and carries the record's allocated flag (and, for a
+// free `block`, whose neighbours are never free, says allocated); or when next is the end marker
+// of a segment, intact. Nothing at next is read before the record or the segment table vouches
+// for it.
+inline bool Heap::successorTrue(const Word* bits, std::uintptr_t payload, const Block* block,
+                                const Block* next, bool mustBeAllocated) const {
+  const std::uintptr_t nextAddress = reinterpret_cast<std::uintptr_t>(next);
+  const std::uintptr_t nextPayload = nextAddress + kHeaderSize;
+  const Word* nextBits;
+  if (((payload ^ nextPayload) >> PayloadMap::kGranuleShift) == 0) [[likely]] {
+    nextBits = bits;
+  } else {
+    // Another granule: often because the Block runs to the end of its segment.
+    if (isSegmentEndMarker(nextAddress)) return next->isEndMarker();
+    nextBits = payloads_.granuleBits(nextPayload);
+    if (nextBits == nullptr) return false;
+  }
+  const unsigned state = PayloadMap::stateAt(nextBits, nextPayload);
+  if (state == PayloadMap::kNothing) return isSegmentEndMarker(nextAddress) && next->isEndMarker();
+  const bool allocated = state == PayloadMap::kAllocated;
+  return next->prevBlock == block && next->isAllocated() == allocated &&
+         (allocated || !mustBeAllocated);
+}
+
+// `before` is what `block`'s header names as the Block in front of it: none only at the base of a
+// segment; otherwise a Block the record shows, whose header carries the record's flag and ends
+// exactly at `block`.
+inline bool Heap::predecessorTrue(const Word* bits, std::uintptr_t payload, const Block* block,
+                                  const Block* before) const {
+  if (before == nullptr) return isSegmentBase(reinterpret_cast<std::uintptr_t>(block));
+  const std::uintptr_t beforePayload = reinterpret_cast<std::uintptr_t>(before) + kHeaderSize;
+  const Word* beforeBits =
+      payloads_.granuleBitsNear(const_cast<Word*>(bits), payload, beforePayload);
+  if (beforeBits == nullptr || beforePayload % kUnit != 0) return false;
+  const unsigned state = PayloadMap::stateAt(beforeBits, beforePayload);
+  return state != PayloadMap::kNothing && before->following() == block &&
+         before->isAllocated() == (state == PayloadMap::kAllocated);
+}
+
+// The bin links of a filed Block of `sizeClass`: each neighbour is a free Block the record shows,
+// linking back; a Block without a neighbour on one side is that end of its bin.
+inline bool Heap::linksTrue(const Block* block, const Block* nextFree, const Block* prevFree,
+                            std::size_t sizeClass) const {
+  const Bin& bin = bins_[sizeClass];
+  if (prevFree == nullptr ? bin.head != block
+                          : !insideSegment(prevFree) || prevFree->nextFree != block) {
+    return false;
+  }
+  return nextFree == nullptr ? bin.tail == block
+                             : insideSegment(nextFree) && nextFree->prevFree == block;
+}
+
+// A Block taken from the bin of `sizeClass`, whose header reads `units` (`bits` are the record's
+// for `payload`, its payload): free, filed, ending where the record says, with true links. (The
+// bins themselves hold only Blocks the heap checked.)
+inline bool Heap::freeBlockTrue(const Word* bits, std::uintptr_t payload, const Block* block,
+                                Word units, std::size_t sizeClass) const {
+  if (units < kLeastFiledUnits || (units & kAllocatedBit) != 0) return false;
+  return successorTrue(bits, payload, block, block->following(), true) &&
+         linksTrue(block, block->nextFree, block->prevFree, sizeClass);
+}
+
+// Carving `block` at `align` may leave a one-unit gap in front of the payload, which goes to the
+// Block before: that Block must be the allocated one the record shows there.
+inline bool Heap::giftTrue(const Word* bits, std::uintptr_t payload, const Block* block,
+                           std::size_t align) const {
+  if ((((payload + align - 1) & ~(align - 1)) - payload) != kUnit) [[likely]]
+    return true;
+  const Block* before = block->prevBlock;
+  return before != nullptr && before->isAllocated() &&
+         predecessorTrue(bits, payload, block, before);
+}
+
+// A free Block that a check of its allocated neighbour vouched for (its header's flag and place):
+// its own header ends where the record says, and its links are true when it is filed.
+inline bool Heap::freeNeighbourTrue(const Block* block) const {
+  const std::uintptr_t payload = reinterpret_cast<std::uintptr_t>(block->payload());
+  const Word units = block->sizeAndFlag;
+  return successorTrue(payloads_.granuleBits(payload), payload, block, block->following(), true) &&
+         (units < kLeastFiledUnits ||
+          linksTrue(block, block->nextFree, block->prevFree, classOf(unitsToBytes(units))));
+}
+
+// An allocated Block, the record says (`bits` are those of `payload`, its payload): its header
+// says so too, and names its true neighbours on both sides.
+inline bool Heap::allocatedBlockTrue(const Word* bits, std::uintptr_t payload,
+                                     const Block* block) const {
+  return block->isAllocated() && successorTrue(bits, payload, block, block->following(), false) &&
+         predecessorTrue(bits, payload, block, block->prevBlock);
+}
+
+}  // namespace velk
