@@ -1,0 +1,41 @@
+# The licence and the notices of third-party code compiled into what ships: CLI11 (header-only,
+# in velk-host and velk-replay), and, in the static velk-replay32 of the 64-bit Linux packages,
+# the GNU C library and libstdc++, named in the copyright file.
+#   archives: share/doc/VelkAllocator/ README.md, LICENSE, LICENSE.CLI11 (component notices)
+#   .debs:    share/doc/<package>/ copyright (machine-readable), changelog.gz, and the README in
+#             the -dev and -tools packages (components <component>_deb)
+# Both copies are the same bytes in every build, as Debian requires of the documents of a
+# Multi-Arch: same package.
+set(VELK_PACKAGING_DIR ${PROJECT_SOURCE_DIR}/packaging)
+install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE
+  ${VELK_PACKAGING_DIR}/LICENSE.CLI11
+  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${PROJECT_NAME} COMPONENT notices)
+
+if(WIN32)
+  return()
+endif()
+find_program(VELK_GZIP gzip REQUIRED)
+configure_file(${VELK_PACKAGING_DIR}/copyright.in ${PROJECT_BINARY_DIR}/debian/copyright @ONLY)
+configure_file(${VELK_PACKAGING_DIR}/changelog.in ${PROJECT_BINARY_DIR}/debian/changelog @ONLY)
+# gzip -n: no name or time stamp inside, so every build makes the same bytes.
+execute_process(COMMAND ${VELK_GZIP} -9nfk ${PROJECT_BINARY_DIR}/debian/changelog
+  COMMAND_ERROR_IS_FATAL ANY)
+foreach(component runtime development tools)
+  set(docs ${PROJECT_BINARY_DIR}/debian/copyright ${PROJECT_BINARY_DIR}/debian/changelog.gz)
+  if(NOT component STREQUAL runtime)
+    list(APPEND docs ${PROJECT_SOURCE_DIR}/README.md)
+  endif()
+  string(TOUPPER ${component} upper)
+  install(FILES ${docs}
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${VELK_DEB_${upper}_PACKAGE}
+    COMPONENT ${component}_deb)
+endforeach()
+
+# velk-replay32 is a static i386 program in an amd64 package, on purpose: Debian's checks for
+# both are answered for that one file.
+if(VELK_REPLAY32)
+  configure_file(${VELK_PACKAGING_DIR}/tools.lintian-overrides.in
+    ${PROJECT_BINARY_DIR}/debian/${VELK_DEB_TOOLS_PACKAGE} @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/debian/${VELK_DEB_TOOLS_PACKAGE}
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides COMPONENT tools_deb)
+endif()
