@@ -45,11 +45,15 @@ install(FILES ${PROJECT_SOURCE_DIR}/include/velk/allocator.h
   ${PROJECT_BINARY_DIR}/include/velk/version.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/velk COMPONENT development)
 if(WIN32)
+  include(${CMAKE_CURRENT_LIST_DIR}/msvc_import_library.cmake)
   # Beside each mingw import library: the import definition it was made from, and the import
   # library in Microsoft's format (VelkAllocator.lib) that an MSVC-built host links.
   foreach(library velkallocator velkallocator_traced)
     get_target_property(import_definition ${library} VELK_IMPORT_DEFINITION)
     get_target_property(msvc_import_library ${library} VELK_MSVC_IMPORT_LIBRARY)
+    if(NOT msvc_import_library)
+      set(msvc_import_library "")
+    endif()
     install(FILES ${import_definition} ${msvc_import_library}
       DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
   endforeach()
