@@ -1,7 +1,9 @@
 # The licence and the notices of third-party code compiled into what ships: CLI11 (header-only,
-# in velk-host and velk-replay), and, in the static velk-replay32 of the 64-bit Linux packages,
-# the GNU C library and libstdc++, named in the copyright file.
-#   archives: share/doc/VelkAllocator/ README.md, LICENSE, LICENSE.CLI11 (component notices)
+# in velk-host and velk-replay); winpthreads (linked statically into the Windows DLLs and
+# programs); and, in the static velk-replay32 of the 64-bit Linux packages, the GNU C library and
+# libstdc++, named in the copyright file.
+#   archives: share/doc/VelkAllocator/ README.md, LICENSE, LICENSE.CLI11, and on Windows
+#             LICENSE.winpthreads (component notices)
 #   .debs:    share/doc/<package>/ copyright (machine-readable), changelog.gz, and the README in
 #             the -dev and -tools packages (components <component>_deb)
 # Both copies are the same bytes in every build, as Debian requires of the documents of a
@@ -12,6 +14,8 @@ install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE
   DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${PROJECT_NAME} COMPONENT notices)
 
 if(WIN32)
+  install(FILES ${VELK_PACKAGING_DIR}/LICENSE.winpthreads
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${PROJECT_NAME} COMPONENT notices)
   return()
 endif()
 find_program(VELK_GZIP gzip REQUIRED)

@@ -56,6 +56,7 @@ if [[ -x ${VELK_REPLAY32:-} ]]; then
   expected+=(bin/velk-replay32)
 fi
 if [[ $platform == win32 ]]; then
+  archive_expected+=(share/doc/VelkAllocator/LICENSE.winpthreads)
   expected+=(bin/VelkAllocator.dll lib/libVelkAllocator.dll.a lib/VelkAllocator.def
     lib/VelkAllocator.lib bin/VelkAllocator-traced.dll lib/libVelkAllocator-traced.dll.a
     lib/VelkAllocator-traced.def lib/VelkAllocator-traced.lib)
