@@ -35,11 +35,21 @@ foreach(component runtime development tools)
     COMPONENT ${component}_deb)
 endforeach()
 
-# velk-replay32 is a static i386 program in an amd64 package, on purpose: Debian's checks for
-# both are answered for that one file.
-if(VELK_REPLAY32)
-  configure_file(${VELK_PACKAGING_DIR}/tools.lintian-overrides.in
-    ${PROJECT_BINARY_DIR}/debian/${VELK_DEB_TOOLS_PACKAGE} @ONLY)
-  install(FILES ${PROJECT_BINARY_DIR}/debian/${VELK_DEB_TOOLS_PACKAGE}
+# The 32-bit velk-replay is linked statically, on purpose: the same program is the velk-replay32
+# of the 64-bit packages, which runs on amd64 systems without any i386 library. Debian's checks
+# for a static program, and in the amd64 package for a program of another architecture, are
+# answered for that one file.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  set(overrides "statically-linked-binary [usr/bin/velk-replay]")
+elseif(VELK_REPLAY32)
+  set(overrides "statically-linked-binary [usr/bin/velk-replay32]"
+    "binary-from-other-architecture [usr/bin/velk-replay32]")
+endif()
+if(overrides)
+  list(TRANSFORM overrides PREPEND "${VELK_DEB_TOOLS_PACKAGE}: ")
+  list(JOIN overrides "\n" overrides)
+  file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/debian/lintian/${VELK_DEB_TOOLS_PACKAGE}
+    CONTENT "# velk-replay of the 32-bit build is static: it is also velk-replay32 of the 64-bit one.\n${overrides}\n")
+  install(FILES ${PROJECT_BINARY_DIR}/debian/lintian/${VELK_DEB_TOOLS_PACKAGE}
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides COMPONENT tools_deb)
 endif()
