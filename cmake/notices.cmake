@@ -3,9 +3,11 @@
 # programs); and, in the static velk-replay32 of the 64-bit Linux packages, the GNU C library and
 # libstdc++, named in the copyright file.
 #   archives: share/doc/VelkAllocator/ README.md, LICENSE, LICENSE.CLI11, and on Windows
-#             LICENSE.winpthreads (component notices)
+#             LICENSE.winpthreads, on Linux the Debian copyright file, which also names the
+#             static runtime of the 32-bit velk-replay (component notices)
 #   .debs:    share/doc/<package>/ copyright (machine-readable), changelog.gz, and the README in
-#             the -dev and -tools packages (components <component>_deb)
+#             the -dev and -tools packages (components <component>_deb, which only the .debs
+#             install: `cmake --install` into a prefix leaves them out)
 # Both copies are the same bytes in every build, as Debian requires of the documents of a
 # Multi-Arch: same package.
 set(VELK_PACKAGING_DIR ${PROJECT_SOURCE_DIR}/packaging)
@@ -24,6 +26,8 @@ configure_file(${VELK_PACKAGING_DIR}/changelog.in ${PROJECT_BINARY_DIR}/debian/c
 # gzip -n: no name or time stamp inside, so every build makes the same bytes.
 execute_process(COMMAND ${VELK_GZIP} -9nfk ${PROJECT_BINARY_DIR}/debian/changelog
   COMMAND_ERROR_IS_FATAL ANY)
+install(FILES ${PROJECT_BINARY_DIR}/debian/copyright
+  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${PROJECT_NAME} COMPONENT notices)
 foreach(component runtime development tools)
   set(docs ${PROJECT_BINARY_DIR}/debian/copyright ${PROJECT_BINARY_DIR}/debian/changelog.gz)
   if(NOT component STREQUAL runtime)
@@ -32,7 +36,7 @@ foreach(component runtime development tools)
   string(TOUPPER ${component} upper)
   install(FILES ${docs}
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${VELK_DEB_${upper}_PACKAGE}
-    COMPONENT ${component}_deb)
+    COMPONENT ${component}_deb EXCLUDE_FROM_ALL)
 endforeach()
 
 # The 32-bit velk-replay is linked statically, on purpose: the same program is the velk-replay32
@@ -51,5 +55,6 @@ if(overrides)
   file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/debian/lintian/${VELK_DEB_TOOLS_PACKAGE}
     CONTENT "# velk-replay of the 32-bit build is static: it is also velk-replay32 of the 64-bit one.\n${overrides}\n")
   install(FILES ${PROJECT_BINARY_DIR}/debian/lintian/${VELK_DEB_TOOLS_PACKAGE}
-    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides COMPONENT tools_deb)
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides COMPONENT tools_deb
+    EXCLUDE_FROM_ALL)
 endif()
