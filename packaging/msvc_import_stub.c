@@ -9,7 +9,9 @@ void* VELK_CALL MemAlloc(uint32_t size) {
   (void)size;
   return 0;
 }
-void VELK_CALL MemFree(void* payload) { (void)payload; }
+void VELK_CALL MemFree(void* payload) {
+  (void)payload;
+}
 int32_t VELK_CALL MemSize(void* payload) {
   (void)payload;
   return 0;
@@ -19,5 +21,9 @@ int32_t VELK_CALL MemFlushCache(int32_t level) {
   return 0;
 }
 void VELK_CALL MemFlushCacheAll(void) {}
-uint32_t VELK_CALL MemTotalReserved(void) { return 0; }
-uint32_t VELK_CALL MemTotalCommitted(void) { return 0; }
+uint32_t VELK_CALL MemTotalReserved(void) {
+  return 0;
+}
+uint32_t VELK_CALL MemTotalCommitted(void) {
+  return 0;
+}
