@@ -40,20 +40,18 @@ foreach(component runtime development tools)
 endforeach()
 
 # The 32-bit velk-replay is linked statically, on purpose: the same program is the velk-replay32
-# of the 64-bit packages, which runs on amd64 systems without any i386 library. Debian's checks
-# for a static program, and in the amd64 package for a program of another architecture, are
-# answered for that one file.
+# of the 64-bit packages, which runs on amd64 systems without any i386 library. Debian's check
+# for static programs is answered for that one file.
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
   set(overrides "statically-linked-binary [usr/bin/velk-replay]")
 elseif(VELK_REPLAY32)
-  set(overrides "statically-linked-binary [usr/bin/velk-replay32]"
-    "binary-from-other-architecture [usr/bin/velk-replay32]")
+  set(overrides "statically-linked-binary [usr/bin/velk-replay32]")
 endif()
 if(overrides)
-  list(TRANSFORM overrides PREPEND "${VELK_DEB_TOOLS_PACKAGE}: ")
-  list(JOIN overrides "\n" overrides)
-  file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/debian/lintian/${VELK_DEB_TOOLS_PACKAGE}
-    CONTENT "# velk-replay of the 32-bit build is static: it is also velk-replay32 of the 64-bit one.\n${overrides}\n")
+  file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/debian/lintian/${VELK_DEB_TOOLS_PACKAGE} CONTENT
+    "# velk-replay of the 32-bit build is static: it is also velk-replay32 of the 64-bit one.
+${VELK_DEB_TOOLS_PACKAGE}: ${overrides}
+")
   install(FILES ${PROJECT_BINARY_DIR}/debian/lintian/${VELK_DEB_TOOLS_PACKAGE}
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides COMPONENT tools_deb
     EXCLUDE_FROM_ALL)
