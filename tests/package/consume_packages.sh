@@ -265,6 +265,15 @@ else
   deb_prefix=$(unpack_debs deb "$work"/packages/*.deb)
   check_contents "$archive_prefix" "${archive_expected[@]}"
   check_contents "$deb_prefix" "${deb_expected[@]}"
+  # Each .deb names both licences, and its changelog starts with the release it comes with.
+  for package in libvelkallocator${version%%.*} velkallocator-dev velkallocator-tools; do
+    for license in Expat BSD-3-clause; do
+      grep -q "^License: $license" "$deb_prefix/share/doc/$package/copyright" ||
+        fail "the copyright file of $package lacks the $license licence"
+    done
+    [[ $(gzip -dc "$deb_prefix/share/doc/$package/changelog.gz" | head -n 1) == *"($version)"* ]] ||
+      fail "the changelog of $package does not start with $version (packaging/changelog.in)"
+  done
   consume_with_cmake "$deb_prefix"
   consume_with_pkg_config "$archive_prefix"
   run_velk_host "$archive_prefix"
