@@ -10,7 +10,7 @@
 #
 # Every file belongs to one component, and each component is one Debian package:
 #   runtime      libvelkallocator1      the shared libraries, the shim's man page
-#   development  velkallocator-dev      headers, .so links, CMake package, velkallocator.pc
+#   development  libvelkallocator-dev   headers, .so links, CMake package, velkallocator.pc
 #   tools        velkallocator-tools    the programs and their man pages
 # The archives hold all three, with share/doc/VelkAllocator; each Debian package has its own
 # share/doc/<package> instead (cpack_project_config.cmake picks the components per generator).
@@ -27,7 +27,7 @@ set(VELK_CMAKE_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/VelkAllocator)
 set(VELK_PACKAGE_MAINTAINER "VelkAllocator developers <maintainers@velkallocator.example>"
   CACHE STRING "Maintainer of the Debian packages and contact of their copyright file")
 set(VELK_DEB_RUNTIME_PACKAGE libvelkallocator${PROJECT_VERSION_MAJOR})
-set(VELK_DEB_DEVELOPMENT_PACKAGE velkallocator-dev)
+set(VELK_DEB_DEVELOPMENT_PACKAGE libvelkallocator-dev)
 set(VELK_DEB_TOOLS_PACKAGE velkallocator-tools)
 
 # The library ships with its traced twin: the same exports, a log line for every call. A host

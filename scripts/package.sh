@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the release archives into dist/: for each shipping build, its archive
 # (VelkAllocator-<version>-linux64.tar.gz, -linux32.tar.gz, -win32.zip), for Linux also the Debian
-# packages libvelkallocator1, velkallocator-dev and velkallocator-tools (_amd64.deb, _i386.deb),
+# packages libvelkallocator1, libvelkallocator-dev and velkallocator-tools (_amd64.deb, _i386.deb),
 # each with a .sha256 beside it (`sha256sum -c FILE.sha256`). Builds what is missing first. The
 # linux64 archives carry the static 32-bit velk-replay as velk-replay32, for traces of the Windows
 # DLL, so its linux32 build comes first; the linux32 packages carry the man pages that the linux64

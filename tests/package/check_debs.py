@@ -103,7 +103,8 @@ def main():
         fields["File"] = deb
         packages.append(fields)
         depends = fields.get("Depends", "")
-        if fields["Package"].startswith("lib") and "libc6 (>=" not in depends:
+        # Every package with programs or libraries, as dpkg-shlibdeps computes it.
+        if fields.get("Section") != "libdevel" and "libc6 (>=" not in depends:
             failures.append(f"{deb.name} has no versioned dependency on libc6: '{depends}'")
 
     architectures = {fields["Architecture"] for fields in packages}

@@ -47,7 +47,7 @@ expected=(include/velk/allocator.h include/velk/version.h "$libdir/pkgconfig/vel
 archive_expected=(share/doc/VelkAllocator/README.md share/doc/VelkAllocator/LICENSE
   share/doc/VelkAllocator/LICENSE.CLI11)
 deb_expected=()
-for package in libvelkallocator${version%%.*} velkallocator-dev velkallocator-tools; do
+for package in libvelkallocator${version%%.*} libvelkallocator-dev velkallocator-tools; do
   deb_expected+=("share/doc/$package/copyright" "share/doc/$package/changelog.gz")
 done
 replay32=0
@@ -266,7 +266,7 @@ else
   check_contents "$archive_prefix" "${archive_expected[@]}"
   check_contents "$deb_prefix" "${deb_expected[@]}"
   # Each .deb names both licences, and its changelog starts with the release it comes with.
-  for package in libvelkallocator${version%%.*} velkallocator-dev velkallocator-tools; do
+  for package in libvelkallocator${version%%.*} libvelkallocator-dev velkallocator-tools; do
     for license in Expat BSD-3-clause; do
       grep -q "^License: $license" "$deb_prefix/share/doc/$package/copyright" ||
         fail "the copyright file of $package lacks the $license licence"
