@@ -4,10 +4,12 @@
 # Wine is the one optional part: without it the win32 tests are skipped (loudly) by test.sh.
 set -euo pipefail
 
-# Toolchains, test and benchmark libraries, and the peer allocators the benchmarks measure against.
+# Toolchains, test and benchmark libraries, and the peer allocators the benchmarks measure against;
+# for the packages: lld and llvm (the import library for MSVC hosts and the host that tries it),
+# help2man (the man pages) and lintian (the checks of the .debs).
 packages=(
-  cmake ninja-build g++ g++-multilib clang libclang-rt-14-dev clang-format
-  g++-mingw-w64-i686-posix
+  cmake ninja-build g++ g++-multilib clang libclang-rt-14-dev clang-format lld llvm
+  g++-mingw-w64-i686-posix help2man lintian
   googletest libbenchmark-dev libcli11-dev pkg-config
   valgrind gnuplot-nox python3 git chromium
   libjemalloc2 libmimalloc2.0 libtcmalloc-minimal4 libtbbmalloc2

@@ -3,6 +3,10 @@
 # developer would: a small host outside the tree is built against it with find_package and with
 # pkg-config, then run (under wine for Windows), and the log the library leaves is read. A file
 # missing from a package, a consumer that does not build, or a run without the whole log fails.
+# The Windows package also serves a host built with Microsoft's toolchain, played by clang and
+# lld-link: it must import exactly the DLL's export names through VelkAllocator.lib. Windows
+# programs run under wine only where this kernel runs 32-bit programs; elsewhere those runs are
+# skipped, loudly, and the rest is still checked.
 #
 #   consume_packages.sh BUILD_DIR WORK_DIR PLATFORM VERSION SYMBOL_TOOL PROGRAM...
 #
@@ -16,6 +20,8 @@ shift 5
 programs=("$@")
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 consumer_source=$root/tests/package/consumer
+# shellcheck source=scripts/presets.sh
+source "$root/scripts/presets.sh"
 
 fail() {
   echo "FAIL: $*" >&2
@@ -28,46 +34,69 @@ cpack --config "$build_dir/CPackConfig.cmake" -B "$work/packages" >"$work/cpack.
   fail "cpack: $(cat "$work/cpack.log")"
 (cd "$work/packages" && sha256sum --check --quiet ./*.sha256) || fail "a checksum does not match"
 
-expected=(include/velk/allocator.h include/velk/version.h share/doc/VelkAllocator/README.md
-  lib/pkgconfig/velkallocator.pc lib/cmake/VelkAllocator/VelkAllocatorConfig.cmake
-  lib/cmake/VelkAllocator/VelkAllocatorConfigVersion.cmake "${programs[@]/#/bin/}")
+case $platform in
+  linux64) libdir=lib/x86_64-linux-gnu ;;
+  linux32) libdir=lib/i386-linux-gnu ;;
+  *) libdir=lib ;;
+esac
+expected=(include/velk/allocator.h include/velk/version.h "$libdir/pkgconfig/velkallocator.pc"
+  "$libdir/cmake/VelkAllocator/VelkAllocatorConfig.cmake"
+  "$libdir/cmake/VelkAllocator/VelkAllocatorConfigVersion.cmake" "${programs[@]/#/bin/}")
+# The licence and the notices: in share/doc/VelkAllocator of an archive, in the copyright file
+# of each Debian package.
+archive_expected=(share/doc/VelkAllocator/README.md share/doc/VelkAllocator/LICENSE
+  share/doc/VelkAllocator/LICENSE.CLI11)
+deb_expected=()
+for package in libvelkallocator${version%%.*} libvelkallocator-dev velkallocator-tools; do
+  deb_expected+=("share/doc/$package/copyright" "share/doc/$package/changelog.gz")
+done
 replay32=0
 if [[ -x ${VELK_REPLAY32:-} ]]; then
   replay32=1
   expected+=(bin/velk-replay32)
 fi
 if [[ $platform == win32 ]]; then
+  archive_expected+=(share/doc/VelkAllocator/LICENSE.winpthreads)
   expected+=(bin/VelkAllocator.dll lib/libVelkAllocator.dll.a lib/VelkAllocator.def
-    bin/VelkAllocator-traced.dll lib/libVelkAllocator-traced.dll.a lib/VelkAllocator-traced.def)
+    lib/VelkAllocator.lib bin/VelkAllocator-traced.dll lib/libVelkAllocator-traced.dll.a
+    lib/VelkAllocator-traced.def lib/VelkAllocator-traced.lib)
   library=bin/VelkAllocator.dll
   export_check=(-DOBJDUMP="$symbol_tool" -P "$root/tests/library/check_dll_exports.cmake")
 else
   for name in velkallocator velkallocator-traced velkmalloc; do
-    expected+=("lib/lib$name.so" "lib/lib$name.so.${version%%.*}" "lib/lib$name.so.$version")
+    expected+=("$libdir/lib$name.so" "$libdir/lib$name.so.${version%%.*}"
+      "$libdir/lib$name.so.$version")
   done
-  library=lib/libvelkallocator.so.$version
+  expected+=(share/man/man1/velk-host.1.gz share/man/man1/velk-replay.1.gz
+    share/man/man7/libvelkmalloc.7.gz)
+  library=$libdir/libvelkallocator.so.$version
   export_check=(-DNM="$symbol_tool" -P "$root/tests/library/check_so_exports.cmake")
 fi
 
-# Unpacks a package into $work/NAME and prints the prefix inside it.
+# Unpacks an archive into $work/NAME and prints the prefix inside it.
 unpack() {
   local package=$1 name=$2
   mkdir -p "$work/$name"
-  case $package in
-    *.deb)
-      dpkg-deb -x "$package" "$work/$name"
-      echo "$work/$name/usr"
-      ;;
-    *)
-      (cd "$work/$name" && cmake -E tar xf "$package")
-      echo "$work/$name/$(basename "${package%.tar.gz}" .zip)"
-      ;;
-  esac
+  (cd "$work/$name" && cmake -E tar xf "$package")
+  echo "$work/$name/$(basename "${package%.tar.gz}" .zip)"
+}
+
+# Unpacks every .deb given into one root $work/NAME, as installing them all would, and prints
+# the prefix inside it.
+unpack_debs() {
+  local name=$1 deb
+  shift
+  mkdir -p "$work/$name"
+  for deb in "$@"; do
+    dpkg-deb -x "$deb" "$work/$name"
+  done
+  echo "$work/$name/usr"
 }
 
 check_contents() {
   local prefix=$1 file
-  for file in "${expected[@]}"; do
+  shift
+  for file in "${expected[@]}" "$@"; do
     [[ -e $prefix/$file ]] || fail "$(basename "$(dirname "$prefix")") lacks $file"
   done
   cmake -DLIBRARY="$prefix/$library" "${export_check[@]}" >/dev/null || fail "exports of $library"
@@ -77,19 +106,36 @@ check_contents() {
   fi
 }
 
+# Whether this machine runs Windows programs: wine, and a kernel that runs 32-bit programs.
+runs_windows_programs() {
+  command -v wine >/dev/null && kernel_runs_i386
+}
+
+skipped_runs=0
+skipped_under_wine() {
+  skipped_runs=$((skipped_runs + 1))
+  printf '\n!!! SKIPPED: %s under wine (%s)\n\n' "$1" \
+    "$(command -v wine >/dev/null && echo "this kernel cannot run 32-bit programs" || echo "no wine")"
+}
+
 # Runs a built consumer in its own folder and checks what it printed and the log it left there.
 run_consumer() {
-  local program=$1 prefix=$2 folder
+  local program=$1 prefix=$2 said=${3:-"VelkAllocator $version: allocated and freed 1000 bytes"}
+  local folder
   folder=$(dirname "$program")
   if [[ $platform == win32 ]]; then
+    if ! runs_windows_programs; then
+      skipped_under_wine "$program"
+      return
+    fi
     cp "$prefix/bin/VelkAllocator.dll" "$folder/"
     (cd "$folder" && "$root/scripts/wine-run.sh" "./$(basename "$program")") >"$folder/out.txt"
   else
     readelf -d "$program" | grep -q "NEEDED.*\[libvelkallocator\.so\.${version%%.*}\]" ||
       fail "$program does not ask for libvelkallocator.so.${version%%.*}"
-    (cd "$folder" && LD_LIBRARY_PATH=$prefix/lib "$program") >"$folder/out.txt"
+    (cd "$folder" && LD_LIBRARY_PATH=$prefix/$libdir "$program") >"$folder/out.txt"
   fi
-  grep -q "^VelkAllocator $version: allocated and freed 1000 bytes" "$folder/out.txt" ||
+  grep -q "^$said" "$folder/out.txt" ||
     fail "$program printed: $(cat "$folder/out.txt")"
   local line
   for line in "Velk allocator loaded" "Pre-allocated 640M VA segment, result = [01]" \
@@ -113,7 +159,7 @@ consume_with_cmake() {
 
 consume_with_pkg_config() {
   local prefix=$1 build=$work/pkg-config-consumer flags
-  export PKG_CONFIG_LIBDIR=$prefix/lib/pkgconfig
+  export PKG_CONFIG_LIBDIR=$prefix/$libdir/pkgconfig
   [[ $(pkg-config --modversion velkallocator) == "$version" ]] || fail "velkallocator.pc version"
   read -r -a flags <<<"$(pkg-config --cflags --libs velkallocator)"
   mkdir -p "$build"
@@ -128,6 +174,10 @@ run_velk_host() {
   local prefix=$1 run=$work/velk-host-run
   mkdir -p "$run"
   if [[ $platform == win32 ]]; then
+    if ! runs_windows_programs; then
+      skipped_under_wine "the packaged velk-host.exe"
+      return
+    fi
     (cd "$run" && "$root/scripts/wine-run.sh" "$prefix/bin/velk-host.exe" --workload small \
       "$prefix/$library") >"$run/out.txt"
   else
@@ -156,23 +206,83 @@ run_velk_replay32() {
     fail "packaged velk-replay did not hand a 32-bit trace over: $(cat "$run/out.txt")"
 }
 
+# The export names of a DLL, one a line, as objdump shows its export table.
+dll_export_names() {
+  "$symbol_tool" -p "$1" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
+    sed -n 's/^[[:space:]]*\[ *[0-9]*\] //p' | sort
+}
+
+# The names a program imports from one DLL, one a line ("vma hint name" rows of objdump -p).
+imported_names() {
+  "$symbol_tool" -p "$1" | awk -v dll="$2" '
+    /DLL Name:/ { inside = ($3 == dll); next }
+    /^[[:space:]]*$/ { inside = 0 }
+    inside && NF == 3 && $1 ~ /^[0-9a-f]+$/ && $2 ~ /^[0-9]+$/ { print $3 }' | sort
+}
+
+# A host compiled by clang as Microsoft's compiler would compile it, as C and as C++, linked by
+# lld-link against each import library in Microsoft's format (and a kernel32.lib made from three
+# names by llvm-dlltool), must import from the DLL exactly the names the DLL exports; the C one
+# runs under wine with the DLL beside it.
+consume_with_msvc_toolchain() {
+  local prefix=$1 build=$work/msvc-consumer name language
+  mkdir -p "$build"
+  printf 'LIBRARY KERNEL32.dll\nEXPORTS\n  GetStdHandle@4\n  WriteFile@20\n  ExitProcess@4\n' \
+    >"$build/kernel32.def"
+  llvm-dlltool -m i386 -k -d "$build/kernel32.def" -l "$build/kernel32.lib" ||
+    fail "llvm-dlltool could not make kernel32.lib"
+  for name in VelkAllocator VelkAllocator-traced; do
+    for language in c c++; do
+      local host=$build/$name-$language/host.exe
+      mkdir -p "$(dirname "$host")"
+      clang --target=i686-pc-windows-msvc -ffreestanding -Wall -Wextra -Werror -x "$language" \
+        -I"$prefix/include" -c "$root/tests/package/msvc_host.c" -o "${host%.exe}.obj" ||
+        fail "velk/allocator.h does not compile as MSVC $language"
+      lld-link /nologo /subsystem:console /entry:hostMain /nodefaultlib /largeaddressaware \
+        /machine:x86 "${host%.exe}.obj" "$prefix/lib/$name.lib" "$build/kernel32.lib" \
+        /out:"$host" >"$build/link.log" 2>&1 ||
+        fail "an MSVC-style $language host does not link against $name.lib: $(cat "$build/link.log")"
+      [[ $(imported_names "$host" "$name.dll") == "$(dll_export_names "$prefix/bin/$name.dll")" ]] ||
+        fail "the MSVC-style $language host imports from $name.dll:" \
+          "$(imported_names "$host" "$name.dll")" "but it exports:" \
+          "$(dll_export_names "$prefix/bin/$name.dll")"
+    done
+  done
+  run_consumer "$build/VelkAllocator-c/host.exe" "$prefix" "MSVC host: allocated and freed 1000 bytes"
+}
+
 if [[ $platform == win32 ]]; then
   prefix=$(unpack "$work/packages/VelkAllocator-$version-win32.zip" zip)
-  check_contents "$prefix"
+  check_contents "$prefix" "${archive_expected[@]}"
+  consume_with_msvc_toolchain "$prefix"
   consume_with_cmake "$prefix"
   consume_with_pkg_config "$prefix"
   run_velk_host "$prefix"
 else
-  # The .tar.gz serves the CMake consumer, the .deb the pkg-config one; both hold every file.
+  # The .debs serve the CMake consumer, the .tar.gz the pkg-config one; both hold every file, in
+  # the same multiarch folders.
   archive_prefix=$(unpack "$work/packages/VelkAllocator-$version-$platform.tar.gz" tar)
-  deb_prefix=$(unpack "$(echo "$work"/packages/velkallocator_"$version"_*.deb)" deb)
-  check_contents "$archive_prefix"
-  check_contents "$deb_prefix"
-  consume_with_cmake "$archive_prefix"
-  consume_with_pkg_config "$deb_prefix"
+  deb_prefix=$(unpack_debs deb "$work"/packages/*.deb)
+  check_contents "$archive_prefix" "${archive_expected[@]}"
+  check_contents "$deb_prefix" "${deb_expected[@]}"
+  # Each .deb names both licences, and its changelog starts with the release it comes with.
+  for package in libvelkallocator${version%%.*} libvelkallocator-dev velkallocator-tools; do
+    for license in Expat BSD-3-clause; do
+      grep -q "^License: $license" "$deb_prefix/share/doc/$package/copyright" ||
+        fail "the copyright file of $package lacks the $license licence"
+    done
+    [[ $(gzip -dc "$deb_prefix/share/doc/$package/changelog.gz" | head -n 1) == *"($version)"* ]] ||
+      fail "the changelog of $package does not start with $version (packaging/changelog.in)"
+  done
+  consume_with_cmake "$deb_prefix"
+  consume_with_pkg_config "$archive_prefix"
   run_velk_host "$archive_prefix"
   if [[ $replay32 -eq 1 ]]; then
     run_velk_replay32 "$deb_prefix"
   fi
 fi
-echo "packages of $platform: every file present, both consumers built and ran"
+if [[ $skipped_runs -gt 0 ]]; then
+  echo "packages of $platform: every file present, every consumer built; $skipped_runs runs SKIPPED"
+else
+  echo "packages of $platform: every file present, every consumer built and ran"
+fi
