@@ -156,13 +156,10 @@ bool Heap::headersTrue(const Segment& segment) const {
 }
 
 std::size_t Heap::repair() {
-  bool headers = true;
-  for (int index = 0; index < segmentCount_ && headers; ++index) {
-    headers = headersTrue(segments_[index]);
-  }
-  if (headers) return repairBins();
   std::size_t findings = 0;
-  for (int index = 0; index < segmentCount_; ++index) findings += repairHeaders(segments_[index]);
+  for (int index = 0; index < segmentCount_; ++index) {
+    if (!headersTrue(segments_[index])) findings += repairHeaders(segments_[index]);
+  }
   return findings + repairBins();
 }
 

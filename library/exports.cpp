@@ -18,6 +18,7 @@ void* VELK_CALL MemAlloc(std::uint32_t size) {
   if (size <= velk::library::kLargestRequest) {
     payload = heap.allocateLocked(size, velk::library::alignmentFor(size));
   }
+  velk::library::logDamageIfFound();
   if (traceCalls) trace("allocated %d bytes: %p\n", static_cast<int>(size), payload);
   return payload;
 }
@@ -26,10 +27,12 @@ void VELK_CALL MemFree(void* payload) {
   // Before the heap's lock is taken, so that logLock is never held inside it.
   if (traceCalls) trace("freeing: %p\n", payload);
   heap.deallocateLocked(payload);
+  velk::library::logDamageIfFound();
 }
 
 std::int32_t VELK_CALL MemSize(void* payload) {
   const std::ptrdiff_t bytes = heap.blockSize(payload);
+  velk::library::logDamageIfFound();
   std::int32_t result = bytes < 0 ? 0 : static_cast<std::int32_t>(bytes);
   // A wider heap can hold payloads whose size a 32-bit count cannot show.
   if constexpr (sizeof(std::ptrdiff_t) > sizeof(std::int32_t)) {

@@ -32,6 +32,7 @@ void detach() {
   heap.snapshotStats(stats);
   StaticLockGuard guard(logLock);
   std::FILE* file = logFile;
+  logDamageTotal(file);
   std::fprintf(file, "shutting down Velk allocator\n");
   printHeapReport(file, stats);
   closeLog();

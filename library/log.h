@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 
 #include "library/lasting.h"
@@ -35,10 +36,31 @@ bool openLog();
 // The caller holds logLock.
 void closeLog();
 
+// Damage the heap found and put right (a stray write of the host's, past a payload or into a freed
+// one): a line for each of the first findings, written under logLock and never inside the heap's
+// lock, like trace lines. The exports call it after each heap operation that found something.
+extern std::atomic<std::uint64_t> damageLogged;
+void logDamage();
+inline void logDamageIfFound();
+// At unload, the caller holding logLock: the lines still due, and one line with the count of all.
+void logDamageTotal(std::FILE* file);
+
 // Writes "[thread]: " and the line, whole, when the build traces calls and the log is open.
 #if defined(__GNUC__)
 __attribute__((format(printf, 1, 2)))
 #endif
 void trace(const char* format, ...);
+
+}  // namespace velk::library
+
+#include "library/lifetime.h"
+
+namespace velk::library {
+
+// One load and a comparison when nothing was found.
+inline void logDamageIfFound() {
+  if (heap.damageFound() != damageLogged.load(std::memory_order_relaxed)) [[unlikely]]
+    logDamage();
+}
 
 }  // namespace velk::library

@@ -2,8 +2,11 @@
 // each export answers, trace lines, and processes that share a log or end without unloading. A
 // child process loads the library while its parent holds the log, ends without unloading it, or
 // ends while its threads still work in the heap.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <map>
+#include <random>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
@@ -26,6 +29,8 @@ constexpr std::size_t w(std::size_t narrow, std::size_t wide) {
 // The up-front segment of 640 MiB plus alignment and overhead, rounded to 64 KiB, is one free
 // Block but for its header and end marker: 671,154,164 bytes in the 32-bit library.
 constexpr std::size_t kSegment = 0x28010000, kFresh = kSegment - 3 * kUnit;
+// The log lists the first hundred findings of damage, and counts the rest.
+constexpr std::size_t kListedDamageLines = 100;
 
 // The log, its line ends checked, cut into lines.
 std::vector<std::string> logLines() {
@@ -164,6 +169,89 @@ int childMain(const std::string& mode, const std::string& path) {
   if (grown < 16 * kMiB || grown >= 256 * kMiB) return 13;
   library.exports().memFree(payload);
   return 0;
+}
+
+
+// A host with the two commonest bugs: copies that run 1 to 16 bytes past the size they asked for,
+// and writes of a few bytes into a payload just freed, any byte values, between ordinary calls.
+// The heap survives, every payload keeps what the host wrote into it (where the stray bytes
+// landed in one, those), sizes stay right, the log names what was found, and once the host has
+// freed everything the report shows the up-front segment as one free Block again.
+TEST_F(LibraryTest, StrayWritesArePutRightAndLogged) {
+  const unsigned seed = static_cast<unsigned>(std::random_device{}());
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 random(seed);
+  const auto below = [&](std::size_t bound) { return static_cast<std::size_t>(random() % bound); };
+  const std::size_t kOperations = 4000;
+  std::size_t allocations = 0, strayWrites = 0;
+  {
+    host::AllocatorLibrary library(VELK_PRODUCT_LIBRARY);
+    ASSERT_TRUE(library.loaded()) << library.error();
+    const host::AllocatorExports& heap = library.exports();
+    std::map<unsigned char*, std::vector<unsigned char>> live;  // payload -> what it holds
+    // Stray bytes land in any live payload they reach.
+    const auto stray = [&](unsigned char* at, std::size_t count) {
+      for (std::size_t index = 0; index < count; ++index) {
+        at[index] = static_cast<unsigned char>(random());
+        auto holder = live.upper_bound(at + index);
+        if (holder == live.begin()) continue;
+        --holder;
+        const auto offset = static_cast<std::size_t>(at + index - holder->first);
+        if (offset < holder->second.size()) holder->second[offset] = at[index];
+      }
+      ++strayWrites;
+    };
+    for (std::size_t step = 0; step < kOperations; ++step) {
+      const std::size_t choice = below(10);
+      if (live.empty() || (choice < 4 && live.size() < 300)) {
+        const std::size_t size = below(8) == 0 ? below(70000) : 1 + below(600);
+        auto* payload = static_cast<unsigned char*>(heap.memAlloc(static_cast<std::uint32_t>(size)));
+        ASSERT_NE(payload, nullptr);
+        ++allocations;
+        std::vector<unsigned char> bytes(size);
+        for (unsigned char& byte : bytes) byte = static_cast<unsigned char>(random());
+        std::memcpy(payload, bytes.data(), size);
+        ASSERT_TRUE(live.emplace(payload, std::move(bytes)).second) << "a live payload handed out";
+        continue;
+      }
+      auto picked = std::next(live.begin(), static_cast<std::ptrdiff_t>(below(live.size())));
+      unsigned char* payload = picked->first;
+      const std::size_t size = picked->second.size();
+      ASSERT_EQ(std::memcmp(payload, picked->second.data(), size), 0) << "a payload changed";
+      ASSERT_GE(static_cast<std::size_t>(heap.memSize(payload)), size);
+      if (choice < 7) {
+        stray(payload + size, 1 + below(16));  // past the end
+      } else {
+        heap.memFree(payload);
+        live.erase(picked);
+        if (choice == 9) stray(payload + below(std::min<std::size_t>(size, 32)), 1 + below(16));
+      }
+    }
+    for (const auto& [payload, bytes] : live) {
+      ASSERT_EQ(std::memcmp(payload, bytes.data(), bytes.size()), 0) << "a payload changed";
+      heap.memFree(payload);
+    }
+  }
+  const std::vector<std::string> lines = logLines();
+  std::size_t damageLines = 0;
+  for (const std::string& line : lines) damageLines += line.starts_with("heap damage: ");
+  ASSERT_GE(damageLines, 2u) << strayWrites << " stray writes, and not one found";
+  EXPECT_LE(damageLines, kListedDamageLines + 1);
+  const auto total = std::find(lines.begin(), lines.end(), "shutting down Velk allocator");
+  ASSERT_NE(total, lines.end());
+  EXPECT_TRUE(std::prev(total)->starts_with("heap damage: ") &&
+              std::prev(total)->find(" found and put right in all, ") != std::string::npos)
+      << "no count of the damage before the unload line";
+  // The report, of the heap as it was put right: the up-front segment one free Block again.
+  const std::string log = testing::readLog(nullptr);
+  for (const std::string& figure :
+       {std::string("total alloc       : 0\n"), std::string("alloc blocks      : 0\n"),
+       std::string("free blocks       : 1\n"), std::string("num segments      : 1\n"),
+        "total free        : " + std::to_string(kFresh) + "\n",
+        "num allocs        : " + std::to_string(allocations) + "\n",
+        "num frees         : " + std::to_string(allocations) + "\n"}) {
+    EXPECT_NE(log.find(figure), std::string::npos) << "the report lacks " << figure << log;
+  }
 }
 
 }  // namespace

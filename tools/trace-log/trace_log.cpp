@@ -11,6 +11,8 @@ constexpr std::string_view kLoadedLine = "Velk allocator loaded";
 constexpr std::string_view kUpFrontLine = "Pre-allocated 640M VA segment, result = ";
 constexpr std::string_view kShutdownLine = "shutting down Velk allocator";
 constexpr std::string_view kReportTitle = "HEAP STATS:";
+// Damage the library found and put right: a host's stray write, not a call.
+constexpr std::string_view kDamagePrefix = "heap damage: ";
 constexpr std::string_view kReportRule = "-----------";
 constexpr std::size_t kQuotedLength = 60;
 
@@ -98,6 +100,8 @@ class LineReader {
       log_.upFrontSegment = static_cast<int>(result);
     } else if (line == kShutdownLine) {
       log_.shutDown = true;
+    } else if (line.starts_with(kDamagePrefix)) {
+      ++log_.damageLines;
     } else if (line == kReportTitle) {
       inReport_ = true;
       ruleSeen_ = false;

@@ -51,6 +51,7 @@ struct TraceLog {
   std::vector<TracedCall> calls;      // in the order of their lines
   bool shutDown = false;              // "shutting down Velk allocator"
   std::vector<ReportFigure> report;   // empty when the log has no report
+  std::size_t damageLines = 0;        // "heap damage: ..." (a host's stray writes, put right)
   std::vector<LogProblem> problems;   // lines that are none of the above
   std::uint32_t lineCount = 0;
   bool truncatedLastLine = false;
