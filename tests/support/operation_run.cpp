@@ -275,6 +275,7 @@ class OperationRun {
   // address from its header to the end of what was written: all must be ignored, and the payload
   // keep what it holds.
   void forge(Input& input, LiveMap::iterator live) {
+    if (counts() && input.byte() % 4 == 0) return strayWrite(input, live);
     const std::uintptr_t payload = live->first;
     Word* words = reinterpret_cast<Word*>(payload);
     const std::size_t room = std::min(live->second.size, kHead) / kUnit;
@@ -307,6 +308,56 @@ class OperationRun {
     checkIntact(*live, "a payload changed when pointers into it were freed");
     if (target_.shared) return;
     for (const auto& other : live_) checkIntact(other, "payload overwritten");
+  }
+  // A host's stray write: 1 to 16 bytes of any value past what a payload asked for (into its
+  // slack, the next header, an end marker, in 32-bit the next payload), or into a payload just
+  // freed (its bin links). Then one ordinary call, which may read what was hit; then the heap is
+  // put right whole, and must be sound, every payload keeping what it held or what the stray
+  // bytes wrote into it.
+  void strayWrite(Input& input, LiveMap::iterator live) {
+    const std::uintptr_t payload = live->first;
+    const std::size_t size = live->second.size;
+    std::size_t count = 1 + input.byte() % 16;
+    std::uintptr_t at = payload + size;
+    if (input.byte() % 2 == 0) {
+      // Never past the segment: a host writing there would crash without the heap's help.
+      for (int index = 0; index < target_.heap->segmentCount(); ++index) {
+        const Segment& segment = target_.heap->segment(static_cast<std::size_t>(index));
+        if (segment.contains(payload)) count = std::min(count, segment.end() - at);
+      }
+    } else {
+      if (size == 0) return;
+      freeLive(live);
+      at = payload + input.byte() % std::min<std::size_t>(size, 32);
+      count = std::min(count, payload + size - at);
+    }
+    for (std::size_t index = 0; index < count; ++index) {
+      reinterpret_cast<unsigned char*>(at)[index] = input.byte();
+    }
+    // What the bytes reached now holds them.
+    for (auto hit = live_.upper_bound(at); hit != live_.begin();) {
+      --hit;
+      if (hit->first + hit->second.size <= at) break;
+      hit->second.digest = digest(hit->first, hit->second.size);
+    }
+    for (auto hit = live_.lower_bound(at); hit != live_.end() && hit->first < at + count; ++hit) {
+      hit->second.digest = digest(hit->first, hit->second.size);
+    }
+    const unsigned call = input.byte() % 4;
+    if (call == 0 && live_.size() < target_.maxLive) allocateChecked(input);
+    if (call == 1 && !live_.empty()) freeLive(pick(live_, input.u16()));
+    if (call == 2 && !live_.empty()) {
+      const auto sized = pick(live_, input.u16());
+      check(covers(usable(reinterpret_cast<void*>(sized->first)), sized->second.size, false),
+            "after a stray write, the size of a live payload is below what was asked");
+    }
+    if (call == 3 && !live_.empty()) resizeLive(pick(live_, input.u16()), decodeSize(input));
+    {
+      HeapLockGuard guard(*target_.heap);
+      target_.heap->repair();
+    }
+    checkHeap();
+    for (const auto& other : live_) checkIntact(other, "a stray write changed another payload");
   }
   Word shapedWord(Input& input, std::uintptr_t payload, const Word* at) {
     const Word units = input.byte() % 8, header = payload - kHeaderSize;

@@ -8,7 +8,8 @@
 // of allocated Blocks, links above and below the Block, to itself, to its payload, to the top of
 // the address space, null, and chains of fake headers that agree with one another. Pointers into
 // such payloads, at headers and freed ones must then be ignored: no size, no resize, nothing
-// freed, written or counted.
+// freed, written or counted. Now and then it also writes as a buggy host does, past a payload or
+// into a freed one, and the heap must find and put right what that changed.
 #pragma once
 
 #include <atomic>
