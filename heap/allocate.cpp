@@ -90,7 +90,8 @@ Block* Heap::lowestFitting(std::size_t need) {
     const Block* previous = nullptr;
     Block* block = bins_[kCatchAllBin].head;
     for (; block != nullptr; previous = block, block = block->nextFree) {
-      const std::uintptr_t payload = reinterpret_cast<std::uintptr_t>(block->payload());
+      // Computed, not read: a link a stray write changed may point anywhere.
+      const std::uintptr_t payload = reinterpret_cast<std::uintptr_t>(block) + kHeaderSize;
       if (payloads_.stateOf(payload) != PayloadMap::kStart || block->prevFree != previous) break;
       if (block->payloadBytes() >= need && (lowest == nullptr || below(block, lowest)))
         lowest = block;

@@ -41,8 +41,11 @@ struct Block {
   // memory.
   char* address() const { return reinterpret_cast<char*>(const_cast<Block*>(this)); }
   void* payload() const { return address() + kHeaderSize; }
-  // Where the next Block starts, computed from this Block's size.
-  Block* following() const { return at(address() + kHeaderSize + payloadBytes()); }
+  // Where the next Block starts, computed from this Block's size. In address arithmetic: a header
+  // a stray write changed may name any size, and the result is checked before it is used.
+  Block* following() const {
+    return at(reinterpret_cast<Word>(this) + kHeaderSize + payloadBytes());
+  }
   // The physical successor, or null at the end of the segment. (A Block's own first word is
   // never the end marker: that would be an allocated Block longer than the address space.)
   Block* successor() const {

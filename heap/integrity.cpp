@@ -75,7 +75,8 @@ std::size_t Heap::repairBins() {
     const Block* previous = nullptr;
     std::uint32_t count = 0;
     for (const Block* block = bin.head; block != nullptr; block = block->nextFree) {
-      const std::uintptr_t payload = reinterpret_cast<std::uintptr_t>(block->payload());
+      // Computed, not read: a link a stray write changed may point anywhere.
+      const std::uintptr_t payload = reinterpret_cast<std::uintptr_t>(block) + kHeaderSize;
       // The Block whose link led here is the one whose links are wrong.
       const Block* linking = previous != nullptr ? previous : block;
       if (payloads_.stateOf(payload) != PayloadMap::kStart || count == bin.count) {
