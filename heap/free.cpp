@@ -129,6 +129,12 @@ void Heap::deallocate(void* payload) {
   deallocate(payload);
 }
 
+std::size_t Heap::payloadBytesLocked(void* payload) {
+  HeapLockGuard guard(*this);
+  const Block* block = allocatedBlockOf(payload);
+  return block != nullptr ? block->payloadBytes() : 0;
+}
+
 std::ptrdiff_t Heap::blockSize(void* payload) {
   HeapLockGuard guard(*this);
   const Block* block = allocatedBlockOf(payload);

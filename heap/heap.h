@@ -187,6 +187,17 @@ class Heap {
   // Which addresses are allocated payloads. Readable without the lock by a front end that frees
   // only what it was handed (heap/payload_map.h).
   const PayloadMap& payloadMap() const { return payloads_; }
+  // The payload bytes of the allocated Block of `payload`, for a front end that asks without the
+  // lock: the header's size is held against the record, and only when they disagree (a stray
+  // write, or a neighbour changing at that moment) is it read again under the lock, and put right.
+  std::size_t checkedPayloadBytes(void* payload) {
+    const Block* block = Block::ofPayload(payload);
+    const std::size_t bytes = block->payloadBytes();
+    const auto address = reinterpret_cast<std::uintptr_t>(payload);
+    if (payloads_.blockEndsAt(address, address + bytes)) [[likely]]
+      return bytes;
+    return payloadBytesLocked(payload);
+  }
 
  private:
   // The Block of `payload` when it is the payload of an allocated Block, else null; its header
@@ -240,6 +251,7 @@ class Heap {
                   Vacancy& vacancy, Word* bits);
   void notePeak();
 
+  std::size_t payloadBytesLocked(void* payload);
   // Integrity (heap/integrity.h): whether headers and links agree with the record.
   bool isSegmentBase(std::uintptr_t address) const;
   bool isSegmentEndMarker(std::uintptr_t address) const;

@@ -88,4 +88,32 @@ std::uintptr_t PayloadMap::previousStart(std::uintptr_t address, std::uintptr_t 
   return 0;
 }
 
+bool PayloadMap::blockEndsAt(std::uintptr_t payload, std::uintptr_t end) const {
+  if (end < payload || end % kUnit != 0) return false;
+  const std::uintptr_t nextPayload = end + kHeaderSize;
+  for (std::uintptr_t address = payload + kUnit;;) {
+    const Word* bits = granuleBits(address);
+    if (bits == nullptr) return false;
+    const std::uintptr_t granule = address & ~(kGranule - 1);
+    const std::uintptr_t granuleEnd = granule + kGranule;
+    // The last unit to look at in this granule: the next payload, or the granule's last unit.
+    const std::uintptr_t last = nextPayload < granuleEnd ? nextPayload : granuleEnd - kUnit;
+    for (std::size_t index = wordIndex(address); index <= wordIndex(last); ++index) {
+      Word word = load(bits[index]) & kStartBits;
+      if (index == wordIndex(address)) word &= ~Word{0} << bitIndex(address);
+      if (index == wordIndex(last) && bitIndex(last) + kBitsPerUnit < kBitsPerWord)
+        word &= (Word{1} << (bitIndex(last) + kBitsPerUnit)) - 1;
+      if (word != 0) {
+        const std::size_t bit =
+            index * kBitsPerWord + static_cast<std::size_t>(std::countr_zero(word));
+        return granule + bit / kBitsPerUnit * kUnit == nextPayload;
+      }
+    }
+    if (nextPayload < granuleEnd) return false;
+    // Past this granule: the end marker when no covered range goes on.
+    if (end == granuleEnd - kUnit && granuleBits(granuleEnd) == nullptr) return true;
+    address = granuleEnd;
+  }
+}
+
 }  // namespace velk

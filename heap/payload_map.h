@@ -134,6 +134,12 @@ class PayloadMap {
   // The first unit at or above `address` where a payload begins, below `limit`, or `limit`. Both
   // lie in one covered range.
   std::uintptr_t nextStart(std::uintptr_t address, std::uintptr_t limit) const;
+  // Whether a Block whose payload begins at `payload` truly ends at `end` (where the next header
+  // would begin): no payload begins in between, and one begins right behind that header, or `end`
+  // is the last unit of a covered range (a segment's end marker). Reads only the record, with
+  // relaxed loads: a front end may ask without the lock, and a neighbour changing at that moment
+  // only makes the answer false.
+  bool blockEndsAt(std::uintptr_t payload, std::uintptr_t end) const;
   // The last unit below `address` where a payload begins, at or above `floor`, or 0. Both lie in
   // one covered range.
   std::uintptr_t previousStart(std::uintptr_t address, std::uintptr_t floor) const;
