@@ -50,8 +50,11 @@ inline void nativeLockEnter(NativeLock& lock) {
     nativeLockWait(lock);
   }
 }
+// The exchange acquires as well as releases, so that a leave that finds the word marked reads
+// `sleepers` as the marking thread left it; on x86 every exchange is a full barrier, and this
+// costs nothing.
 inline void nativeLockLeave(NativeLock& lock) {
-  if (lock.word.exchange(0, std::memory_order_release) == 2) [[unlikely]]
+  if (lock.word.exchange(0, std::memory_order_acq_rel) == 2) [[unlikely]]
     nativeLockWake(lock);
 }
 #endif
