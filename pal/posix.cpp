@@ -194,8 +194,8 @@ void nativeLockInit(NativeLock& lock) {
 // - `sleepers`: raised before a thread marks the word or sleeps, lowered once it is awake.
 // - `wokenAt`: set by the leave that wakes a sleeper, cleared by any sleeper that wakes up.
 //
-// Every sleep ends within kTurnNanoseconds, woken or not, so a wake-up that is never sent delays
-// a waiter by at most one turn and never strands it; after a turn a waiter is due and takes the
+// Every sleep ends within kGlanceNanoseconds, woken or not, so a wake-up that is never sent delays
+// a waiter by at most a glance and never strands it; after a turn a waiter is due and takes the
 // lock the first time it finds it free. Wakes are what make a waiter prompt: a thread that marked
 // the word counted itself in `sleepers` first, and the leave that clears the mark reads `sleepers`
 // after synchronising with the mark, so it finds the sleeper and wakes one thread, unless one it
@@ -284,7 +284,7 @@ void nativeLockWait(NativeLock& lock) {
         if (take(lock)) return;
         pause();
       }
-      sleepWhileHeld(lock, true, kTurnNanoseconds);
+      sleepWhileHeld(lock, true, kGlanceNanoseconds);
       continue;
     }
     if (lock.word.load(std::memory_order_relaxed) == 0 && staysFree(lock, kLeftNanoseconds) &&
