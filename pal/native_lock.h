@@ -27,23 +27,34 @@ inline void nativeLockLeave(NativeLock& lock) {
   LeaveCriticalSection(&lock);
 }
 #else
-// A futex word: 0 unlocked, 1 locked, 2 locked with waiters. Uncontended, entering is one
+// A futex word: 0 free, 1 held, 2 held and a thread may sleep on it. Uncontended, entering is one
 // compare-and-swap and leaving one exchange. Leaving must be an exchange, not a plain store: only
-// the old value tells whether a waiter sleeps and must be woken.
-using NativeLock = std::atomic<std::uint32_t>;
+// the old value tells whether a sleeper may need waking. The two other words serve only the
+// contended halves (pal/posix.cpp, where the whole protocol is set out).
+struct NativeLock {
+  std::atomic<std::uint32_t> word;
+  // Threads from the moment they decide to sleep until they are awake again.
+  std::atomic<std::uint32_t> sleepers;
+  // When a leave last woke a sleeper, in microseconds of the monotonic clock (never 0), or 0 once
+  // the woken thread is awake: while it is on its way, leaves wake no one else.
+  std::atomic<std::uint32_t> wokenAt;
+};
 
-// The contended halves, out of line: `seen` is the value the failed compare-and-swap found.
-void nativeLockWait(NativeLock& lock, std::uint32_t seen);
+// The contended halves, out of line.
+void nativeLockWait(NativeLock& lock);
 void nativeLockWake(NativeLock& lock);
 
 inline void nativeLockEnter(NativeLock& lock) {
   std::uint32_t seen = 0;
-  if (!lock.compare_exchange_strong(seen, 1, std::memory_order_acquire)) [[unlikely]] {
-    nativeLockWait(lock, seen);
+  if (!lock.word.compare_exchange_strong(seen, 1, std::memory_order_acquire)) [[unlikely]] {
+    nativeLockWait(lock);
   }
 }
+// The exchange acquires as well as releases, so that a leave that finds the word marked reads
+// `sleepers` as the marking thread left it; on x86 every exchange is a full barrier, and this
+// costs nothing.
 inline void nativeLockLeave(NativeLock& lock) {
-  if (lock.exchange(0, std::memory_order_release) == 2) [[unlikely]]
+  if (lock.word.exchange(0, std::memory_order_acq_rel) == 2) [[unlikely]]
     nativeLockWake(lock);
 }
 #endif

@@ -43,8 +43,18 @@ std::uint32_t currentThreadId() {
   return GetCurrentThreadId();
 }
 
+// A thread that finds the critical section held spins this many rounds before it waits in the
+// kernel: a heap operation holds the lock for well under a microsecond, so a holder that is
+// running usually leaves within the spin, and the wait and the wake of a kernel round trip are
+// saved. A round is a pause, about 40 ns on current cores, so the spin lasts about ten
+// microseconds: longer than the Linux lock's, whose waiters have cheaper ways to wait than the
+// kernel round trip, and short enough that a core spinning for a descheduled holder is not wasted
+// for long. Windows ignores the count on one processor.
+constexpr DWORD kSpinCount = 256;
+
 void nativeLockInit(NativeLock& lock) {
-  InitializeCriticalSection(&lock);
+  // Cannot fail on any Windows this library runs on.
+  InitializeCriticalSectionAndSpinCount(&lock, kSpinCount);
 }
 void nativeLockDestroy(NativeLock& lock) {
   DeleteCriticalSection(&lock);
