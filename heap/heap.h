@@ -273,6 +273,9 @@ class Heap {
   bool headersTrue(const Segment& segment) const;
   std::size_t repairHeaders(const Segment& segment);
   std::size_t repairBins();
+  // The headers and end markers alone: what a walk over the Blocks needs to be right. (Bin links
+  // are the bins' business; their counts, which the figures use, live in the Heap.)
+  std::size_t repairSegments();
   std::size_t roundToGranularity(std::size_t size) const;
   std::size_t growthSize(std::size_t rsize, std::size_t align) const;
 

@@ -156,11 +156,16 @@ bool Heap::headersTrue(const Segment& segment) const {
   return *segment.endMarker() == kEndMarker;
 }
 
-std::size_t Heap::repair() {
+std::size_t Heap::repairSegments() {
   std::size_t findings = 0;
   for (int index = 0; index < segmentCount_; ++index) {
     if (!headersTrue(segments_[index])) findings += repairHeaders(segments_[index]);
   }
+  return findings;
+}
+
+std::size_t Heap::repair() {
+  const std::size_t findings = repairSegments();
   return findings + repairBins();
 }
 

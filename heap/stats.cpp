@@ -12,7 +12,7 @@ HeapStats& Heap::snapshotStats(HeapStats& out) {
   HeapLockGuard guard(*this);
   // The figures are those of the heap as the record has it: whatever a stray write changed is put
   // right first.
-  repair();
+  repairSegments();
   HeapStats snapshot = stats_;
   snapshot.numSegments = static_cast<std::size_t>(segmentCount_);
   snapshot.largestFreeChain = 0;

@@ -4,7 +4,7 @@ namespace velk {
 
 void Heap::walk(HeapVisitor& visitor) {
   HeapLockGuard guard(*this);
-  repair();
+  repairSegments();
   for (int index = 0; index < segmentCount_; ++index) {
     const Segment& segment = segments_[index];
     if (segment.base == 0) continue;
