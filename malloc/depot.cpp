@@ -10,27 +10,14 @@
 namespace velk::shim {
 namespace {
 
-// Up to 4 MiB of Blocks per shelf, in at least two and at most 512 batches: enough to take
-// consumers' bursts of thousands of another thread's objects whole and keep them for the
-// producers, who come back for them soon (a full shelf sends Blocks back to the heap one by one
-// under its lock, and the producers then carve fresh ones under it again); little enough, with
-// the budget of all shelves below, that Blocks parked in one class do not keep the heap from
-// serving others.
-constexpr std::uint32_t kMostBatches = 512;
+// Up to 512 KiB of Blocks per shelf, in at least one and at most 32 batches: enough to even out
+// producers and consumers and the swings of threads that use many sizes, little enough that
+// Blocks parked in one class do not keep the heap from serving others.
 constexpr std::uint32_t shelfBatches(std::size_t sizeClass) {
-  const std::size_t byBytes = 4194304 / (batchOfClass(sizeClass) * footprintOfClass(sizeClass));
-  return static_cast<std::uint32_t>(byBytes < 2              ? 2
-                                    : byBytes > kMostBatches ? kMostBatches
-                                                             : byBytes);
+  const std::size_t byBytes = 524288 / (batchOfClass(sizeClass) * footprintOfClass(sizeClass));
+  return static_cast<std::uint32_t>(byBytes < 1 ? 1 : byBytes > 32 ? 32 : byBytes);
 }
-// What all shelves together may hold: beyond it a batch goes back to the heap, where its Blocks
-// can serve any size again.
-constexpr std::size_t kDepotBudget = std::size_t{16} << 20;
-std::atomic<std::size_t> depotBytes{0};
-
-constexpr std::size_t bytesOf(std::size_t sizeClass, Batch batch) {
-  return batch.count * footprintOfClass(sizeClass);
-}
+constexpr std::uint32_t kMostBatches = 32;
 
 // One cache line at least per shelf, so that threads busy with different classes do not share
 // one.
@@ -62,19 +49,14 @@ void freeInHeap(Batch batch) {
 
 void depotPut(std::size_t sizeClass, Batch batch) {
   Shelf& shelf = shelves[sizeClass];
-  const std::size_t bytes = bytesOf(sizeClass, batch);
-  bool room = depotBytes.load(std::memory_order_relaxed) + bytes <= kDepotBudget;
+  pal::lockEnter(shelf.lock);
+  const std::uint32_t used = shelf.used.load(std::memory_order_relaxed);
+  const bool room = used < shelfBatches(sizeClass);
   if (room) {
-    pal::lockEnter(shelf.lock);
-    const std::uint32_t used = shelf.used.load(std::memory_order_relaxed);
-    room = used < shelfBatches(sizeClass);
-    if (room) {
-      shelf.batches[used] = batch;
-      shelf.used.store(used + 1, std::memory_order_relaxed);
-      depotBytes.fetch_add(bytes, std::memory_order_relaxed);
-    }
-    pal::lockLeave(shelf.lock);
+    shelf.batches[used] = batch;
+    shelf.used.store(used + 1, std::memory_order_relaxed);
   }
+  pal::lockLeave(shelf.lock);
   if (!room) freeInHeap(batch);
 }
 
@@ -88,7 +70,6 @@ Batch depotTake(std::size_t sizeClass) {
   if (const std::uint32_t used = shelf.used.load(std::memory_order_relaxed); used != 0) {
     batch = shelf.batches[used - 1];
     shelf.used.store(used - 1, std::memory_order_relaxed);
-    depotBytes.fetch_sub(bytesOf(sizeClass, batch), std::memory_order_relaxed);
   }
   pal::lockLeave(shelf.lock);
   return batch;
