@@ -174,8 +174,12 @@ void* refillAndTake(std::size_t sizeClass) {
     return heap->allocate(payload, kEngineAlign);
   }
   CacheList& list = cache.lists[sizeClass];
+  // A class's first refill carves a quarter as many: many threads use many sizes only a few times
+  // (at start, now and then), and Blocks carved for them would stay in their lists unused.
+  std::uint32_t carve = carveOfClass(sizeClass);
   if (list.limit == 0) {
     list.limit = batchOfClass(sizeClass);
+    carve = carve < 4 ? 1 : carve / 4;
   } else {
     grow(cache, sizeClass);
   }
@@ -183,8 +187,7 @@ void* refillAndTake(std::size_t sizeClass) {
   if (batch.head == nullptr) {
     void* carved[64];
     heap->lock();
-    const std::size_t got =
-        heap->allocateBatch(payload, kEngineAlign, carved, carveOfClass(sizeClass));
+    const std::size_t got = heap->allocateBatch(payload, kEngineAlign, carved, carve);
     heap->unlock();
     if (got == 0) return nullptr;
     // The lowest address goes out first.
