@@ -8,7 +8,7 @@
 // random bytes into a payload just after freeing it ("freed"), and, with "all", also write 1 to 16
 // random bytes past the size asked for after every allocation. Every block the stray bytes did
 // not reach must still hold its stamp, and the allocator must have counted what it found
-// (velk_malloc_damage_found). Writes into freed payloads above 32 KiB, which go back to the
+// (velk_malloc_damage_found). Writes into freed payloads above 256 KiB, which go back to the
 // engine at once, and overruns, which reach the header of the Block behind, come only with "all".
 // Usage: threaded_handoff [threads] [blocks per thread] [none|freed|all] [seed]
 #include <dlfcn.h>
@@ -107,10 +107,10 @@ void checkAndFree(unsigned char* block, std::uint64_t& state) {
   ALLOCATOR(free)(block);
   // A write after free: a few bytes, often at the start where allocators keep their links.
   state = state * 6364136223846793005ull + 1442695040888963407ull;
-  if (stray != Stray::kNone && state >> 62 == 0 && (stray == Stray::kAll || size <= 32768)) {
+  if (stray != Stray::kNone && state >> 62 == 0 && (stray == Stray::kAll || size <= 262144)) {
     const std::size_t reach = state >> 40 & 1 ? 16 : size;
-    const std::size_t offset = (state >> 8) % reach;
-    const std::size_t length = 1 + (state >> 20) % 8;
+    const auto offset = static_cast<std::size_t>((state >> 8) % reach);
+    const auto length = static_cast<std::size_t>(1 + (state >> 20) % 8);
     writeStray(reinterpret_cast<unsigned char*>(address) + offset,
                offset + length <= size ? length : size - offset, state);
   }
