@@ -15,6 +15,7 @@ bin=$build/bench
 workloads=(
   "server-churn|2|velk_bench_server_churn"
   "producer-consumer|4|velk_bench_producer_consumer"
+  "remote-bursts|4|velk_bench_remote_bursts"
   "batches|2|velk_bench_batches"
   "shared-swap|4|velk_bench_shared_swap"
   "bignum|1|velk_bench_bignum"
@@ -22,6 +23,7 @@ workloads=(
   "working-set|2|velk_bench_working_set"
   "false-sharing|2|velk_bench_false_sharing"
   "large-zeroed|1|velk_bench_large_zeroed"
+  "large-threaded|2|velk_bench_large_threaded"
   "fragmentation|1|velk_bench_fragmentation 100 20000"
   "python|1|python3 $root/tests/programs/dicts_and_lists.py"
   "sort|2|sort --parallel=2 -S 200M -o /dev/null LINES"
@@ -88,7 +90,8 @@ cmake --preset release >/dev/null
 cmake --build "$build" --target velkmalloc velk_bench_micro velk_bench_server_churn \
   velk_bench_producer_consumer velk_bench_batches velk_bench_shared_swap velk_bench_bignum \
   velk_bench_logic_minimiser velk_bench_working_set velk_bench_false_sharing \
-  velk_bench_large_zeroed velk_bench_fragmentation >/dev/null
+  velk_bench_large_zeroed velk_bench_fragmentation velk_bench_remote_bursts \
+  velk_bench_large_threaded >/dev/null
 
 lib=/usr/lib/x86_64-linux-gnu
 names=(glibc velk jemalloc mimalloc tcmalloc tbbmalloc)

@@ -5,6 +5,7 @@
 #include "pal/pal.h"
 #include "process_heap.h"
 #include "size_classes.h"
+#include "thread_cache.h"
 
 namespace velk::shim {
 namespace {
@@ -29,11 +30,16 @@ struct alignas(64) Shelf {
 };
 Shelf shelves[kClasses];
 
+// A damaged link ends the walk at the Block that holds it (thread_cache.h).
 void freeInHeap(Batch batch) {
   Heap* heap = processHeap();
   HeapLockGuard guard(*heap);
-  for (void* block = batch.head; block != nullptr;) {
-    void* next = *static_cast<void**>(block);
+  for (auto* block = static_cast<CachedBlock*>(batch.head); block != nullptr;) {
+    CachedBlock* next = block->next;
+    if (!linkHolds(block)) [[unlikely]] {
+      noteDamage();
+      next = nullptr;
+    }
     heap->deallocate(block);
     block = next;
   }

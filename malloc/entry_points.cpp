@@ -69,6 +69,14 @@ bool isPayload(const Word* bits, const void* address) {
   return PayloadMap::holds(bits, reinterpret_cast<std::uintptr_t>(address));
 }
 
+// The payload bytes of the allocated Block of `payload`, whose granule's bits are `bits`. Every
+// size the front end acts on comes from here. It trusts the Block's header, which an overrun of
+// the payload in front can overwrite: a record of sizes kept apart from the Blocks belongs here.
+inline std::size_t payloadBytesOf(const Word* bits, void* payload) {
+  static_cast<void>(bits);
+  return Block::ofPayload(payload)->payloadBytes();
+}
+
 // The payload that a pointer into the heap stands for: itself when it is an allocated payload,
 // the payload an over-aligned address was cut from, or null for anything else (freed already,
 // inside a payload, at a header), which is left alone as the heap leaves it.
@@ -81,14 +89,20 @@ void* payloadFor(const Word* bits, void* pointer) {
   return innerBits != nullptr && isPayload(innerBits, inner) ? inner : nullptr;
 }
 
+// The bits of `payload`'s granule, given those of `pointer`, which stands for it.
+const Word* bitsOf(const Word* bits, void* pointer, void* payload) {
+  return payload == pointer ? bits : payloadBitsAt(payload);
+}
+
 void* fromHeap(std::size_t bytes, std::size_t align) {
   Heap* heap = processHeap();
   if (heap == nullptr) return bootstrapAllocate(bytes);
   heap->lock();
   auto* payload = static_cast<CachedBlock*>(heap->allocate(requestSize(bytes), align));
   heap->unlock();
-  // Memory a cache once held may still carry its key where this payload now starts.
-  if (payload != nullptr) payload->key = 0;
+  // Memory a cache once held may still carry a whole link and check where this payload now
+  // starts, which would make its first free look like a second one.
+  if (payload != nullptr) payload->check = 0;
   return payload;
 }
 
@@ -126,7 +140,8 @@ inline void* allocate(std::size_t bytes) {
   }
   void* payload = payloadFor(bits, pointer);
   if (payload == nullptr) return;
-  const std::size_t sizeClass = classOfPayload(Block::ofPayload(payload)->payloadBytes());
+  const std::size_t sizeClass =
+      classOfPayload(payloadBytesOf(bitsOf(bits, pointer, payload), payload));
   if (sizeClass != 0) {
     keepOrPass(payload, sizeClass);
     return;
@@ -139,16 +154,17 @@ inline void* allocate(std::size_t bytes) {
 inline void release(void* pointer) {
   const Word* bits = payloadBitsAt(pointer);
   if (bits != nullptr && isPayload(bits, pointer)) [[likely]] {
-    const std::size_t sizeClass = classOfPayload(Block::ofPayload(pointer)->payloadBytes());
+    const std::size_t sizeClass = classOfPayload(payloadBytesOf(bits, pointer));
     if (sizeClass != 0 && keepCached(pointer, sizeClass)) [[likely]]
       return;
   }
   releaseSlowly(pointer);
 }
 
-// The bytes the caller may use at `pointer`, which stands for `payload`.
-std::size_t usableBytes(void* pointer, void* payload) {
-  return Block::ofPayload(payload)->payloadBytes() -
+// The bytes the caller may use at `pointer`, whose granule's bits are `bits`, which stands for
+// `payload`.
+std::size_t usableBytes(const Word* bits, void* pointer, void* payload) {
+  return payloadBytesOf(bitsOf(bits, pointer, payload), payload) -
          static_cast<std::size_t>(static_cast<char*>(pointer) - static_cast<char*>(payload));
 }
 
@@ -203,7 +219,7 @@ void* reallocate(void* pointer, std::size_t bytes) {
   if (!fitsObject(bytes)) return failWith(ENOMEM);
   void* payload = payloadFor(bits, pointer);
   if (payload == nullptr) return failWith(ENOMEM);  // not a payload: left alone
-  const std::size_t have = usableBytes(pointer, payload);
+  const std::size_t have = usableBytes(bits, pointer, payload);
   if (payload != pointer) return bytes <= have ? pointer : moveTo(bytes, pointer, have);
 
   const std::size_t want = requestSize(bytes);
@@ -310,7 +326,7 @@ VELK_EXPORT std::size_t VELK_ENTRY(malloc_usable_size)(void* pointer) noexcept {
   if (pointer == nullptr) return 0;
   if (const velk::Word* bits = payloadBitsAt(pointer)) {
     void* payload = payloadFor(bits, pointer);
-    return payload != nullptr ? usableBytes(pointer, payload) : 0;
+    return payload != nullptr ? usableBytes(bits, pointer, payload) : 0;
   }
   if (isBootstrap(pointer) || real.mallocUsableSize == nullptr) return 0;
   return real.mallocUsableSize(pointer);

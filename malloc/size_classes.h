@@ -4,8 +4,8 @@
 //
 //   classes 1 to 64:   footprints of 16 to 1,024 bytes, every 16 bytes (the 64-bit heap's
 //                      16-byte header leaves class 1 unused);
-//   classes 65 to 105: eight classes to each doubling above 1 KiB, up to the 36 KiB footprint
-//                      that serves a 32 KiB request.
+//   classes 65 to 129: eight classes to each doubling above 1 KiB, up to the 288 KiB footprint
+//                      that serves a 256 KiB request.
 //
 // Requests up to kLargestCachedRequest are served from a class; coarser steps above 1 KiB keep
 // the classes few while wasting at most an eighth. A freed Block goes to the largest class its
@@ -26,7 +26,7 @@ inline constexpr std::size_t kFineTop = kFineClasses * kFineStep;
 inline constexpr unsigned kFineTopBits = 10;
 static_assert(std::size_t{1} << kFineTopBits == kFineTop);
 inline constexpr unsigned kCoarseStepsBits = 3;  // eight classes per doubling above kFineTop
-inline constexpr std::size_t kLargestCachedRequest = 32768;
+inline constexpr std::size_t kLargestCachedRequest = 262144;
 
 // The footprint of the Block that serves `bytes`: what requestSize() asks of the engine plus the
 // header.
@@ -102,10 +102,13 @@ constexpr std::size_t classOfPayload(std::size_t payloadBytes) {
 }
 
 // How many Blocks move at once between a thread and the shared shelves or the engine: about
-// 32 KiB worth, at least 2 and at most 64.
+// 32 KiB worth, at most 64 and at least 2, but Blocks above 64 KiB one at a time, so that a list
+// of them starts with one and parks no more than it has to.
 constexpr std::uint32_t batchOfClass(std::size_t sizeClass) {
-  const std::size_t byBytes = 32768 / footprintOfClass(sizeClass);
-  return static_cast<std::uint32_t>(byBytes < 2 ? 2 : byBytes > 64 ? 64 : byBytes);
+  const std::size_t footprint = footprintOfClass(sizeClass);
+  const std::size_t byBytes = 32768 / footprint;
+  const std::size_t least = footprint > 65536 ? 1 : 2;
+  return static_cast<std::uint32_t>(byBytes < least ? least : byBytes > 64 ? 64 : byBytes);
 }
 
 static_assert(kFirstClass == (kHeaderSize < kFineStep ? 1 : 2), "the least payload is one step");
@@ -114,7 +117,7 @@ static_assert(classAtOrBelow(kFineTop + 128) == kFineClasses + 1);
 static_assert(classAtOrBelow(2 * kFineTop - 1) == kFineClasses + 7);
 static_assert(classAtOrBelow(2 * kFineTop) == kFineClasses + 8);
 static_assert(footprintOfClass(classAtOrBelow(40000)) == 36864);
-static_assert(kLastClass == kFineClasses + 5 * 8 + 1, "32 KiB requests fit a 36 KiB footprint");
+static_assert(kLastClass == kFineClasses + 8 * 8 + 1, "256 KiB requests fit a 288 KiB footprint");
 static_assert(classOfRequest(kLargestCachedRequest) == kLastClass);
 static_assert(classOfRequest(kFineTop) == kFineClasses + 1 && classOfRequest(1) == kFirstClass);
 static_assert(classOfPayload(payloadOfClass(kLastClass)) == kLastClass);

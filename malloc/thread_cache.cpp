@@ -4,6 +4,13 @@
 
 #include "depot.h"
 
+extern "C" {
+__attribute__((visibility("default"))) std::atomic<std::size_t> velk_malloc_damage_found{0};
+}
+static_assert(sizeof(std::atomic<std::size_t>) == sizeof(std::size_t) &&
+                  std::atomic<std::size_t>::is_always_lock_free,
+              "readers outside the process's C++ (dlsym, gdb) see a plain size_t");
+
 namespace velk::shim {
 
 __thread ThreadCache threadCache;
@@ -43,22 +50,39 @@ bool exitKeyMade;
 
 using State = ThreadCache::State;
 
+void link(CachedBlock* block, CachedBlock* next) {
+  block->next = next;
+  block->check = linkCheck(next, block);
+}
+
 void push(CacheList& list, CachedBlock* block) {
-  block->next = list.head;
-  block->key = cacheKey;
+  link(block, list.head);
   list.head = block;
   list.count += 1;
 }
 
-// Cuts the first `count` Blocks off a list that holds at least that many.
+// Cuts the first `count` Blocks off a list that holds at least that many. A damaged link on the
+// way ends the batch at the Block that holds it and empties the list: what lay behind is lost.
 Batch cut(CacheList& list, std::uint32_t count) {
   CachedBlock* first = list.head;
   CachedBlock* last = first;
-  for (std::uint32_t index = 1; index < count; ++index) last = last->next;
-  list.head = last->next;
-  list.count -= count;
-  last->next = nullptr;
-  return {first, count};
+  std::uint32_t taken = 1;
+  for (;; ++taken) {
+    if (!linkHolds(last)) [[unlikely]] {
+      noteDamage();
+      list.head = nullptr;
+      list.count = 0;
+      break;
+    }
+    if (taken == count) {
+      list.head = last->next;
+      list.count -= count;
+      break;
+    }
+    last = last->next;
+  }
+  link(last, nullptr);
+  return {first, taken};
 }
 
 // Passes everything beyond `keep` Blocks on to the depot, a batch at a time.
@@ -100,8 +124,7 @@ void grow(ThreadCache& cache, std::size_t sizeClass) {
 // Sends a Block this thread will not take up itself towards the depot, a batch at a time.
 void sendAway(ThreadCache& cache, std::size_t sizeClass, CachedBlock* block) {
   Batch& outgoing = cache.outgoing[sizeClass];
-  block->next = static_cast<CachedBlock*>(outgoing.head);
-  block->key = cacheKey;
+  link(block, static_cast<CachedBlock*>(outgoing.head));
   outgoing.head = block;
   if (++outgoing.count == batchOfClass(sizeClass)) {
     depotPut(sizeClass, outgoing);
@@ -151,8 +174,12 @@ void* refillAndTake(std::size_t sizeClass) {
     return heap->allocate(payload, kEngineAlign);
   }
   CacheList& list = cache.lists[sizeClass];
+  // A class's first refill carves a quarter as many: many threads use many sizes only a few times
+  // (at start, now and then), and Blocks carved for them would stay in their lists unused.
+  std::uint32_t carve = carveOfClass(sizeClass);
   if (list.limit == 0) {
     list.limit = batchOfClass(sizeClass);
+    carve = carve < 4 ? 1 : carve / 4;
   } else {
     grow(cache, sizeClass);
   }
@@ -160,29 +187,35 @@ void* refillAndTake(std::size_t sizeClass) {
   if (batch.head == nullptr) {
     void* carved[64];
     heap->lock();
-    const std::size_t got =
-        heap->allocateBatch(payload, kEngineAlign, carved, carveOfClass(sizeClass));
+    const std::size_t got = heap->allocateBatch(payload, kEngineAlign, carved, carve);
     heap->unlock();
     if (got == 0) return nullptr;
     // The lowest address goes out first.
     for (std::size_t index = got - 1; index > 0; --index) {
       push(list, static_cast<CachedBlock*>(carved[index]));
     }
-    static_cast<CachedBlock*>(carved[0])->key = 0;
+    static_cast<CachedBlock*>(carved[0])->check = 0;
     return carved[0];
   }
-  auto* taken = static_cast<CachedBlock*>(batch.head);
-  list.head = taken->next;
-  list.count = batch.count - 1;
-  taken->key = 0;
-  return taken;
+  // The batch becomes the list; its links are checked as they are taken.
+  list.head = static_cast<CachedBlock*>(batch.head);
+  list.count = batch.count;
+  return takeCached(sizeClass);
+}
+
+void* takeDamaged(CacheList& list, CachedBlock* block) {
+  noteDamage();
+  list.head = nullptr;
+  list.count = 0;
+  block->check = 0;
+  return block;
 }
 
 void keepOrPass(void* payload, std::size_t sizeClass) {
-  // The key of a cached Block: freed a second time, and left where it is. (A Block whose payload
-  // happens to hold the key cannot be told from one; at worst it is never reused.)
+  // A whole pair is a cached Block freed a second time, left where it is. (A live payload that
+  // happens to hold one cannot be told from it; at worst it is never reused.)
   auto* block = static_cast<CachedBlock*>(payload);
-  if (block->key == cacheKey) return;
+  if (linkHolds(block)) return;
   ThreadCache& cache = threadCache;
   if (!activate(cache)) {
     Heap* heap = processHeap();

@@ -11,23 +11,52 @@
 // that has never allocated from the class gathers such Blocks for the depot instead, so that its
 // own objects do not come to share cache lines with another thread's.
 //
-// A cached Block holds the list's link in its first unit and cacheKey in its second. malloc
-// clears the key, so a free that finds it is freeing a Block that is cached already: it is
-// ignored, as the heap ignores a Block freed twice.
+// A cached Block holds the list's link in its first unit and, in its second, a check derived
+// from the link, the Block's own address and cacheKey (linkCheck). A program that writes into a
+// payload after freeing it (any bytes, anywhere) can break the pair, never forge it: a link is
+// followed only after its check holds, so a damaged one is seen before it is used, counted in
+// velk_malloc_damage_found, and the list ends there. The Block that held it is a real Block of
+// the class (a good link led to it) and is still handed out; the Blocks behind it stay allocated
+// Blocks that no one will hand out, never handed out twice. malloc clears the check, so a free
+// that finds the pair whole is freeing a Block that is cached already: it is ignored, as the heap
+// ignores a Block freed twice.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
 #include "depot.h"
 #include "size_classes.h"
 
+// How many times the front end found its own records in freed payloads damaged (a write after
+// free): a link and its check that disagree, each counted once. Process-wide, exported under
+// this C name for a debugger, a test (dlsym), or any reader of the process.
+extern "C" std::atomic<std::size_t> velk_malloc_damage_found;
+
 namespace velk::shim {
 
 struct CachedBlock {
   CachedBlock* next;
-  Word key;
+  Word check;
 };
+
+// Random, chosen once per process while the heap is built.
+extern Word cacheKey;
+
+// The check a cached Block keeps beside its link: the link and the Block's address mixed by one
+// multiplication, then the secret key. A few instructions on every take and free.
+inline Word linkCheck(const CachedBlock* next, const CachedBlock* block) {
+  constexpr Word kMix = sizeof(Word) == 8 ? static_cast<Word>(0x9E3779B97F4A7C15ull) : 0x9E3779B1u;
+  return ((reinterpret_cast<Word>(next) ^ reinterpret_cast<Word>(block)) * kMix) ^ cacheKey;
+}
+// Whether `block`, reached by a link that held, holds a link that can be followed.
+inline bool linkHolds(const CachedBlock* block) {
+  return block->check == linkCheck(block->next, block);
+}
+inline void noteDamage() {
+  velk_malloc_damage_found.fetch_add(1, std::memory_order_relaxed);
+}
 
 struct CacheList {
   CachedBlock* head;
@@ -49,11 +78,11 @@ struct ThreadCache {
 };
 
 extern __thread ThreadCache threadCache;
-// Random, chosen once per process while the heap is built.
-extern Word cacheKey;
 
 // Slow paths: a list that is empty, over its limit, or not open yet.
 void* refillAndTake(std::size_t sizeClass);
+// The take of a Block whose link is damaged: counted, the Block handed out, the list emptied.
+void* takeDamaged(CacheList& list, CachedBlock* block);
 void keepOrPass(void* payload, std::size_t sizeClass);
 // Creates the key whose destructor hands a thread's Blocks on when it exits; called once while
 // the heap is being built.
@@ -65,9 +94,15 @@ inline void* takeCached(std::size_t sizeClass) {
   CachedBlock* block = list.head;
   if (block == nullptr) [[unlikely]]
     return nullptr;
-  list.head = block->next;
+  CachedBlock* next = block->next;
+  if (block->check != linkCheck(next, block)) [[unlikely]]
+    return takeDamaged(list, block);
+  list.head = next;
   list.count -= 1;
-  block->key = 0;
+  block->check = 0;
+  // The next take reads that Block's link, which another thread may have written last (a batch
+  // freed by a consumer): its line starts on its way now, while the caller fills this one.
+  __builtin_prefetch(next, 1);
   return block;
 }
 
@@ -76,11 +111,11 @@ inline void* takeCached(std::size_t sizeClass) {
 inline bool keepCached(void* payload, std::size_t sizeClass) {
   auto* block = static_cast<CachedBlock*>(payload);
   CacheList& list = threadCache.lists[sizeClass];
-  const Word key = cacheKey;
-  if (list.count >= list.limit || block->key == key) [[unlikely]]
+  if (list.count >= list.limit || linkHolds(block)) [[unlikely]]
     return false;
-  block->next = list.head;
-  block->key = key;
+  CachedBlock* head = list.head;
+  block->next = head;
+  block->check = linkCheck(head, block);
   list.head = block;
   list.count += 1;
   return true;

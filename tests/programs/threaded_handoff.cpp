@@ -3,12 +3,23 @@
 // most blocks are freed by a thread that did not allocate them, many after their maker has exited.
 // What it prints (counts and a sum of the ids freed) is the same under any allocator and any
 // scheduling.
-// Usage: threaded_handoff [threads] [blocks per thread]
+//
+// With stray writes the threads also do what buggy hosts do, from a seed it prints: write 1 to 8
+// random bytes into a payload just after freeing it ("freed"), and, with "all", also write 1 to 16
+// random bytes past the size asked for after every allocation. Every block the stray bytes did
+// not reach must still hold its stamp, and the allocator must have counted what it found
+// (velk_malloc_damage_found). Writes into freed payloads above 256 KiB, which go back to the
+// engine at once, and overruns, which reach the header of the Block behind, come only with "all".
+// Usage: threaded_handoff [threads] [blocks per thread] [none|freed|all] [seed]
+#include <dlfcn.h>
+
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <random>
 #include <thread>
 #include <vector>
 
@@ -28,39 +39,90 @@ void velk_shim_free(void*);
 
 namespace {
 
-// A block begins with its size and id; every byte after them holds the stamp of the id.
+// A block begins with its size, its id and a check of the two, so that a header the stray bytes
+// reached is seen as such; every byte after it holds the stamp of the id.
 struct Header {
   std::size_t size;
   std::uint32_t id;
+  std::uint32_t check;
 };
+std::uint32_t headerCheck(std::size_t size, std::uint32_t id) {
+  return static_cast<std::uint32_t>(size * 0x9E3779B1u) ^ id ^ 0x5A5A5A5Au;
+}
+
+enum class Stray { kNone, kFreed, kAll } stray = Stray::kNone;
+std::uint64_t seed;
 
 std::atomic<unsigned char*> slots[1024];
-std::atomic<std::uint64_t> freed{0}, damaged{0}, idSum{0};
+std::atomic<std::uint64_t> freed{0}, damaged{0}, reached{0}, idSum{0};
+
+// Every range stray bytes went to: a block found changed is wrong only where none reached it.
+std::mutex strayLock;
+std::vector<std::pair<std::uintptr_t, std::uintptr_t>> strayRanges;
+
+void writeStray(unsigned char* at, std::size_t length, std::uint64_t& state) {
+  {
+    const std::lock_guard guard(strayLock);
+    const auto start = reinterpret_cast<std::uintptr_t>(at);
+    strayRanges.emplace_back(start, start + length);
+  }
+  for (std::size_t index = 0; index < length; ++index) {
+    state = state * 6364136223846793005ull + 1442695040888963407ull;
+    at[index] = static_cast<unsigned char>(state >> 56);
+  }
+}
+
+bool strayReached(const unsigned char* block, std::size_t size) {
+  const auto start = reinterpret_cast<std::uintptr_t>(block);
+  const std::lock_guard guard(strayLock);
+  for (const auto& [from, to] : strayRanges) {
+    if (from < start + size && start < to) return true;
+  }
+  return false;
+}
 
 unsigned char stamp(std::uint32_t id) {
   return static_cast<unsigned char>(id * 2654435761u >> 24);
 }
 
-void checkAndFree(unsigned char* block) {
+void checkAndFree(unsigned char* block, std::uint64_t& state) {
   Header header;
   std::memcpy(&header, block, sizeof header);
-  for (std::size_t index = sizeof header; index < header.size; ++index) {
-    if (block[index] != stamp(header.id)) {
-      ++damaged;
-      break;
-    }
+  const bool headerWhole = header.check == headerCheck(header.size, header.id);
+  const std::size_t size = headerWhole ? header.size : sizeof header;
+  bool whole = headerWhole;
+  for (std::size_t index = sizeof header; whole && index < size; ++index) {
+    whole = block[index] == stamp(header.id);
   }
-  idSum += header.id;
+  if (whole) {
+    idSum += header.id;
+  } else if (strayReached(block, size)) {
+    ++reached;
+  } else {
+    ++damaged;
+  }
   ++freed;
+  // Kept as a number: the compiler rightly warns of the pointer's use after free.
+  const auto address = reinterpret_cast<std::uintptr_t>(block);
   ALLOCATOR(free)(block);
+  // A write after free: a few bytes, often at the start where allocators keep their links.
+  state = state * 6364136223846793005ull + 1442695040888963407ull;
+  if (stray != Stray::kNone && state >> 62 == 0 && (stray == Stray::kAll || size <= 262144)) {
+    const std::size_t reach = state >> 40 & 1 ? 16 : size;
+    const auto offset = static_cast<std::size_t>((state >> 8) % reach);
+    const auto length = static_cast<std::size_t>(1 + (state >> 20) % 8);
+    writeStray(reinterpret_cast<unsigned char*>(address) + offset,
+               offset + length <= size ? length : size - offset, state);
+  }
 }
 
 void work(std::uint32_t thread, std::uint32_t blocks) {
-  std::uint32_t state = thread * 7919u + 1;
+  std::uint32_t state = thread * 7919u + 1 + static_cast<std::uint32_t>(seed);
+  std::uint64_t strayState = seed * 0x9E3779B97F4A7C15ull + thread;
   for (std::uint32_t block = 0; block < blocks; ++block) {
     state = state * 1664525u + 1013904223u;
     const std::uint32_t roll = state >> 8, id = thread * blocks + block;
-    Header header{sizeof(Header) + (roll % 16 == 0 ? 2000 + roll % 200000 : roll % 700), id};
+    Header header{sizeof(Header) + (roll % 16 == 0 ? 2000 + roll % 200000 : roll % 700), id, 0};
     auto* payload = static_cast<unsigned char*>(roll % 5 == 0 ? ALLOCATOR(calloc)(header.size, 1)
                                                               : ALLOCATOR(malloc)(header.size));
     std::memset(payload, stamp(id), header.size);
@@ -70,9 +132,26 @@ void work(std::uint32_t thread, std::uint32_t blocks) {
       std::memset(payload + header.size, stamp(id), larger - header.size);
       header.size = larger;
     }
+    header.check = headerCheck(header.size, header.id);
     std::memcpy(payload, &header, sizeof header);
-    if (unsigned char* taken = slots[roll % 1024].exchange(payload)) checkAndFree(taken);
+    // An overrun: a string copied one byte too far, or a length that was wrong.
+    if (stray == Stray::kAll && roll % 3 == 0) {
+      writeStray(payload + header.size, 1 + (roll >> 4) % 16, strayState);
+    }
+    if (unsigned char* taken = slots[roll % 1024].exchange(payload)) {
+      checkAndFree(taken, strayState);
+    }
   }
+}
+
+// The allocator's count of damage it found, where it exports one.
+std::size_t damageFound() {
+#ifdef VELK_SHIM_PREFIXED
+  return 0;
+#else
+  const void* counter = dlsym(RTLD_DEFAULT, "velk_malloc_damage_found");
+  return counter != nullptr ? *static_cast<const std::size_t*>(counter) : 0;
+#endif
 }
 
 }  // namespace
@@ -80,14 +159,36 @@ void work(std::uint32_t thread, std::uint32_t blocks) {
 int main(int argc, char** argv) {
   const auto threads = static_cast<std::uint32_t>(argc > 1 ? std::atoi(argv[1]) : 4);
   const auto blocks = static_cast<std::uint32_t>(argc > 2 ? std::atoi(argv[2]) : 100000);
+  if (argc > 3) {
+    stray = std::strcmp(argv[3], "all") == 0     ? Stray::kAll
+            : std::strcmp(argv[3], "freed") == 0 ? Stray::kFreed
+                                                 : Stray::kNone;
+  }
+  if (stray != Stray::kNone) {
+    seed = argc > 4 ? std::strtoull(argv[4], nullptr, 10)
+                    : static_cast<std::uint64_t>(std::random_device{}());
+    std::printf("stray writes (%s), seed %llu\n", argv[3], static_cast<unsigned long long>(seed));
+    std::fflush(stdout);
+  }
   std::vector<std::thread> workers;
   for (std::uint32_t thread = 0; thread < threads; ++thread)
     workers.emplace_back(work, thread, blocks);
   for (std::thread& worker : workers) worker.join();
+  std::uint64_t lastState = seed;
   for (auto& slot : slots) {
-    if (unsigned char* left = slot.exchange(nullptr)) checkAndFree(left);
+    if (unsigned char* left = slot.exchange(nullptr)) checkAndFree(left, lastState);
   }
   const std::uint64_t made = std::uint64_t{threads} * blocks;
+  if (stray != Stray::kNone) {
+    // Blocks the stray bytes reached are not held to their stamp, nor their ids summed.
+    const std::size_t found = damageFound();
+    std::printf("made %llu freed %llu damaged %llu reached by stray bytes %llu damage found %zu\n",
+                static_cast<unsigned long long>(made),
+                static_cast<unsigned long long>(freed.load()),
+                static_cast<unsigned long long>(damaged.load()),
+                static_cast<unsigned long long>(reached.load()), found);
+    return damaged == 0 && freed == made && found > 0 ? 0 : 1;
+  }
   std::printf("made %llu freed %llu damaged %llu sum of ids %llu\n",
               static_cast<unsigned long long>(made), static_cast<unsigned long long>(freed.load()),
               static_cast<unsigned long long>(damaged.load()),
