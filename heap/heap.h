@@ -50,6 +50,18 @@ struct Segment {
   std::size_t size;
 
   std::uintptr_t end() const { return base + size; }
+  // The Block after `block`, or null at the end of the segment, or where the header names a size
+  // that would run past it: a stray write, which the checks of the operations find and put right.
+  // A walk over every Block never leaves its segment, whatever another thread writes meanwhile.
+  Block* after(const Block* block) const {
+    const std::uintptr_t marker = end() - kUnit;
+    const std::uintptr_t payload = reinterpret_cast<std::uintptr_t>(block) + kHeaderSize;
+    if (payload > marker) return nullptr;
+    const Word units = block->units();
+    if (units > (marker - payload) / kUnit) return nullptr;
+    const std::uintptr_t next = payload + unitsToBytes(units);
+    return next + kHeaderSize <= marker ? Block::at(next) : nullptr;
+  }
   bool contains(std::uintptr_t address) const { return address - base < size; }
   Block* firstBlock() const { return Block::at(base); }
   Word* endMarker() const { return reinterpret_cast<Word*>(end() - kUnit); }

@@ -101,7 +101,7 @@ std::size_t Heap::repairBins() {
   if (broken == nullptr) {
     for (int index = 0; index < segmentCount_; ++index) {
       for (const Block* block = segments_[index].firstBlock(); block != nullptr;
-           block = block->successor()) {
+           block = segments_[index].after(block)) {
         if (!block->isAllocated() && block->sizeAndFlag >= kLeastFiledUnits) ++freeCount;
       }
     }
@@ -121,10 +121,24 @@ std::size_t Heap::repairBins() {
   occupiedWords_ = 0;
   stats_.freeBlocks = 0;
   stats_.totalFree = 0;
+  // Filed by the record alone, each free Block's header written from it as it goes: another
+  // thread's stray write may land in a header at any moment, even while the lock is held.
   for (int index = 0; index < segmentCount_; ++index) {
-    for (Block* block = segments_[index].firstBlock(); block != nullptr;
-         block = block->successor()) {
-      if (!block->isAllocated()) insertFree(block);
+    const std::uintptr_t end = segments_[index].end();
+    Block* before = nullptr;
+    for (std::uintptr_t payload = payloads_.nextStart(segments_[index].base + kHeaderSize, end);
+         payload < end;) {
+      const std::uintptr_t nextPayload = payloads_.nextStart(payload + kUnit, end);
+      const std::uintptr_t blockEnd = nextPayload < end ? nextPayload - kHeaderSize : end - kUnit;
+      Block* block = Block::at(payload - kHeaderSize);
+      if (payloads_.stateOf(payload) == PayloadMap::kStart) {
+        const Word units = (blockEnd - payload) / kUnit;
+        block->sizeAndFlag = units;
+        block->prevBlock = before;
+        if (units >= kLeastFiledUnits) fileFree(block, units, classOf(unitsToBytes(units)));
+      }
+      before = block;
+      payload = nextPayload;
     }
   }
   return 1;

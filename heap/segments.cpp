@@ -71,7 +71,7 @@ void Heap::mergeSegments() {
         last->sizeAndFlag += 1;
         insertFree(last);
         if (!first->isAllocated()) {
-          Block* afterFirst = first->successor();
+          Block* afterFirst = upper.after(first);
           removeFree(last);
           removeFree(first);
           payloads_.setState(reinterpret_cast<std::uintptr_t>(first->payload()),

@@ -24,7 +24,7 @@ HeapStats& Heap::snapshotStats(HeapStats& out) {
   for (int index = 0; index < segmentCount_; ++index) {
     if (segments_[index].base == 0) continue;
     for (Block* block = segments_[index].firstBlock(); block != nullptr;
-         block = block->successor()) {
+         block = segments_[index].after(block)) {
       std::size_t& largest = block->isAllocated() ? snapshot.maxAlloc : snapshot.maxFree;
       if (block->payloadBytes() > largest) largest = block->payloadBytes();
     }

@@ -19,7 +19,7 @@ void Heap::walk(HeapVisitor& visitor) {
       address += region.size;
       if (address < segment.end()) visitor.joinedBoundary(address);
     }
-    for (const Block* block = segment.firstBlock(); block != nullptr; block = block->successor()) {
+    for (const Block* block = segment.firstBlock(); block != nullptr; block = segment.after(block)) {
       const BlockKind kind = block->isAllocated()                 ? BlockKind::kAllocated
                              : block->units() >= kLeastFiledUnits ? BlockKind::kFree
                                                                   : BlockKind::kFragment;

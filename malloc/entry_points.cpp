@@ -69,12 +69,13 @@ bool isPayload(const Word* bits, const void* address) {
   return PayloadMap::holds(bits, reinterpret_cast<std::uintptr_t>(address));
 }
 
-// The payload bytes of the allocated Block of `payload`, whose granule's bits are `bits`. Every
-// size the front end acts on comes from here. It trusts the Block's header, which an overrun of
-// the payload in front can overwrite: a record of sizes kept apart from the Blocks belongs here.
+// The payload bytes of the allocated Block of `payload`, whose granule's bits are `bits` (so the
+// heap is built). Every size the front end acts on comes from here: the header's, which an overrun
+// of the payload in front can overwrite, held against the heap's record, and put right under the
+// heap lock when they disagree.
 inline std::size_t payloadBytesOf(const Word* bits, void* payload) {
   static_cast<void>(bits);
-  return Block::ofPayload(payload)->payloadBytes();
+  return heapIfBuilt()->checkedPayloadBytes(payload);
 }
 
 // The payload that a pointer into the heap stands for: itself when it is an allocated payload,

@@ -4,14 +4,9 @@
 
 #include "depot.h"
 
-extern "C" {
-__attribute__((visibility("default"))) std::atomic<std::size_t> velk_malloc_damage_found{0};
-}
-static_assert(sizeof(std::atomic<std::size_t>) == sizeof(std::size_t) &&
-                  std::atomic<std::size_t>::is_always_lock_free,
-              "readers outside the process's C++ (dlsym, gdb) see a plain size_t");
-
 namespace velk::shim {
+
+std::atomic<std::size_t> listDamageFound{0};
 
 __thread ThreadCache threadCache;
 Word cacheKey;
@@ -237,3 +232,10 @@ void keepOrPass(void* payload, std::size_t sizeClass) {
 }
 
 }  // namespace velk::shim
+
+extern "C" __attribute__((visibility("default"))) std::size_t velk_malloc_damage_found() {
+  const velk::Heap* heap = velk::shim::heapIfBuilt();
+  const std::uint64_t inHeap = heap != nullptr ? heap->damageFound() : 0;
+  return velk::shim::listDamageFound.load(std::memory_order_relaxed) +
+         static_cast<std::size_t>(inHeap);
+}

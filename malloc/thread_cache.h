@@ -29,12 +29,16 @@
 #include "depot.h"
 #include "size_classes.h"
 
-// How many times the front end found its own records in freed payloads damaged (a write after
-// free): a link and its check that disagree, each counted once. Process-wide, exported under
-// this C name for a debugger, a test (dlsym), or any reader of the process.
-extern "C" std::atomic<std::size_t> velk_malloc_damage_found;
+// How much damage the shim found and survived: in its own lists (a link and its check that
+// disagree, where a program wrote into a payload after freeing it), and in the heap (headers and
+// links put right from its record, where a program wrote past a payload or into a freed one).
+// Exported under this C name for a debugger, a test (dlsym), or any reader of the process.
+extern "C" std::size_t velk_malloc_damage_found();
 
 namespace velk::shim {
+
+// Damage found in the lists (velk_malloc_damage_found adds the heap's).
+extern std::atomic<std::size_t> listDamageFound;
 
 struct CachedBlock {
   CachedBlock* next;
@@ -55,7 +59,7 @@ inline bool linkHolds(const CachedBlock* block) {
   return block->check == linkCheck(block->next, block);
 }
 inline void noteDamage() {
-  velk_malloc_damage_found.fetch_add(1, std::memory_order_relaxed);
+  listDamageFound.fetch_add(1, std::memory_order_relaxed);
 }
 
 struct CacheList {

@@ -149,8 +149,9 @@ std::size_t damageFound() {
 #ifdef VELK_SHIM_PREFIXED
   return 0;
 #else
-  const void* counter = dlsym(RTLD_DEFAULT, "velk_malloc_damage_found");
-  return counter != nullptr ? *static_cast<const std::size_t*>(counter) : 0;
+  using Counter = std::size_t (*)();
+  const auto counter = reinterpret_cast<Counter>(dlsym(RTLD_DEFAULT, "velk_malloc_damage_found"));
+  return counter != nullptr ? counter() : 0;
 #endif
 }
 
