@@ -32,32 +32,49 @@ void Heap::deallocate(void* payload) {
   Block* block = Block::ofPayload(payload);
   // Everything the merge reads is checked against the record before anything changes: the
   // Block's header, its neighbours' headers, and the bin links of the free ones. A stray write
-  // found on the way is put right from the record, and the checks pass the second time.
+  // found on the way is put right from the record, and the checks pass the second time. Each word
+  // is read once, before it is checked, and only what was read is used: another thread's stray
+  // write may land in a header at any moment, even while the lock is held.
   Word units;
   Block* before;
   Block* next;
-  Word* nextBits;
-  // The classes of filed neighbours, once they are known to be filed.
+  Word beforeWord = 0;  // before's header, when there is a Block before
+  Word nextWord = 0;
+  Block* beforeLinks[2] = {};  // nextFree, prevFree of a filed free neighbour
+  Block* nextLinks[2] = {};
+  Block* afterNext = nullptr;
+  Word* nextBits = nullptr;
   std::size_t beforeClass = 0;
   std::size_t nextClass = 0;
   for (bool repaired = false;; repaired = true) {
     units = block->units();
     before = block->prevBlock;
-    next = block->following();
-    nextBits = nullptr;
+    next = Block::at(address + unitsToBytes(units));
     bool holds = allocatedBlockTrue(bits, address, block);
-    if (holds && before != nullptr && !before->isAllocated() &&
-        before->sizeAndFlag >= kLeastFiledUnits) {
-      beforeClass = classOf(unitsToBytes(before->sizeAndFlag));
-      holds = linksTrue(before, before->nextFree, before->prevFree, beforeClass);
+    if (holds && before != nullptr) {
+      beforeWord = before->sizeAndFlag;
+      if ((beforeWord & kAllocatedBit) == 0 && beforeWord >= kLeastFiledUnits) {
+        beforeLinks[0] = before->nextFree;
+        beforeLinks[1] = before->prevFree;
+        beforeClass = classOf(unitsToBytes(beforeWord));
+        holds = (before->sizeAndFlag == beforeWord) &&
+                linksTrue(before, beforeLinks[0], beforeLinks[1], beforeClass);
+      }
     }
-    if (holds && !next->isAllocated()) {
-      const std::uintptr_t nextPayload = addressOf(next->payload());
-      nextBits = payloads_.granuleBitsNear(bits, address, nextPayload);
-      holds = successorTrue(nextBits, nextPayload, next, next->following(), true);
-      if (holds && next->sizeAndFlag >= kLeastFiledUnits) {
-        nextClass = classOf(unitsToBytes(next->sizeAndFlag));
-        holds = linksTrue(next, next->nextFree, next->prevFree, nextClass);
+    if (holds) {
+      nextWord = next->sizeAndFlag;
+      if ((nextWord & kAllocatedBit) == 0) {
+        const std::uintptr_t nextPayload = addressOf(next->payload());
+        nextBits = payloads_.granuleBitsNear(bits, address, nextPayload);
+        afterNext = Block::at(nextPayload + unitsToBytes(nextWord));
+        holds = successorTrue(nextBits, nextPayload, next, afterNext, true) &&
+                next->sizeAndFlag == nextWord;
+        if (holds && nextWord >= kLeastFiledUnits) {
+          nextLinks[0] = next->nextFree;
+          nextLinks[1] = next->prevFree;
+          nextClass = classOf(unitsToBytes(nextWord));
+          holds = linksTrue(next, nextLinks[0], nextLinks[1], nextClass);
+        }
       }
     }
     if (holds) [[likely]]
@@ -72,38 +89,42 @@ void Heap::deallocate(void* payload) {
 
   // Fragments are free Blocks too and are absorbed like any other, though no bin holds them. A
   // filed neighbour leaves its bin as the merged Block is filed, which often takes its place there;
-  // when both neighbours are filed, the one before leaves first. Their links are read once the
-  // merge is settled: until the merged Block is filed, nothing writes over them.
+  // when both neighbours are filed, the one before leaves first.
   Block* vacating = nullptr;
+  Block* const* vacatingLinks = nullptr;
   Word vacatingUnits = 0;
   std::size_t vacatingClass = 0;
   // A free Block's header is its units alone: no flag to mask off.
-  if (before != nullptr && !before->isAllocated()) {
-    const Word beforeUnits = before->sizeAndFlag;
-    if (beforeUnits >= kLeastFiledUnits) {
+  if (before != nullptr && (beforeWord & kAllocatedBit) == 0) {
+    if (beforeWord >= kLeastFiledUnits) {
       vacating = before;
-      vacatingUnits = beforeUnits;
+      vacatingLinks = beforeLinks;
+      vacatingUnits = beforeWord;
       vacatingClass = beforeClass;
     }
-    units += beforeUnits + 2;
+    units += beforeWord + 2;
     block = before;
   }
   // The record keeps the freed payload as a free Block's, unless that Block merged into the one
   // before.
   payloads_.forget(bits, address, block == before ? PayloadMap::kNothing : PayloadMap::kStart);
   // The end marker reads as allocated: nothing is merged past the end of the segment.
-  if (!next->isAllocated()) {
-    const Word nextUnits = next->sizeAndFlag;
-    if (nextUnits >= kLeastFiledUnits) {
-      if (vacating != nullptr)
-        unfileFree(vacating->nextFree, vacating->prevFree, vacatingUnits, vacatingClass);
+  if ((nextWord & kAllocatedBit) == 0) {
+    if (nextWord >= kLeastFiledUnits) {
+      if (vacating != nullptr) {
+        unfileFree(beforeLinks[0], beforeLinks[1], beforeWord, beforeClass);
+        // Both in one bin, side by side: the one before left, and the links it held moved on.
+        if (nextLinks[0] == before) nextLinks[0] = beforeLinks[0];
+        if (nextLinks[1] == before) nextLinks[1] = beforeLinks[1];
+      }
       vacating = next;
-      vacatingUnits = nextUnits;
+      vacatingLinks = nextLinks;
+      vacatingUnits = nextWord;
       vacatingClass = nextClass;
     }
-    units += nextUnits + 2;
+    units += nextWord + 2;
     PayloadMap::unstart(nextBits, addressOf(next->payload()));
-    next = next->following();
+    next = afterNext;
   }
   block->sizeAndFlag = units;
   if (!next->isEndMarker()) next->prevBlock = block;
@@ -111,7 +132,7 @@ void Heap::deallocate(void* payload) {
     if (units >= kLeastFiledUnits) fileFree(block, units, classOf(unitsToBytes(units)));
     return;
   }
-  Vacancy vacancy = vacancyOf(vacating, vacatingUnits, vacatingClass);
+  Vacancy vacancy{vacating, vacatingLinks[0], vacatingLinks[1], vacatingUnits, vacatingClass};
   fileMerged(block, units, vacancy);
   leave(vacancy);
 }
