@@ -10,6 +10,24 @@ Word wordOf(const void* pointer) {
   return reinterpret_cast<Word>(pointer);
 }
 
+// Every Block of `segment` as the record has it, in address order: its header, the header before
+// it (null for the first), its payload units and whether it is allocated. Headers are not read.
+template <typename Visit>
+void forEachRecordedBlock(const PayloadMap& record, const Segment& segment, Visit visit) {
+  const std::uintptr_t end = segment.end();
+  Block* before = nullptr;
+  for (std::uintptr_t payload = record.nextStart(segment.base + kHeaderSize, end);
+       payload < end;) {
+    const std::uintptr_t nextPayload = record.nextStart(payload + kUnit, end);
+    const std::uintptr_t blockEnd = nextPayload < end ? nextPayload - kHeaderSize : end - kUnit;
+    Block* block = Block::at(payload - kHeaderSize);
+    visit(block, before, static_cast<Word>((blockEnd - payload) / kUnit),
+          record.stateOf(payload) == PayloadMap::kAllocated);
+    before = block;
+    payload = nextPayload;
+  }
+}
+
 }  // namespace
 
 void Heap::noteDamage(const Damage& damage) {
@@ -33,16 +51,9 @@ bool Heap::blockTrue(const Block* block) const {
 // before it.
 std::size_t Heap::repairHeaders(const Segment& segment) {
   std::size_t findings = 0;
-  const std::uintptr_t end = segment.end();
-  const std::uintptr_t marker = end - kUnit;
-  Block* before = nullptr;
-  for (std::uintptr_t payload = payloads_.nextStart(segment.base + kHeaderSize, end);
-       payload < end;) {
-    const std::uintptr_t nextPayload = payloads_.nextStart(payload + kUnit, end);
-    const std::uintptr_t blockEnd = nextPayload < end ? nextPayload - kHeaderSize : marker;
-    Block* block = Block::at(payload - kHeaderSize);
-    const bool allocated = payloads_.stateOf(payload) == PayloadMap::kAllocated;
-    const Word sizeAndFlag = (blockEnd - payload) / kUnit | (allocated ? kAllocatedBit : 0);
+  forEachRecordedBlock(payloads_, segment, [&](Block* block, Block* before, Word units,
+                                               bool allocated) {
+    const Word sizeAndFlag = units | (allocated ? kAllocatedBit : 0);
     if (block->sizeAndFlag != sizeAndFlag || block->prevBlock != before) {
       noteDamage({reinterpret_cast<std::uintptr_t>(block), "header",
                   {block->sizeAndFlag, wordOf(block->prevBlock)},
@@ -51,12 +62,11 @@ std::size_t Heap::repairHeaders(const Segment& segment) {
       block->sizeAndFlag = sizeAndFlag;
       block->prevBlock = before;
     }
-    before = block;
-    payload = nextPayload;
-  }
+  });
   Word* endMarker = segment.endMarker();
   if (*endMarker != kEndMarker) {
-    noteDamage({marker, "end marker", {*endMarker, 0}, {kEndMarker, 0}});
+    noteDamage({reinterpret_cast<std::uintptr_t>(endMarker), "end marker", {*endMarker, 0},
+                {kEndMarker, 0}});
     ++findings;
     *endMarker = kEndMarker;
   }
@@ -124,22 +134,13 @@ std::size_t Heap::repairBins() {
   // Filed by the record alone, each free Block's header written from it as it goes: another
   // thread's stray write may land in a header at any moment, even while the lock is held.
   for (int index = 0; index < segmentCount_; ++index) {
-    const std::uintptr_t end = segments_[index].end();
-    Block* before = nullptr;
-    for (std::uintptr_t payload = payloads_.nextStart(segments_[index].base + kHeaderSize, end);
-         payload < end;) {
-      const std::uintptr_t nextPayload = payloads_.nextStart(payload + kUnit, end);
-      const std::uintptr_t blockEnd = nextPayload < end ? nextPayload - kHeaderSize : end - kUnit;
-      Block* block = Block::at(payload - kHeaderSize);
-      if (payloads_.stateOf(payload) == PayloadMap::kStart) {
-        const Word units = (blockEnd - payload) / kUnit;
-        block->sizeAndFlag = units;
-        block->prevBlock = before;
-        if (units >= kLeastFiledUnits) fileFree(block, units, classOf(unitsToBytes(units)));
-      }
-      before = block;
-      payload = nextPayload;
-    }
+    forEachRecordedBlock(payloads_, segments_[index], [&](Block* block, Block* before, Word units,
+                                                          bool allocated) {
+      if (allocated) return;
+      block->sizeAndFlag = units;
+      block->prevBlock = before;
+      if (units >= kLeastFiledUnits) fileFree(block, units, classOf(unitsToBytes(units)));
+    });
   }
   return 1;
 }
