@@ -2,8 +2,6 @@
 // fresh buffer of 64 KiB to 4 MiB (most below 1 MiB), as server workers allocate a buffer per
 // request, and write its first and last lines (a request fills only what it needs).
 // Usage: large_threaded [threads] [steps per thread]
-#include <thread>
-#include <vector>
 
 #include "workload.h"
 
@@ -35,17 +33,7 @@ void work(Random random, std::size_t steps, std::uint64_t& sum) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::size_t threads = velk::bench::argument(argc, argv, 1, 2);
-  const std::size_t steps = velk::bench::argument(argc, argv, 2, 50000);
-  const velk::bench::Stopwatch stopwatch;
-  std::vector<std::uint64_t> sums(threads);
-  std::vector<std::thread> workers;
-  for (std::size_t index = 0; index < threads; ++index) {
-    workers.emplace_back(work, Random(index + 1), steps, std::ref(sums[index]));
-  }
-  for (std::thread& worker : workers) worker.join();
-  std::uint64_t check = 0;
-  for (std::uint64_t sum : sums) check += sum;
-  velk::bench::report("large_threaded", stopwatch, check);
+  velk::bench::runThreads("large_threaded", velk::bench::argument(argc, argv, 1, 2),
+                          velk::bench::argument(argc, argv, 2, 50000), work);
   return 0;
 }

@@ -2,8 +2,6 @@
 // fresh one of a random size from 4 bytes to 32 KiB and write its ends, so that each thread's
 // live memory stays around 16 MiB while every size in that range keeps coming and going.
 // Usage: working_set [threads] [steps per thread]
-#include <thread>
-#include <vector>
 
 #include "workload.h"
 
@@ -32,17 +30,7 @@ void work(Random random, std::size_t steps, std::uint64_t& sum) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::size_t threads = velk::bench::argument(argc, argv, 1, 2);
-  const std::size_t steps = velk::bench::argument(argc, argv, 2, 2000000);
-  const velk::bench::Stopwatch stopwatch;
-  std::vector<std::uint64_t> sums(threads);
-  std::vector<std::thread> workers;
-  for (std::size_t index = 0; index < threads; ++index) {
-    workers.emplace_back(work, Random(index + 1), steps, std::ref(sums[index]));
-  }
-  for (std::thread& worker : workers) worker.join();
-  std::uint64_t check = 0;
-  for (std::uint64_t sum : sums) check += sum;
-  velk::bench::report("working_set", stopwatch, check);
+  velk::bench::runThreads("working_set", velk::bench::argument(argc, argv, 1, 2),
+                          velk::bench::argument(argc, argv, 2, 2000000), work);
   return 0;
 }

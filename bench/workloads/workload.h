@@ -8,6 +8,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
+#include <thread>
+#include <vector>
 
 namespace velk::bench {
 
@@ -43,6 +46,22 @@ inline std::size_t argument(int argc, char** argv, int index, std::size_t fallba
 inline void report(const char* workload, const Stopwatch& stopwatch, std::uint64_t check) {
   std::printf("%s check=%llu seconds=%.3f\n", workload, static_cast<unsigned long long>(check),
               stopwatch.seconds());
+}
+
+// Runs `work(Random, steps, sum)` on `threads` threads, each with a generator of its own, and
+// reports the workload with the sums of all of them as its check.
+template <typename Work>
+void runThreads(const char* workload, std::size_t threads, std::size_t steps, Work work) {
+  const Stopwatch stopwatch;
+  std::vector<std::uint64_t> sums(threads);
+  std::vector<std::thread> workers;
+  for (std::size_t index = 0; index < threads; ++index) {
+    workers.emplace_back(work, Random(index + 1), steps, std::ref(sums[index]));
+  }
+  for (std::thread& worker : workers) worker.join();
+  std::uint64_t check = 0;
+  for (std::uint64_t sum : sums) check += sum;
+  report(workload, stopwatch, check);
 }
 
 }  // namespace velk::bench
