@@ -154,8 +154,7 @@ void Heap::split(Block* block, std::size_t rsize) {
   payloads_.markIn(bits, aligned);
   if (rest != nullptr) {
     const std::uintptr_t restPayload = reinterpret_cast<std::uintptr_t>(rest->payload());
-    PayloadMap::setState(payloads_.granuleBitsNear(bits, aligned, restPayload), restPayload,
-                         PayloadMap::kStart);
+    PayloadMap::start(payloads_.granuleBitsNear(bits, aligned, restPayload), restPayload);
   }
   return reinterpret_cast<void*>(aligned);
 }

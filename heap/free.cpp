@@ -28,113 +28,136 @@ void Heap::deallocate(void* payload) {
   }
   // Freed already, inside a payload, at a header: ignored, and nothing counted.
   if (!PayloadMap::holds(bits, address)) return;
+  if (!freeChecked(bits, address)) [[unlikely]]
+    freeAfterRepair(bits, address);
+}
 
-  Block* block = Block::ofPayload(payload);
-  // Everything the merge reads is checked against the record before anything changes: the
-  // Block's header, its neighbours' headers, and the bin links of the free ones. A stray write
-  // found on the way is put right from the record, and the checks pass the second time. Each word
-  // is read once, before it is checked, and only what was read is used: another thread's stray
-  // write may land in a header at any moment, even while the lock is held.
-  Word units;
-  Block* before;
-  Block* next;
-  Word beforeWord = 0;  // before's header, when there is a Block before
-  Word nextWord = 0;
-  Block* beforeLinks[2] = {};  // nextFree, prevFree of a filed free neighbour
-  Block* nextLinks[2] = {};
+// A stray write was found on the way: put right from the record, the checks pass the second
+// time. Where they still fail, the Block stays as it is rather than be merged blindly.
+[[gnu::noinline, gnu::cold]] void Heap::freeAfterRepair(Word* bits, std::uintptr_t address) {
+  repair();
+  freeChecked(bits, address);
+}
+
+// Everything the merge reads is checked against the record before anything changes: the Block's
+// header, its neighbours' headers, and the bin links of the free ones. Each word is read once,
+// before it is checked, and only what was read is used: another thread's stray write may land in
+// a header at any moment, even while the lock is held. False, with nothing changed, when a check
+// fails.
+[[gnu::always_inline]] inline bool Heap::freeChecked(Word* bits, std::uintptr_t address) {
+  Block* block = Block::at(address - kHeaderSize);
+  const Word word = block->sizeAndFlag;
+  Block* const before = block->prevBlock;
+  if ((word & kAllocatedBit) == 0) return false;
+  Word units = word & kSizeMask;
+
+  // The Block behind: allocated, free, or the end marker.
+  const std::uintptr_t nextAddress = address + unitsToBytes(units);
+  Block* next = Block::at(nextAddress);
+  Word* nextBits;
+  const unsigned nextState = stateBehind(bits, address, nextAddress, nextBits);
+  Vacancy nextFree{};
   Block* afterNext = nullptr;
-  Word* nextBits = nullptr;
-  std::size_t beforeClass = 0;
-  std::size_t nextClass = 0;
-  for (bool repaired = false;; repaired = true) {
-    units = block->units();
-    before = block->prevBlock;
-    next = Block::at(address + unitsToBytes(units));
-    bool holds = allocatedBlockTrue(bits, address, block);
-    if (holds && before != nullptr) {
-      beforeWord = before->sizeAndFlag;
-      if ((beforeWord & kAllocatedBit) == 0 && beforeWord >= kLeastFiledUnits) {
-        beforeLinks[0] = before->nextFree;
-        beforeLinks[1] = before->prevFree;
-        beforeClass = classOf(unitsToBytes(beforeWord));
-        holds = (before->sizeAndFlag == beforeWord) &&
-                linksTrue(before, beforeLinks[0], beforeLinks[1], beforeClass);
+  if (nextState == PayloadMap::kNothing) return false;
+  if (nextState != kEndOfSegment) {
+    const Word nextWord = next->sizeAndFlag;
+    if (next->prevBlock != block) return false;
+    if (nextState == PayloadMap::kStart) {
+      // Free: its own successor is allocated or the end, and points back; its links are true.
+      if (nextWord >= kAllocatedBit) return false;
+      const std::uintptr_t nextPayload = nextAddress + kHeaderSize;
+      const std::uintptr_t afterAddress = nextPayload + unitsToBytes(nextWord);
+      Word* afterBits;
+      const unsigned afterState = stateBehind(nextBits, nextPayload, afterAddress, afterBits);
+      if (afterState == kEndOfSegment) {
+        afterNext = nullptr;
+      } else {
+        afterNext = Block::at(afterAddress);
+        if (afterState != PayloadMap::kAllocated || afterNext->prevBlock != next) return false;
       }
-    }
-    if (holds) {
-      nextWord = next->sizeAndFlag;
-      if ((nextWord & kAllocatedBit) == 0) {
-        const std::uintptr_t nextPayload = addressOf(next->payload());
-        nextBits = payloads_.granuleBitsNear(bits, address, nextPayload);
-        afterNext = Block::at(nextPayload + unitsToBytes(nextWord));
-        holds = successorTrue(nextBits, nextPayload, next, afterNext, true) &&
-                next->sizeAndFlag == nextWord;
-        if (holds && nextWord >= kLeastFiledUnits) {
-          nextLinks[0] = next->nextFree;
-          nextLinks[1] = next->prevFree;
-          nextClass = classOf(unitsToBytes(nextWord));
-          holds = linksTrue(next, nextLinks[0], nextLinks[1], nextClass);
-        }
+      nextFree.block = next;
+      nextFree.units = nextWord;
+      if (nextWord >= kLeastFiledUnits) {
+        nextFree.nextFree = next->nextFree;
+        nextFree.prevFree = next->prevFree;
+        nextFree.sizeClass = classOf(unitsToBytes(nextWord));
+        if (!linksTrue(next, nextFree.nextFree, nextFree.prevFree, nextFree.sizeClass))
+          return false;
       }
+    } else if (nextWord < kAllocatedBit) {
+      return false;
     }
-    if (holds) [[likely]]
-      break;
-    // Not put right by a repair: the Block stays as it is rather than be merged blindly.
-    if (repaired) return;
-    repair();
   }
+
+  // The Block in front: none only at a segment's base; otherwise one that ends exactly here.
+  Vacancy beforeFree{};
+  if (before == nullptr) {
+    if (!isSegmentBase(address - kHeaderSize)) return false;
+  } else {
+    const std::uintptr_t beforePayload = addressOf(before) + kHeaderSize;
+    if (beforePayload % kUnit != 0 || beforePayload >= address) return false;
+    const Word* beforeBits = payloads_.granuleBitsNear(bits, address, beforePayload);
+    if (beforeBits == nullptr) return false;
+    const unsigned beforeState = PayloadMap::stateAt(beforeBits, beforePayload);
+    const Word beforeWord = before->sizeAndFlag;
+    if (beforeState == PayloadMap::kNothing ||
+        beforePayload + unitsToBytes(beforeWord & kSizeMask) != addressOf(block) ||
+        (beforeWord >= kAllocatedBit) != (beforeState == PayloadMap::kAllocated)) {
+      return false;
+    }
+    if (beforeState == PayloadMap::kStart) {
+      beforeFree.block = before;
+      beforeFree.units = beforeWord;
+      if (beforeWord >= kLeastFiledUnits) {
+        beforeFree.nextFree = before->nextFree;
+        beforeFree.prevFree = before->prevFree;
+        beforeFree.sizeClass = classOf(unitsToBytes(beforeWord));
+        if (!linksTrue(before, beforeFree.nextFree, beforeFree.prevFree, beforeFree.sizeClass))
+          return false;
+      }
+    }
+  }
+
   stats_.numFrees += 1;
   stats_.allocBlocks -= 1;
   stats_.totalAlloc -= unitsToBytes(units);
-
   // Fragments are free Blocks too and are absorbed like any other, though no bin holds them. A
-  // filed neighbour leaves its bin as the merged Block is filed, which often takes its place there;
-  // when both neighbours are filed, the one before leaves first.
-  Block* vacating = nullptr;
-  Block* const* vacatingLinks = nullptr;
-  Word vacatingUnits = 0;
-  std::size_t vacatingClass = 0;
-  // A free Block's header is its units alone: no flag to mask off.
-  if (before != nullptr && (beforeWord & kAllocatedBit) == 0) {
-    if (beforeWord >= kLeastFiledUnits) {
-      vacating = before;
-      vacatingLinks = beforeLinks;
-      vacatingUnits = beforeWord;
-      vacatingClass = beforeClass;
-    }
-    units += beforeWord + 2;
+  // filed neighbour leaves its bin as the merged Block is filed, which often takes its place
+  // there; when both neighbours are filed, the one before leaves first.
+  const bool beforeFiled = beforeFree.block != nullptr && beforeFree.units >= kLeastFiledUnits;
+  const bool nextFiled = nextFree.block != nullptr && nextFree.units >= kLeastFiledUnits;
+  if (beforeFree.block != nullptr) {
+    units += beforeFree.units + 2;
     block = before;
   }
   // The record keeps the freed payload as a free Block's, unless that Block merged into the one
   // before.
   payloads_.forget(bits, address, block == before ? PayloadMap::kNothing : PayloadMap::kStart);
-  // The end marker reads as allocated: nothing is merged past the end of the segment.
-  if ((nextWord & kAllocatedBit) == 0) {
-    if (nextWord >= kLeastFiledUnits) {
-      if (vacating != nullptr) {
-        unfileFree(beforeLinks[0], beforeLinks[1], beforeWord, beforeClass);
-        // Both in one bin, side by side: the one before left, and the links it held moved on.
-        if (nextLinks[0] == before) nextLinks[0] = beforeLinks[0];
-        if (nextLinks[1] == before) nextLinks[1] = beforeLinks[1];
-      }
-      vacating = next;
-      vacatingLinks = nextLinks;
-      vacatingUnits = nextWord;
-      vacatingClass = nextClass;
-    }
-    units += nextWord + 2;
-    PayloadMap::unstart(nextBits, addressOf(next->payload()));
+  if (nextFree.block != nullptr) {
+    units += nextFree.units + 2;
+    PayloadMap::unstart(nextBits, nextAddress + kHeaderSize);
     next = afterNext;
+  } else if (nextState == kEndOfSegment) {
+    next = nullptr;
   }
   block->sizeAndFlag = units;
-  if (!next->isEndMarker()) next->prevBlock = block;
-  if (vacating == nullptr) {
-    if (units >= kLeastFiledUnits) fileFree(block, units, classOf(unitsToBytes(units)));
-    return;
+  if (next != nullptr) next->prevBlock = block;
+  if (nextFiled) {
+    if (beforeFiled) {
+      leave(beforeFree);
+      // Both in one bin, side by side: the one before left, and the links it held moved on.
+      if (nextFree.nextFree == before) nextFree.nextFree = beforeFree.nextFree;
+      if (nextFree.prevFree == before) nextFree.prevFree = beforeFree.prevFree;
+    }
+    fileMerged(block, units, nextFree);
+    leave(nextFree);
+  } else if (beforeFiled) {
+    fileMerged(block, units, beforeFree);
+    leave(beforeFree);
+  } else if (units >= kLeastFiledUnits) {
+    fileFree(block, units, classOf(unitsToBytes(units)));
   }
-  Vacancy vacancy{vacating, vacatingLinks[0], vacatingLinks[1], vacatingUnits, vacatingClass};
-  fileMerged(block, units, vacancy);
-  leave(vacancy);
+  return true;
 }
 
 // As allocateServedLocked: the lock is looked for once.

@@ -249,6 +249,8 @@ class Heap {
   void* allocateServedLocked(std::size_t rsize, std::size_t align);
   void* allocateServedUnlocked(std::size_t rsize, std::size_t align);
   void deallocateUnlocked(void* payload);
+  bool freeChecked(Word* bits, std::uintptr_t address);
+  void freeAfterRepair(Word* bits, std::uintptr_t address);
   // The search of findFree without the removal. Returned by value rather than through a
   // reference, so that the class stays in a register.
   Found searchFree(std::size_t need);
@@ -267,6 +269,12 @@ class Heap {
   // Integrity (heap/integrity.h): whether headers and links agree with the record.
   bool isSegmentBase(std::uintptr_t address) const;
   bool isSegmentEndMarker(std::uintptr_t address) const;
+  // What the record says of the Block at `next`, right behind a Block whose payload is `payload`
+  // (`bits` are the record's for it): kStart, kAllocated, kEndOfSegment for an intact end marker,
+  // or kNothing. `nextBits` are set to the record's for next's payload where a Block begins.
+  static constexpr unsigned kEndOfSegment = 4;
+  unsigned stateBehind(Word* bits, std::uintptr_t payload, std::uintptr_t next,
+                       Word*& nextBits) const;
   bool insideSegment(const Block* block) const;
   bool successorTrue(const Word* bits, std::uintptr_t payload, const Block* block,
                      const Block* next, bool mustBeAllocated) const;

@@ -7,8 +7,11 @@
 
 namespace velk {
 
+// Most heaps never grow past their first segment: it is looked at first, apart from the loop.
 inline bool Heap::isSegmentBase(std::uintptr_t address) const {
-  for (int index = 0; index < segmentCount_; ++index) {
+  if (segments_[0].base == address) [[likely]]
+    return true;
+  for (int index = 1; index < segmentCount_; ++index) {
     if (segments_[index].base == address) return true;
   }
   return false;
@@ -27,10 +30,29 @@ inline bool Heap::insideSegment(const Block* block) const {
 }
 
 inline bool Heap::isSegmentEndMarker(std::uintptr_t address) const {
-  for (int index = 0; index < segmentCount_; ++index) {
+  if (segments_[0].end() - kUnit == address) [[likely]]
+    return true;
+  for (int index = 1; index < segmentCount_; ++index) {
     if (segments_[index].end() - kUnit == address) return true;
   }
   return false;
+}
+
+// A segment's end is a granule's end, so its end marker is never in the granule of a payload in
+// front of it: only a Block whose successor lies in another granule can be the segment's last.
+inline unsigned Heap::stateBehind(Word* bits, std::uintptr_t payload, std::uintptr_t next,
+                                  Word*& nextBits) const {
+  const std::uintptr_t nextPayload = next + kHeaderSize;
+  if (((payload ^ nextPayload) >> PayloadMap::kGranuleShift) == 0) [[likely]] {
+    nextBits = bits;
+  } else {
+    if (isSegmentEndMarker(next)) {
+      return Block::at(next)->isEndMarker() ? kEndOfSegment : PayloadMap::kNothing;
+    }
+    nextBits = payloads_.granuleBits(nextPayload);
+    if (nextBits == nullptr) return PayloadMap::kNothing;
+  }
+  return PayloadMap::stateAt(nextBits, nextPayload);
 }
 
 // `next` is where `block`'s header says the following Block begins; `bits` are the record's for

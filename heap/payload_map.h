@@ -102,7 +102,8 @@ class PayloadMap {
   // lies in a covered range.
   void mark(std::uintptr_t address) { markIn(granuleBits(address), address); }
   void markIn(Word* bits, std::uintptr_t address) {
-    setState(bits, address, kAllocated);
+    Word& slot = bits[wordIndex(address)];
+    store(slot, load(slot) | Word{kAllocated} << bitIndex(address));
     ++marked_;
   }
   // Sets the state of `address` outright: kStart where a free Block's payload now begins,
@@ -115,21 +116,24 @@ class PayloadMap {
   void setState(std::uintptr_t address, unsigned state) {
     setState(granuleBits(address), address, state);
   }
-  // Forgets `address` when it is an allocated payload, leaving `state` there (kStart while the
-  // freed Block begins there, kNothing once it is merged into the Block before), and tells
-  // whether it was. `bits` are its granule's.
-  bool forget(Word* bits, std::uintptr_t address, unsigned state = kStart) {
-    if (address % kUnit != 0) return false;
+  // Records a free Block's payload where none began: the payload of a remainder cut off.
+  static void start(Word* bits, std::uintptr_t address) {
     Word& slot = bits[wordIndex(address)];
-    const Word held = load(slot);
-    const unsigned index = bitIndex(address);
-    if ((held >> index & kStateMask) != kAllocated) return false;
-    store(slot, (held & ~(kStateMask << index)) | Word{state} << index);
+    store(slot, load(slot) | Word{kStart} << bitIndex(address));
+  }
+  // Forgets `address`, an allocated payload (holds() said so), leaving `state` there (kStart while
+  // the freed Block begins there, kNothing once it is merged into the Block before). `bits` are
+  // its granule's.
+  void forget(Word* bits, std::uintptr_t address, unsigned state) {
+    Word& slot = bits[wordIndex(address)];
+    store(slot, load(slot) & ~(Word{kAllocated ^ state} << bitIndex(address)));
     --marked_;
-    return true;
   }
   // Turns a freed payload's kStart into kNothing, when its Block merged into the one before.
-  static void unstart(Word* bits, std::uintptr_t address) { setState(bits, address, kNothing); }
+  static void unstart(Word* bits, std::uintptr_t address) {
+    Word& slot = bits[wordIndex(address)];
+    store(slot, load(slot) & ~(kStateMask << bitIndex(address)));
+  }
 
   // The first unit at or above `address` where a payload begins, below `limit`, or `limit`. Both
   // lie in one covered range.
