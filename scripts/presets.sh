@@ -42,22 +42,33 @@ preset_toolchain_missing() {
   rm -rf "$probe_dir"
 }
 
-# Whether this kernel runs 32-bit x86 programs: some kernels are built without that support, and
-# then neither the linux32 tests nor wine (whose Windows programs run as i386 processes) can run.
-# Asked once, of a one-line program; without a 32-bit compiler the answer is no.
-kernel_runs_i386() {
-  if [[ -z ${velk_kernel_runs_i386:-} ]]; then
+# Whether 32-bit x86 programs start here, and how. Some kernels are built without IA-32 support;
+# there install-deps.sh registers qemu's user-mode emulator for them, which runs the linux32 tests
+# but not wine (whose Windows programs must run as native i386 processes). Asked once, of a
+# one-line program; without a 32-bit compiler the answer is no.
+i386_programs_start() {
+  if [[ -z ${velk_i386_starts:-} ]]; then
     local probe_dir
     probe_dir=$(mktemp -d)
     printf 'int main(void) { return 0; }\n' >"$probe_dir/probe.c"
-    velk_kernel_runs_i386=no
+    velk_i386_starts=no
     if gcc -m32 -static "$probe_dir/probe.c" -o "$probe_dir/probe" 2>/dev/null ||
       gcc -m32 "$probe_dir/probe.c" -o "$probe_dir/probe" 2>/dev/null; then
-      "$probe_dir/probe" 2>/dev/null && velk_kernel_runs_i386=yes
+      "$probe_dir/probe" 2>/dev/null && velk_i386_starts=yes
     fi
     rm -rf "$probe_dir"
   fi
-  [[ $velk_kernel_runs_i386 == yes ]]
+  [[ $velk_i386_starts == yes ]]
+}
+
+# Whether they start under the emulator rather than on the kernel itself.
+i386_emulated() {
+  [[ $(head -n 1 /proc/sys/fs/binfmt_misc/qemu-i386 2>/dev/null) == enabled ]]
+}
+
+# Whether the kernel itself runs 32-bit x86 programs, as wine needs.
+kernel_runs_i386() {
+  i386_programs_start && ! i386_emulated
 }
 
 preset_buildable() {

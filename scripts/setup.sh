@@ -41,6 +41,8 @@ if [[ -n $(preset_toolchain_missing win32) ]]; then
   loud_warning "no mingw-w64 toolchain: the Windows DLL is SKIPPED"
 elif ! command -v wine >/dev/null; then
   loud_warning "wine is not installed: the Windows DLL is SKIPPED"
+elif ! kernel_runs_i386; then
+  loud_warning "this kernel cannot run 32-bit x86 programs, as wine needs: the Windows DLL is SKIPPED"
 else
   step "build win32: VelkAllocator.dll and velk-host.exe"
   if build_targets win32 velk-host; then

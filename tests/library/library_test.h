@@ -32,6 +32,9 @@ inline void work(const host::AllocatorExports& heap, std::uint64_t seed, std::si
 std::size_t mappedBytes();
 // Descriptors the process holds open (Linux; 0 elsewhere).
 std::size_t openDescriptors();
+// Threads of the process as the kernel counts them (Linux; 1 elsewhere). An emulator running a
+// 32-bit test on a 64-bit kernel adds threads of its own.
+std::size_t kernelThreads();
 // Runs this test program again as `--velk-child mode library`, in the current directory, and
 // returns its exit code.
 int runChild(const std::string& mode, const std::string& library);

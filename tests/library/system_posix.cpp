@@ -25,6 +25,14 @@ std::size_t openDescriptors() {
   return static_cast<std::size_t>(std::distance(begin(entries), end(entries)));
 }
 
+std::size_t kernelThreads() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("Threads:", 0) == 0) return std::stoul(line.substr(8));
+  }
+  return 1;
+}
+
 int runChild(const std::string& mode, const std::string& library) {
   std::fflush(nullptr);
   // A child that hangs ends with status 124, and the test goes on.

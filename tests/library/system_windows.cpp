@@ -25,6 +25,10 @@ std::size_t openDescriptors() {
   return 0;
 }
 
+std::size_t kernelThreads() {
+  return 1;
+}
+
 int runChild(const std::string& mode, const std::string& library) {
   char program[MAX_PATH];
   if (GetModuleFileNameA(nullptr, program, MAX_PATH) == 0) return -1;

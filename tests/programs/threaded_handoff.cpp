@@ -108,7 +108,7 @@ void checkAndFree(unsigned char* block, std::uint64_t& state) {
   // A write after free: a few bytes, often at the start where allocators keep their links.
   state = state * 6364136223846793005ull + 1442695040888963407ull;
   if (stray != Stray::kNone && state >> 62 == 0 && (stray == Stray::kAll || size <= 262144)) {
-    const std::size_t reach = state >> 40 & 1 ? 16 : size;
+    const std::size_t reach = state >> 40 & 1 && size > 16 ? 16 : size;
     const auto offset = static_cast<std::size_t>((state >> 8) % reach);
     const auto length = static_cast<std::size_t>(1 + (state >> 20) % 8);
     writeStray(reinterpret_cast<unsigned char*>(address) + offset,
