@@ -22,6 +22,8 @@
 //   - the last unit of every segment holds kEndMarker, and the chain of Blocks ends exactly there.
 #pragma once
 
+#include <atomic>
+
 #include "heap/units.h"
 
 namespace velk {
@@ -57,6 +59,13 @@ struct Block {
   static Block* at(Word address) { return reinterpret_cast<Block*>(address); }
   static Block* ofPayload(void* payload) { return at(static_cast<char*>(payload) - kHeaderSize); }
 };
+
+// A header word read by a front end without the lock: the Block is its own, but the heap may be
+// writing a neighbour's words under the lock meanwhile.
+template <typename Value>
+Value loadRelaxed(const Value& word) {
+  return std::atomic_ref(const_cast<Value&>(word)).load(std::memory_order_relaxed);
+}
 
 // Address order of two Blocks, which may lie in different segments.
 inline bool below(const Block* a, const Block* b) {

@@ -200,17 +200,25 @@ class Heap {
   // only what it was handed (heap/payload_map.h).
   const PayloadMap& payloadMap() const { return payloads_; }
   // The payload bytes of the allocated Block of `payload`, for a front end that asks without the
-  // lock: the header's size is held against the record, and only when they disagree (a stray
-  // write, or a neighbour changing at that moment) is it read again under the lock, and put right.
-  std::size_t checkedPayloadBytes(void* payload) {
+  // lock and owns the Block (`bits` are the record's for `payload`): the header's size is held
+  // against the record, and only when they disagree (a stray write, or a neighbour changing at
+  // that moment) is it read again under the lock, and put right. Mostly the Block behind, which
+  // the record shows right where the size ends, names this one as the Block in front: then the
+  // size is the Block's, whatever its length, at the cost of two reads.
+  std::size_t checkedPayloadBytes(const Word* bits, void* payload) {
     const Block* block = Block::ofPayload(payload);
-    const std::size_t bytes = block->payloadBytes();
+    const std::size_t bytes = unitsToBytes(loadRelaxed(block->sizeAndFlag) & kSizeMask);
     const auto address = reinterpret_cast<std::uintptr_t>(payload);
-    if (payloads_.blockEndsAt(address, address + bytes)) [[likely]]
+    const std::uintptr_t nextPayload = address + bytes + kHeaderSize;
+    if (((address ^ nextPayload) >> PayloadMap::kGranuleShift) == 0 &&
+        PayloadMap::stateAt(bits, nextPayload) != PayloadMap::kNothing &&
+        loadRelaxed(Block::ofPayload(reinterpret_cast<void*>(nextPayload))->prevBlock) == block)
+        [[likely]] {
       return bytes;
+    }
+    if (payloads_.blockEndsAt(address, address + bytes)) return bytes;
     return payloadBytesLocked(payload);
   }
-
  private:
   // The Block of `payload` when it is the payload of an allocated Block, else null; its header
   // checked, and put right if a stray write changed it.

@@ -33,10 +33,16 @@ bool PayloadMap::cover(std::uintptr_t base, std::size_t size) {
     storePointer(top_[topEntry(address)]->granules[(address >> kGranuleShift) & kLeafMask],
                  bits + granule * kWordsPerGranule);
   }
+  if (firstSize_ == 0) {
+    storePointer(firstBits_, bits);
+    storePointer(firstBase_, base);
+    storePointer(firstSize_, size);
+  }
   return true;
 }
 
 void PayloadMap::releaseAll() {
+  storePointer(firstSize_, std::size_t{0});
   while (Mapping* mapping = mappings_) {
     mappings_ = mapping->next;
     pal::unmapRecords(mapping, mapping->bytes);

@@ -65,8 +65,12 @@ class PayloadMap {
   // Gives back every leaf and every bit; nothing is covered afterwards.
   void releaseAll();
 
-  // The bits of the granule that holds `address`, or null when no covered range holds it.
+  // The bits of the granule that holds `address`, or null when no covered range holds it. The
+  // first range covered, which mostly holds every Block there is, is looked at before the table.
   Word* granuleBits(std::uintptr_t address) const {
+    const std::uintptr_t offset = address - loadPointer(firstBase_);
+    if (offset < loadPointer(firstSize_)) [[likely]]
+      return loadPointer(firstBits_) + (offset >> kGranuleShift) * kWordsPerGranule;
     const std::size_t entry = topEntry(address);
     if (entry >= kTopEntries) return nullptr;
     Leaf* leaf = loadPointer(top_[entry]);
@@ -206,6 +210,12 @@ class PayloadMap {
   }
 
   Leaf* top_[kTopEntries] = {};
+  // The first range covered and its bits, which lie in one run of memory. Set once, under the
+  // heap lock, before any address in the range is handed out; the size last, so that a reader
+  // that sees it sees the other two. A size of 0 covers nothing.
+  std::uintptr_t firstBase_ = 0;
+  std::size_t firstSize_ = 0;
+  Word* firstBits_ = nullptr;
   Mapping* mappings_ = nullptr;
   std::size_t marked_ = 0;
 };

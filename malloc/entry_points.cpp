@@ -74,8 +74,7 @@ bool isPayload(const Word* bits, const void* address) {
 // of the payload in front can overwrite, held against the heap's record, and put right under the
 // heap lock when they disagree.
 inline std::size_t payloadBytesOf(const Word* bits, void* payload) {
-  static_cast<void>(bits);
-  return heapIfBuilt()->checkedPayloadBytes(payload);
+  return heapIfBuilt()->checkedPayloadBytes(bits, payload);
 }
 
 // The payload that a pointer into the heap stands for: itself when it is an allocated payload,

@@ -351,7 +351,8 @@ class OperationRun {
       void* pointer = reinterpret_cast<void*>(sized->first);
       // Asked as a front end asks, without the lock, first: the header's size is checked
       // against the record, and put right under the lock when they disagree.
-      const std::size_t checked = target_.heap->checkedPayloadBytes(pointer);
+      const std::size_t checked = target_.heap->checkedPayloadBytes(
+          target_.heap->payloadMap().granuleBits(sized->first), pointer);
       check(static_cast<std::ptrdiff_t>(checked) == usable(pointer) &&
                 covers(usable(pointer), sized->second.size, false),
             "after a stray write, the size of a live payload is not what the heap holds");
