@@ -39,6 +39,19 @@ void Heap::deallocate(void* payload) {
   freeChecked(bits, address);
 }
 
+// A free neighbour of `units` units, as the merge will use it: for a filed one, its links, read
+// once and true, and its class. False when the links are not.
+[[gnu::always_inline]] inline bool Heap::readFreeNeighbour(Block* block, Word units,
+                                                           Vacancy& neighbour) const {
+  neighbour.block = block;
+  neighbour.units = units;
+  if (units < kLeastFiledUnits) return true;
+  neighbour.nextFree = block->nextFree;
+  neighbour.prevFree = block->prevFree;
+  neighbour.sizeClass = classOf(unitsToBytes(units));
+  return linksTrue(block, neighbour.nextFree, neighbour.prevFree, neighbour.sizeClass);
+}
+
 // Everything the merge reads is checked against the record before anything changes: the Block's
 // header, its neighbours' headers, and the bin links of the free ones. Each word is read once,
 // before it is checked, and only what was read is used: another thread's stray write may land in
@@ -75,15 +88,7 @@ void Heap::deallocate(void* payload) {
         afterNext = Block::at(afterAddress);
         if (afterState != PayloadMap::kAllocated || afterNext->prevBlock != next) return false;
       }
-      nextFree.block = next;
-      nextFree.units = nextWord;
-      if (nextWord >= kLeastFiledUnits) {
-        nextFree.nextFree = next->nextFree;
-        nextFree.prevFree = next->prevFree;
-        nextFree.sizeClass = classOf(unitsToBytes(nextWord));
-        if (!linksTrue(next, nextFree.nextFree, nextFree.prevFree, nextFree.sizeClass))
-          return false;
-      }
+      if (!readFreeNeighbour(next, nextWord, nextFree)) return false;
     } else if (nextWord < kAllocatedBit) {
       return false;
     }
@@ -106,15 +111,7 @@ void Heap::deallocate(void* payload) {
       return false;
     }
     if (beforeState == PayloadMap::kStart) {
-      beforeFree.block = before;
-      beforeFree.units = beforeWord;
-      if (beforeWord >= kLeastFiledUnits) {
-        beforeFree.nextFree = before->nextFree;
-        beforeFree.prevFree = before->prevFree;
-        beforeFree.sizeClass = classOf(unitsToBytes(beforeWord));
-        if (!linksTrue(before, beforeFree.nextFree, beforeFree.prevFree, beforeFree.sizeClass))
-          return false;
-      }
+      if (!readFreeNeighbour(before, beforeWord, beforeFree)) return false;
     }
   }
 

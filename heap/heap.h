@@ -258,6 +258,7 @@ class Heap {
   void* allocateServedUnlocked(std::size_t rsize, std::size_t align);
   void deallocateUnlocked(void* payload);
   bool freeChecked(Word* bits, std::uintptr_t address);
+  bool readFreeNeighbour(Block* block, Word units, Vacancy& neighbour) const;
   void freeAfterRepair(Word* bits, std::uintptr_t address);
   // The search of findFree without the removal. Returned by value rather than through a
   // reference, so that the class stays in a register.
