@@ -210,8 +210,10 @@ class Heap {
     const std::size_t bytes = unitsToBytes(loadRelaxed(block->sizeAndFlag) & kSizeMask);
     const auto address = reinterpret_cast<std::uintptr_t>(payload);
     const std::uintptr_t nextPayload = address + bytes + kHeaderSize;
-    if (((address ^ nextPayload) >> PayloadMap::kGranuleShift) == 0 &&
-        PayloadMap::stateAt(bits, nextPayload) != PayloadMap::kNothing &&
+    const Word* nextBits = ((address ^ nextPayload) >> PayloadMap::kGranuleShift) == 0
+                               ? bits
+                               : payloads_.granuleBits(nextPayload);
+    if (nextBits != nullptr && PayloadMap::stateAt(nextBits, nextPayload) != PayloadMap::kNothing &&
         loadRelaxed(Block::ofPayload(reinterpret_cast<void*>(nextPayload))->prevBlock) == block)
         [[likely]] {
       return bytes;
