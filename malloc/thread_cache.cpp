@@ -116,11 +116,25 @@ void grow(ThreadCache& cache, std::size_t sizeClass) {
   list.limit = wanted;
 }
 
-// Sends a Block this thread will not take up itself towards the depot, a batch at a time.
+// Sends a Block this thread will not take up itself towards the depot, a batch at a time. The
+// batch keeps the order of the frees, which is most often the order in which the thread that
+// takes it next made them: a burst freed in the order of its making goes out again in that order,
+// address after address, and whatever reads the new objects in turn reads memory in order.
 void sendAway(ThreadCache& cache, std::size_t sizeClass, CachedBlock* block) {
   Batch& outgoing = cache.outgoing[sizeClass];
-  link(block, static_cast<CachedBlock*>(outgoing.head));
-  outgoing.head = block;
+  CachedBlock** last = cache.outgoingLast[sizeClass];
+  const std::uint32_t count = outgoing.count;
+  link(block, nullptr);
+  if (count == 0) {
+    outgoing.head = block;
+  } else {
+    link(last[(count - 1) % kLookAhead], block);
+  }
+  if (sizeClass >= kFirstClassAhead) {
+    aheadOf(block) = nullptr;
+    if (count >= kLookAhead) aheadOf(last[count % kLookAhead]) = block;
+  }
+  last[count % kLookAhead] = block;
   if (++outgoing.count == batchOfClass(sizeClass)) {
     depotPut(sizeClass, outgoing);
     outgoing = {nullptr, 0};

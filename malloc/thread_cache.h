@@ -45,6 +45,23 @@ struct CachedBlock {
   Word check;
 };
 
+// A batch that one thread gathers for another (the Blocks it frees of a class it does not
+// allocate) also keeps, in the third unit of every Block that has one, the address of the Block
+// kLookAhead places further down the chain. The thread that takes the batch starts that Block's
+// line on its way as it takes this one: its links were written on another processor, and a chain
+// walked one link at a time waits for each. The address is a hint and nothing more: it is only
+// ever prefetched, never followed, so a program that writes over it after a free changes what is
+// prefetched and nothing else. Classes whose payload holds only the link and its check keep none.
+inline constexpr std::uint32_t kLookAhead = 4;
+inline constexpr std::size_t kFirstClassAhead = [] {
+  std::size_t sizeClass = kFirstClass;
+  while (payloadOfClass(sizeClass) < 3 * sizeof(Word)) ++sizeClass;
+  return sizeClass;
+}();
+inline const void*& aheadOf(CachedBlock* block) {
+  return *reinterpret_cast<const void**>(reinterpret_cast<Word*>(block) + 2);
+}
+
 // Random, chosen once per process while the heap is built.
 extern Word cacheKey;
 
@@ -72,8 +89,10 @@ struct CacheList {
 
 struct ThreadCache {
   CacheList lists[kClasses];
-  // Blocks of classes the thread has not allocated, gathered for the depot.
+  // Blocks of classes the thread has not allocated, gathered for the depot, and the last
+  // kLookAhead of each (by count modulo kLookAhead), to which sendAway gives their hints.
   Batch outgoing[kClasses];
+  CachedBlock* outgoingLast[kClasses][kLookAhead];
   // Bytes of list limits above one batch each, held to kGrowthBudget, and the growths refused
   // since the lists last gave back.
   std::size_t grownBytes;
@@ -105,8 +124,10 @@ inline void* takeCached(std::size_t sizeClass) {
   list.count -= 1;
   block->check = 0;
   // The next take reads that Block's link, which another thread may have written last (a batch
-  // freed by a consumer): its line starts on its way now, while the caller fills this one.
+  // freed by a consumer): its line starts on its way now, while the caller fills this one, and so
+  // does the line of the Block kLookAhead takes ahead when this one holds a hint.
   __builtin_prefetch(next, 1);
+  if (sizeClass >= kFirstClassAhead) __builtin_prefetch(aheadOf(block), 1);
   return block;
 }
 
