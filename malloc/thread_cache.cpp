@@ -13,11 +13,11 @@ Word cacheKey;
 
 namespace {
 
-// How many Blocks a refill carves out of the engine at once: 16 KiB worth, at most a batch. Larger
+// How many Blocks a refill carves out of the engine at once: 8 KiB worth, at most a batch. Larger
 // Blocks come one at a time, from the hole that fits them best, where a batch would need one
 // Block big enough for all of them and leave the holes unused.
 constexpr std::uint32_t carveOfClass(std::size_t sizeClass) {
-  const std::size_t byBytes = 16384 / footprintOfClass(sizeClass);
+  const std::size_t byBytes = 8192 / footprintOfClass(sizeClass);
   const std::uint32_t batch = batchOfClass(sizeClass);
   return byBytes < 1 ? 1 : byBytes > batch ? batch : static_cast<std::uint32_t>(byBytes);
 }
