@@ -9,7 +9,8 @@
 // the depot (depot.h). A Block freed by a thread other than the one that made it joins the
 // freeing thread's list like any other: a remote free costs what a local one does. Only a thread
 // that has never allocated from the class gathers such Blocks for the depot instead, so that its
-// own objects do not come to share cache lines with another thread's.
+// own objects do not come to share cache lines with another thread's; it keeps them in the order
+// it freed them and gives each a look-ahead hint (below).
 //
 // A cached Block holds the list's link in its first unit and, in its second, a check derived
 // from the link, the Block's own address and cacheKey (linkCheck). A program that writes into a
