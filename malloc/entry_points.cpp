@@ -8,6 +8,7 @@
 // way back.
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -69,12 +70,54 @@ bool isPayload(const Word* bits, const void* address) {
   return PayloadMap::holds(bits, reinterpret_cast<std::uintptr_t>(address));
 }
 
+// Whether the heap's record agrees that the allocated Block whose payload begins at `payload`
+// (its granule's bits are `bits`) holds `bytes`: no payload begins before the header that would
+// follow, and one begins right behind it. Answered here, from the record's layout (two bits per
+// unit, the start bit first: heap/payload_map.h), for the Blocks whose record lies in one or two
+// words of one granule, without a branch on what the words hold; false for every other Block,
+// which the heap then answers. A thread freeing another thread's objects waits for each header's
+// line, and every branch taken wrongly on what it holds discards the frees behind it that the
+// processor had already begun.
+inline bool recordAgrees(const Word* bits, const void* payload, std::size_t bytes) {
+  constexpr std::size_t kUnitsPerWord = PayloadMap::kBitsPerWord / PayloadMap::kBitsPerUnit;
+  const auto address = reinterpret_cast<std::uintptr_t>(payload);
+  const std::uintptr_t offset = address & (PayloadMap::kGranule - 1);
+  // Units of the granule: the first after the payload's, and where the next payload begins.
+  const std::size_t first = offset / kUnit + 1;
+  const std::size_t last = (offset + bytes) / kUnit + kHeaderSize / kUnit;
+  const std::size_t firstWord = first / kUnitsPerWord;
+  const std::size_t lastWord = last / kUnitsPerWord;
+  if (bytes % kUnit != 0 || bytes >= PayloadMap::kGranule ||
+      last >= PayloadMap::kGranule / kUnit || lastWord - firstWord > 1) {
+    return false;
+  }
+  const auto load = [bits](std::size_t word) {
+    return std::atomic_ref(const_cast<Word&>(bits[word])).load(std::memory_order_relaxed) &
+           PayloadMap::kStartBits;
+  };
+  const unsigned lastBit = static_cast<unsigned>(last % kUnitsPerWord * PayloadMap::kBitsPerUnit);
+  const Word expected = Word{1} << lastBit;
+  const Word upToLast = (Word{2} << lastBit) - 1;
+  const Word low = load(firstWord) &
+                   ~Word{0} << (first % kUnitsPerWord * PayloadMap::kBitsPerUnit);
+  const Word high = load(lastWord) & upToLast;
+  const bool oneWord = firstWord == lastWord;
+  // One word: its bits from the first unit up to the next payload hold that payload's start
+  // alone. Two: the first word's from the first unit hold nothing, the second's up to the next
+  // payload its start alone.
+  const Word lowWanted = oneWord ? expected : 0;
+  const Word lowSeen = oneWord ? low & upToLast : low;
+  return ((lowSeen ^ lowWanted) | (oneWord ? 0 : high ^ expected)) == 0;
+}
+
 // The payload bytes of the allocated Block of `payload`, whose granule's bits are `bits` (so the
 // heap is built). Every size the front end acts on comes from here: the header's, which an overrun
 // of the payload in front can overwrite, held against the heap's record, and put right under the
 // heap lock when they disagree.
 inline std::size_t payloadBytesOf(const Word* bits, void* payload) {
-  static_cast<void>(bits);
+  const std::size_t bytes = Block::ofPayload(payload)->payloadBytes();
+  if (recordAgrees(bits, payload, bytes)) [[likely]]
+    return bytes;
   return heapIfBuilt()->checkedPayloadBytes(payload);
 }
 
