@@ -70,44 +70,59 @@ bool isPayload(const Word* bits, const void* address) {
   return PayloadMap::holds(bits, reinterpret_cast<std::uintptr_t>(address));
 }
 
+// Reading the heap's record (heap/payload_map.h) as it lies: two bits per unit of a granule, the
+// start bit first, so that the start bits of a word are kStartBits.
+constexpr std::size_t kUnitsPerWord = PayloadMap::kBitsPerWord / PayloadMap::kBitsPerUnit;
+constexpr std::size_t kUnitsPerGranule = PayloadMap::kGranule / kUnit;
+inline Word recordWord(const Word* bits, std::size_t word) {
+  return std::atomic_ref(const_cast<Word&>(bits[word])).load(std::memory_order_relaxed);
+}
+constexpr unsigned startBitOf(std::size_t unit) {
+  return static_cast<unsigned>(unit % kUnitsPerWord * PayloadMap::kBitsPerUnit);
+}
+// The start bits of units `from` to `to` of a granule (both included, from <= to), gathered in
+// one word: zero exactly when no payload begins there. No branch on what the words hold.
+inline Word startsBetween(const Word* bits, std::size_t from, std::size_t to) {
+  const std::size_t fromWord = from / kUnitsPerWord;
+  const std::size_t toWord = to / kUnitsPerWord;
+  const Word fromMask = ~Word{0} << startBitOf(from);
+  const Word toMask = (Word{2} << startBitOf(to)) - 1;
+  const Word low = recordWord(bits, fromWord) & fromMask;
+  const Word high = recordWord(bits, toWord) & toMask;
+  Word between = 0;
+  for (std::size_t word = fromWord + 1; word < toWord; ++word) between |= recordWord(bits, word);
+  return ((fromWord == toWord ? low & toMask : low | high) | between) & PayloadMap::kStartBits;
+}
+inline bool startsAt(const Word* bits, std::size_t unit) {
+  return (recordWord(bits, unit / kUnitsPerWord) >> startBitOf(unit) & 1) != 0;
+}
+
 // Whether the heap's record agrees that the allocated Block whose payload begins at `payload`
 // (its granule's bits are `bits`) holds `bytes`: no payload begins before the header that would
-// follow, and one begins right behind it. Answered here, from the record's layout (two bits per
-// unit, the start bit first: heap/payload_map.h), for the Blocks whose record lies in one or two
-// words of one granule, without a branch on what the words hold; false for every other Block,
-// which the heap then answers. A thread freeing another thread's objects waits for each header's
-// line, and every branch taken wrongly on what it holds discards the frees behind it that the
-// processor had already begun.
+// follow, and one begins right behind it. Answered here for every Block whose record lies in its
+// own granule or runs into the next; false for larger Blocks and for a Block that ends its range,
+// which the heap then answers, as it answers every disagreement. A thread freeing another
+// thread's objects waits for each header's line, and every branch taken wrongly on what the
+// record holds discards the frees behind it that the processor had already begun; a Block of
+// 32 KiB has 128 words of record to read.
 inline bool recordAgrees(const Word* bits, const void* payload, std::size_t bytes) {
-  constexpr std::size_t kUnitsPerWord = PayloadMap::kBitsPerWord / PayloadMap::kBitsPerUnit;
   const auto address = reinterpret_cast<std::uintptr_t>(payload);
   const std::uintptr_t offset = address & (PayloadMap::kGranule - 1);
-  // Units of the granule: the first after the payload's, and where the next payload begins.
+  // Units from the payload's granule: the first after the payload's, and where the next payload
+  // begins.
   const std::size_t first = offset / kUnit + 1;
   const std::size_t last = (offset + bytes) / kUnit + kHeaderSize / kUnit;
-  const std::size_t firstWord = first / kUnitsPerWord;
-  const std::size_t lastWord = last / kUnitsPerWord;
-  if (bytes % kUnit != 0 || bytes >= PayloadMap::kGranule ||
-      last >= PayloadMap::kGranule / kUnit || lastWord - firstWord > 1) {
-    return false;
-  }
-  const auto load = [bits](std::size_t word) {
-    return std::atomic_ref(const_cast<Word&>(bits[word])).load(std::memory_order_relaxed) &
-           PayloadMap::kStartBits;
-  };
-  const unsigned lastBit = static_cast<unsigned>(last % kUnitsPerWord * PayloadMap::kBitsPerUnit);
-  const Word expected = Word{1} << lastBit;
-  const Word upToLast = (Word{2} << lastBit) - 1;
-  const Word low = load(firstWord) &
-                   ~Word{0} << (first % kUnitsPerWord * PayloadMap::kBitsPerUnit);
-  const Word high = load(lastWord) & upToLast;
-  const bool oneWord = firstWord == lastWord;
-  // One word: its bits from the first unit up to the next payload hold that payload's start
-  // alone. Two: the first word's from the first unit hold nothing, the second's up to the next
-  // payload its start alone.
-  const Word lowWanted = oneWord ? expected : 0;
-  const Word lowSeen = oneWord ? low & upToLast : low;
-  return ((lowSeen ^ lowWanted) | (oneWord ? 0 : high ^ expected)) == 0;
+  if (bytes % kUnit != 0 || bytes >= PayloadMap::kGranule) return false;
+  if (last < kUnitsPerGranule) [[likely]]
+    return startsBetween(bits, first, last - 1) == 0 && startsAt(bits, last);
+  // Into the next granule, which must be the heap's too.
+  const Word* nextBits =
+      heapIfBuilt()->payloadMap().granuleBits((address | (PayloadMap::kGranule - 1)) + 1);
+  if (nextBits == nullptr) return false;
+  const std::size_t lastThere = last - kUnitsPerGranule;
+  return (first < kUnitsPerGranule ? startsBetween(bits, first, kUnitsPerGranule - 1) : 0) == 0 &&
+         (lastThere == 0 || startsBetween(nextBits, 0, lastThere - 1) == 0) &&
+         startsAt(nextBits, lastThere);
 }
 
 // The payload bytes of the allocated Block of `payload`, whose granule's bits are `bits` (so the
