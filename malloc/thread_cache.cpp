@@ -142,13 +142,20 @@ void sendAway(ThreadCache& cache, std::size_t sizeClass, CachedBlock* block) {
 }
 
 // Runs when a thread that used its cache exits: its Blocks go to the depot for the threads that
-// stay. Later calls from this thread (other keys' destructors) go straight to the heap.
+// stay, each list whole as one batch. Cutting it into batches would walk every link, and the
+// lines of a long list freed long ago are out of the caches: exiting threads spent their last
+// moments waiting on them. The thread that takes such a batch checks its links as it takes them,
+// as it does any batch's, and passes on what it does not need as it frees. Later calls from this
+// thread (other keys' destructors) go straight to the heap.
 void flushOnExit(void*) {
   ThreadCache& cache = threadCache;
   cache.state = State::kExited;
   for (std::size_t sizeClass = kFirstClass; sizeClass < kClasses; ++sizeClass) {
-    cache.lists[sizeClass].limit = 0;
-    trim(sizeClass, cache.lists[sizeClass], 0);
+    CacheList& list = cache.lists[sizeClass];
+    list.limit = 0;
+    if (list.count != 0) depotPut(sizeClass, {list.head, list.count});
+    list.head = nullptr;
+    list.count = 0;
     if (cache.outgoing[sizeClass].count != 0) depotPut(sizeClass, cache.outgoing[sizeClass]);
     cache.outgoing[sizeClass] = {nullptr, 0};
   }

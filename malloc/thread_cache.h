@@ -6,7 +6,9 @@
 // A list holds at most `limit` Blocks. Limits start at one batch and double each time the list
 // runs dry and must be refilled, so a thread that allocates thousands of one size before freeing
 // them caches thousands, up to a budget for the thread; a list that runs over passes a batch to
-// the depot (depot.h). A Block freed by a thread other than the one that made it joins the
+// the depot (depot.h). (A thread that exits leaves each list whole, as one batch: the thread that
+// takes it may hold more than its limit for a while, and passes a batch on at each free until it
+// is back within it.) A Block freed by a thread other than the one that made it joins the
 // freeing thread's list like any other: a remote free costs what a local one does. Only a thread
 // that has never allocated from the class gathers such Blocks for the depot instead, so that its
 // own objects do not come to share cache lines with another thread's; it keeps them in the order
