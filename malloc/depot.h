@@ -5,7 +5,8 @@
 // the bins. Every Block on a shelf is still an allocated Block to the heap.
 //
 // Each shelf has a lock of its own, held only to put or take one batch, never together with the
-// heap lock or another shelf's. A full shelf sends the batch on to the engine.
+// heap lock or another shelf's. A full shelf sends the batch on to the engine; its room grows when
+// its class was sent on and then wanted, and shrinks when what it holds lies idle (depot.cpp).
 #pragma once
 
 #include <cstddef>
@@ -22,7 +23,8 @@ struct Batch {
 };
 
 // Leaves `batch` of class `sizeClass` for another thread; when the shelf is full, frees its
-// Blocks in the heap instead.
+// Blocks in the heap instead (and, from a shelf that lies idle, the newest batches beyond its
+// shrunken room with them).
 void depotPut(std::size_t sizeClass, Batch batch);
 // A batch of `sizeClass`, or {null, 0} when the shelf is empty.
 Batch depotTake(std::size_t sizeClass);

@@ -155,8 +155,12 @@ inline void release(void* pointer) {
   const Word* bits = payloadBitsAt(pointer);
   if (bits != nullptr && isPayload(bits, pointer)) [[likely]] {
     const std::size_t sizeClass = classOfPayload(payloadBytesOf(bits, pointer));
-    if (sizeClass != 0 && keepCached(pointer, sizeClass)) [[likely]]
+    if (sizeClass != 0) [[likely]] {
+      // A list that is full or not open (a consumer's, for Blocks another thread made) decides
+      // in keepOrPass with the class found here, without looking the Block up again.
+      if (!keepCached(pointer, sizeClass)) keepOrPass(pointer, sizeClass);
       return;
+    }
   }
   releaseSlowly(pointer);
 }

@@ -102,11 +102,13 @@ constexpr std::size_t classOfPayload(std::size_t payloadBytes) {
 }
 
 // How many Blocks move at once between a thread and the shared shelves or the engine: about
-// 32 KiB worth, at most 64 and at least 2, but Blocks above 64 KiB one at a time, so that a list
-// of them starts with one and parks no more than it has to.
+// 8 KiB worth, at most 64 and at least 2, but Blocks above 64 KiB one at a time, so that a list
+// of them starts with one and parks no more than it has to. Every list a thread opens holds a
+// batch ahead of its need, so a batch is kept small: a thread that uses sixty sizes of a few
+// hundred bytes each parks half a MiB rather than two.
 constexpr std::uint32_t batchOfClass(std::size_t sizeClass) {
   const std::size_t footprint = footprintOfClass(sizeClass);
-  const std::size_t byBytes = 32768 / footprint;
+  const std::size_t byBytes = 8192 / footprint;
   const std::size_t least = footprint > 65536 ? 1 : 2;
   return static_cast<std::uint32_t>(byBytes < least ? least : byBytes > 64 ? 64 : byBytes);
 }

@@ -13,11 +13,11 @@ Word cacheKey;
 
 namespace {
 
-// How many Blocks a refill carves out of the engine at once: 16 KiB worth, at most a batch. Larger
+// How many Blocks a refill carves out of the engine at once: 8 KiB worth, at most a batch. Larger
 // Blocks come one at a time, from the hole that fits them best, where a batch would need one
 // Block big enough for all of them and leave the holes unused.
 constexpr std::uint32_t carveOfClass(std::size_t sizeClass) {
-  const std::size_t byBytes = 16384 / footprintOfClass(sizeClass);
+  const std::size_t byBytes = 8192 / footprintOfClass(sizeClass);
   const std::uint32_t batch = batchOfClass(sizeClass);
   return byBytes < 1 ? 1 : byBytes > batch ? batch : static_cast<std::uint32_t>(byBytes);
 }
@@ -116,11 +116,25 @@ void grow(ThreadCache& cache, std::size_t sizeClass) {
   list.limit = wanted;
 }
 
-// Sends a Block this thread will not take up itself towards the depot, a batch at a time.
+// Sends a Block this thread will not take up itself towards the depot, a batch at a time. The
+// batch keeps the order of the frees, which is most often the order in which the thread that
+// takes it next made them: a burst freed in the order of its making goes out again in that order,
+// address after address, and whatever reads the new objects in turn reads memory in order.
 void sendAway(ThreadCache& cache, std::size_t sizeClass, CachedBlock* block) {
   Batch& outgoing = cache.outgoing[sizeClass];
-  link(block, static_cast<CachedBlock*>(outgoing.head));
-  outgoing.head = block;
+  CachedBlock** last = cache.outgoingLast[sizeClass];
+  const std::uint32_t count = outgoing.count;
+  link(block, nullptr);
+  if (count == 0) {
+    outgoing.head = block;
+  } else {
+    link(last[(count - 1) % kLookAhead], block);
+  }
+  if (sizeClass >= kFirstClassAhead) {
+    aheadOf(block) = nullptr;
+    if (count >= kLookAhead) aheadOf(last[count % kLookAhead]) = block;
+  }
+  last[count % kLookAhead] = block;
   if (++outgoing.count == batchOfClass(sizeClass)) {
     depotPut(sizeClass, outgoing);
     outgoing = {nullptr, 0};
@@ -128,13 +142,20 @@ void sendAway(ThreadCache& cache, std::size_t sizeClass, CachedBlock* block) {
 }
 
 // Runs when a thread that used its cache exits: its Blocks go to the depot for the threads that
-// stay. Later calls from this thread (other keys' destructors) go straight to the heap.
+// stay, each list whole as one batch. Cutting it into batches would walk every link, and the
+// lines of a long list freed long ago are out of the caches: exiting threads spent their last
+// moments waiting on them. The thread that takes such a batch checks its links as it takes them,
+// as it does any batch's, and passes on what it does not need as it frees. Later calls from this
+// thread (other keys' destructors) go straight to the heap.
 void flushOnExit(void*) {
   ThreadCache& cache = threadCache;
   cache.state = State::kExited;
   for (std::size_t sizeClass = kFirstClass; sizeClass < kClasses; ++sizeClass) {
-    cache.lists[sizeClass].limit = 0;
-    trim(sizeClass, cache.lists[sizeClass], 0);
+    CacheList& list = cache.lists[sizeClass];
+    list.limit = 0;
+    if (list.count != 0) depotPut(sizeClass, {list.head, list.count});
+    list.head = nullptr;
+    list.count = 0;
     if (cache.outgoing[sizeClass].count != 0) depotPut(sizeClass, cache.outgoing[sizeClass]);
     cache.outgoing[sizeClass] = {nullptr, 0};
   }

@@ -6,10 +6,13 @@
 // A list holds at most `limit` Blocks. Limits start at one batch and double each time the list
 // runs dry and must be refilled, so a thread that allocates thousands of one size before freeing
 // them caches thousands, up to a budget for the thread; a list that runs over passes a batch to
-// the depot (depot.h). A Block freed by a thread other than the one that made it joins the
+// the depot (depot.h). (A thread that exits leaves each list whole, as one batch: the thread that
+// takes it may hold more than its limit for a while, and passes a batch on at each free until it
+// is back within it.) A Block freed by a thread other than the one that made it joins the
 // freeing thread's list like any other: a remote free costs what a local one does. Only a thread
 // that has never allocated from the class gathers such Blocks for the depot instead, so that its
-// own objects do not come to share cache lines with another thread's.
+// own objects do not come to share cache lines with another thread's; it keeps them in the order
+// it freed them and gives each a look-ahead hint (below).
 //
 // A cached Block holds the list's link in its first unit and, in its second, a check derived
 // from the link, the Block's own address and cacheKey (linkCheck). A program that writes into a
@@ -45,6 +48,23 @@ struct CachedBlock {
   Word check;
 };
 
+// A batch that one thread gathers for another (the Blocks it frees of a class it does not
+// allocate) also keeps, in the third unit of every Block that has one, the address of the Block
+// kLookAhead places further down the chain. The thread that takes the batch starts that Block's
+// line on its way as it takes this one: its links were written on another processor, and a chain
+// walked one link at a time waits for each. The address is a hint and nothing more: it is only
+// ever prefetched, never followed, so a program that writes over it after a free changes what is
+// prefetched and nothing else. Classes whose payload holds only the link and its check keep none.
+inline constexpr std::uint32_t kLookAhead = 4;
+inline constexpr std::size_t kFirstClassAhead = [] {
+  std::size_t sizeClass = kFirstClass;
+  while (payloadOfClass(sizeClass) < 3 * sizeof(Word)) ++sizeClass;
+  return sizeClass;
+}();
+inline const void*& aheadOf(CachedBlock* block) {
+  return *reinterpret_cast<const void**>(reinterpret_cast<Word*>(block) + 2);
+}
+
 // Random, chosen once per process while the heap is built.
 extern Word cacheKey;
 
@@ -72,8 +92,10 @@ struct CacheList {
 
 struct ThreadCache {
   CacheList lists[kClasses];
-  // Blocks of classes the thread has not allocated, gathered for the depot.
+  // Blocks of classes the thread has not allocated, gathered for the depot, and the last
+  // kLookAhead of each (by count modulo kLookAhead), to which sendAway gives their hints.
   Batch outgoing[kClasses];
+  CachedBlock* outgoingLast[kClasses][kLookAhead];
   // Bytes of list limits above one batch each, held to kGrowthBudget, and the growths refused
   // since the lists last gave back.
   std::size_t grownBytes;
@@ -105,8 +127,10 @@ inline void* takeCached(std::size_t sizeClass) {
   list.count -= 1;
   block->check = 0;
   // The next take reads that Block's link, which another thread may have written last (a batch
-  // freed by a consumer): its line starts on its way now, while the caller fills this one.
+  // freed by a consumer): its line starts on its way now, while the caller fills this one, and so
+  // does the line of the Block kLookAhead takes ahead when this one holds a hint.
   __builtin_prefetch(next, 1);
+  if (sizeClass >= kFirstClassAhead) __builtin_prefetch(aheadOf(block), 1);
   return block;
 }
 

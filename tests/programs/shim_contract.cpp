@@ -237,6 +237,47 @@ void forkWhileStdioIsBusy() {
   CHECK(badReads == 0 && badChildren == 0 && forks > 0);
 }
 
+// An overrun of one payload that writes, where the next Block's header lies, a size reaching
+// exactly to a real payload further on (over the Block after it): every size the shim acts on is
+// held against the heap's record, so the Block keeps its true size, the damage is counted, and
+// freeing it leaves the Blocks behind it alone.
+void overrunThatForgesALargerBlock() {
+  using Counter = std::size_t (*)();
+  const auto damageFound = reinterpret_cast<Counter>(dlsym(RTLD_DEFAULT, "velk_malloc_damage_found"));
+  CHECK(damageFound != nullptr);
+  if (damageFound == nullptr) return;
+  // Blocks of one size come carved side by side: find four in a row.
+  constexpr std::size_t kUnit = sizeof(void*), kHeader = 2 * kUnit, kFootprint = 64;
+  const std::size_t size = kFootprint - kHeader;
+  std::vector<unsigned char*> blocks;
+  for (int index = 0; index < 256; ++index) {
+    blocks.push_back(static_cast<unsigned char*>(malloc(opaque(size))));
+    std::memset(blocks.back(), 0x3C, size);
+  }
+  std::vector<unsigned char*> sorted = blocks;
+  std::sort(sorted.begin(), sorted.end());
+  std::size_t at = 0;
+  while (at + 3 < sorted.size() && sorted[at + 3] - sorted[at] != 3 * kFootprint) ++at;
+  CHECK(at + 3 < sorted.size());
+  if (at + 3 < sorted.size()) {
+    unsigned char* victim = sorted[at + 1];
+    const std::size_t before = damageFound();
+    // The size word of the header: the units of two Blocks' payloads, allocated.
+    const std::uintptr_t forged =
+        (2 * kFootprint - kHeader) / kUnit | std::uintptr_t{1} << (8 * sizeof(void*) - 1);
+    std::memcpy(victim - kHeader, &forged, sizeof forged);
+    CHECK(malloc_usable_size(victim) == size);
+    CHECK(damageFound() > before);
+    free(victim);
+    CHECK(allAre(sorted[at + 2], size, 0x3C) && allAre(sorted[at], size, 0x3C));
+    auto* again = static_cast<unsigned char*>(malloc(opaque(2 * size)));
+    CHECK(again != nullptr && (again + 2 * size <= sorted[at + 2] || again >= sorted[at + 3]));
+    free(again);
+    std::erase(blocks, victim);
+  }
+  for (unsigned char* block : blocks) free(block);
+}
+
 }  // namespace
 
 int main() {
@@ -244,6 +285,7 @@ int main() {
   alignedFunctions();
   sizesBeyondPointerDifferencesAreRefused();
   forkWhileStdioIsBusy();
+  overrunThatForgesALargerBlock();
   std::printf("%s: %d failed checks\n", failures == 0 ? "ok" : "FAILED", failures);
   return failures == 0 ? 0 : 1;
 }

@@ -10,7 +10,11 @@
 // not reach must still hold its stamp, and the allocator must have counted what it found
 // (velk_malloc_damage_found). Writes into freed payloads above 256 KiB, which go back to the
 // engine at once, and overruns, which reach the header of the Block behind, come only with "all".
-// Usage: threaded_handoff [threads] [blocks per thread] [none|freed|all] [seed]
+//
+// With "+bursts" after the mode the threads hand blocks over as pipelines do: each gathers 4,096,
+// most of one size, and swaps the whole burst for another thread's, which it frees at once, so
+// that thousands of frees of one size at a time come from a thread that never allocated it.
+// Usage: threaded_handoff [threads] [blocks per thread] [none|freed|all][+bursts] [seed]
 #include <dlfcn.h>
 
 #include <atomic>
@@ -54,6 +58,9 @@ enum class Stray { kNone, kFreed, kAll } stray = Stray::kNone;
 std::uint64_t seed;
 
 std::atomic<unsigned char*> slots[1024];
+bool bursts = false;
+constexpr std::size_t kBurst = 4096;
+std::atomic<std::vector<unsigned char*>*> burstSlot{nullptr};
 std::atomic<std::uint64_t> freed{0}, damaged{0}, reached{0}, idSum{0};
 
 // Every range stray bytes went to: a block found changed is wrong only where none reached it.
@@ -116,13 +123,24 @@ void checkAndFree(unsigned char* block, std::uint64_t& state) {
   }
 }
 
+// Swaps `burst` for the one another thread left, and frees that one's blocks.
+void swapBurst(std::vector<unsigned char*>* burst, std::uint64_t& strayState) {
+  if (std::vector<unsigned char*>* theirs = burstSlot.exchange(burst)) {
+    for (unsigned char* block : *theirs) checkAndFree(block, strayState);
+    delete theirs;
+  }
+}
+
 void work(std::uint32_t thread, std::uint32_t blocks) {
   std::uint32_t state = thread * 7919u + 1 + static_cast<std::uint32_t>(seed);
   std::uint64_t strayState = seed * 0x9E3779B97F4A7C15ull + thread;
+  auto* burst = new std::vector<unsigned char*>;
   for (std::uint32_t block = 0; block < blocks; ++block) {
     state = state * 1664525u + 1013904223u;
     const std::uint32_t roll = state >> 8, id = thread * blocks + block;
-    Header header{sizeof(Header) + (roll % 16 == 0 ? 2000 + roll % 200000 : roll % 700), id, 0};
+    const std::size_t body = bursts && roll % 8 < 5 ? 48 : roll % 16 == 0 ? 2000 + roll % 200000
+                                                                          : roll % 700;
+    Header header{sizeof(Header) + body, id, 0};
     auto* payload = static_cast<unsigned char*>(roll % 5 == 0 ? ALLOCATOR(calloc)(header.size, 1)
                                                               : ALLOCATOR(malloc)(header.size));
     std::memset(payload, stamp(id), header.size);
@@ -138,10 +156,17 @@ void work(std::uint32_t thread, std::uint32_t blocks) {
     if (stray == Stray::kAll && roll % 3 == 0) {
       writeStray(payload + header.size, 1 + (roll >> 4) % 16, strayState);
     }
-    if (unsigned char* taken = slots[roll % 1024].exchange(payload)) {
+    if (bursts) {
+      burst->push_back(payload);
+      if (burst->size() == kBurst) {
+        swapBurst(burst, strayState);
+        burst = new std::vector<unsigned char*>;
+      }
+    } else if (unsigned char* taken = slots[roll % 1024].exchange(payload)) {
       checkAndFree(taken, strayState);
     }
   }
+  swapBurst(burst, strayState);
 }
 
 // The allocator's count of damage it found, where it exports one.
@@ -161,9 +186,10 @@ int main(int argc, char** argv) {
   const auto threads = static_cast<std::uint32_t>(argc > 1 ? std::atoi(argv[1]) : 4);
   const auto blocks = static_cast<std::uint32_t>(argc > 2 ? std::atoi(argv[2]) : 100000);
   if (argc > 3) {
-    stray = std::strcmp(argv[3], "all") == 0     ? Stray::kAll
-            : std::strcmp(argv[3], "freed") == 0 ? Stray::kFreed
-                                                 : Stray::kNone;
+    stray = std::strncmp(argv[3], "all", 3) == 0     ? Stray::kAll
+            : std::strncmp(argv[3], "freed", 5) == 0 ? Stray::kFreed
+                                                     : Stray::kNone;
+    bursts = std::strstr(argv[3], "+bursts") != nullptr;
   }
   if (stray != Stray::kNone) {
     seed = argc > 4 ? std::strtoull(argv[4], nullptr, 10)
@@ -179,6 +205,7 @@ int main(int argc, char** argv) {
   for (auto& slot : slots) {
     if (unsigned char* left = slot.exchange(nullptr)) checkAndFree(left, lastState);
   }
+  swapBurst(nullptr, lastState);
   const std::uint64_t made = std::uint64_t{threads} * blocks;
   if (stray != Stray::kNone) {
     // Blocks the stray bytes reached are not held to their stamp, nor their ids summed.
