@@ -99,17 +99,9 @@ void Heap::deallocate(void* payload) {
   if (before == nullptr) {
     if (!isSegmentBase(address - kHeaderSize)) return false;
   } else {
-    const std::uintptr_t beforePayload = addressOf(before) + kHeaderSize;
-    if (beforePayload % kUnit != 0 || beforePayload >= address) return false;
-    const Word* beforeBits = payloads_.granuleBitsNear(bits, address, beforePayload);
-    if (beforeBits == nullptr) return false;
-    const unsigned beforeState = PayloadMap::stateAt(beforeBits, beforePayload);
-    const Word beforeWord = before->sizeAndFlag;
-    if (beforeState == PayloadMap::kNothing ||
-        beforePayload + unitsToBytes(beforeWord & kSizeMask) != addressOf(block) ||
-        (beforeWord >= kAllocatedBit) != (beforeState == PayloadMap::kAllocated)) {
-      return false;
-    }
+    Word beforeWord;
+    const unsigned beforeState = stateInFront(bits, address, block, before, beforeWord);
+    if (beforeState == PayloadMap::kNothing) return false;
     if (beforeState == PayloadMap::kStart) {
       if (!readFreeNeighbour(before, beforeWord, beforeFree)) return false;
     }

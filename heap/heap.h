@@ -289,6 +289,8 @@ class Heap {
   bool insideSegment(const Block* block) const;
   bool successorTrue(const Word* bits, std::uintptr_t payload, const Block* block,
                      const Block* next, bool mustBeAllocated) const;
+  unsigned stateInFront(const Word* bits, std::uintptr_t payload, const Block* block,
+                        const Block* before, Word& beforeWord) const;
   bool predecessorTrue(const Word* bits, std::uintptr_t payload, const Block* block,
                        const Block* before) const;
   bool linksTrue(const Block* block, const Block* nextFree, const Block* prevFree,

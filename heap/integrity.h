@@ -63,22 +63,35 @@ inline unsigned Heap::stateBehind(Word* bits, std::uintptr_t payload, std::uintp
 // for it.
 inline bool Heap::successorTrue(const Word* bits, std::uintptr_t payload, const Block* block,
                                 const Block* next, bool mustBeAllocated) const {
-  const std::uintptr_t nextAddress = reinterpret_cast<std::uintptr_t>(next);
-  const std::uintptr_t nextPayload = nextAddress + kHeaderSize;
-  const Word* nextBits;
-  if (((payload ^ nextPayload) >> PayloadMap::kGranuleShift) == 0) [[likely]] {
-    nextBits = bits;
-  } else {
-    // Another granule: often because the Block runs to the end of its segment.
-    if (isSegmentEndMarker(nextAddress)) return next->isEndMarker();
-    nextBits = payloads_.granuleBits(nextPayload);
-    if (nextBits == nullptr) return false;
-  }
-  const unsigned state = PayloadMap::stateAt(nextBits, nextPayload);
-  if (state == PayloadMap::kNothing) return isSegmentEndMarker(nextAddress) && next->isEndMarker();
+  Word* nextBits;
+  const unsigned state = stateBehind(const_cast<Word*>(bits), payload,
+                                     reinterpret_cast<std::uintptr_t>(next), nextBits);
+  if (state == kEndOfSegment) return true;
+  if (state == PayloadMap::kNothing) return false;
   const bool allocated = state == PayloadMap::kAllocated;
   return next->prevBlock == block && next->isAllocated() == allocated &&
          (allocated || !mustBeAllocated);
+}
+
+// What the record says of `before`, which `block`'s header names as the Block in front of it
+// (`bits` are the record's for `payload`, block's payload; `before` is not null): kStart or
+// kAllocated when a payload begins right behind before's header and that header, read once into
+// `beforeWord`, ends exactly at `block` and carries the record's flag; kNothing otherwise. The
+// header is read only once the record shows a payload there.
+inline unsigned Heap::stateInFront(const Word* bits, std::uintptr_t payload, const Block* block,
+                                   const Block* before, Word& beforeWord) const {
+  const std::uintptr_t beforePayload = reinterpret_cast<std::uintptr_t>(before) + kHeaderSize;
+  if (beforePayload % kUnit != 0 || beforePayload >= payload) return PayloadMap::kNothing;
+  const Word* beforeBits =
+      payloads_.granuleBitsNear(const_cast<Word*>(bits), payload, beforePayload);
+  if (beforeBits == nullptr) return PayloadMap::kNothing;
+  const unsigned state = PayloadMap::stateAt(beforeBits, beforePayload);
+  if (state == PayloadMap::kNothing) return state;
+  beforeWord = before->sizeAndFlag;
+  const bool endsHere =
+      beforePayload + unitsToBytes(beforeWord & kSizeMask) == reinterpret_cast<std::uintptr_t>(block);
+  const bool flagTrue = (beforeWord >= kAllocatedBit) == (state == PayloadMap::kAllocated);
+  return endsHere && flagTrue ? state : PayloadMap::kNothing;
 }
 
 // `before` is what `block`'s header names as the Block in front of it: none only at the base of a
@@ -87,13 +100,8 @@ inline bool Heap::successorTrue(const Word* bits, std::uintptr_t payload, const 
 inline bool Heap::predecessorTrue(const Word* bits, std::uintptr_t payload, const Block* block,
                                   const Block* before) const {
   if (before == nullptr) return isSegmentBase(reinterpret_cast<std::uintptr_t>(block));
-  const std::uintptr_t beforePayload = reinterpret_cast<std::uintptr_t>(before) + kHeaderSize;
-  const Word* beforeBits =
-      payloads_.granuleBitsNear(const_cast<Word*>(bits), payload, beforePayload);
-  if (beforeBits == nullptr || beforePayload % kUnit != 0) return false;
-  const unsigned state = PayloadMap::stateAt(beforeBits, beforePayload);
-  return state != PayloadMap::kNothing && before->following() == block &&
-         before->isAllocated() == (state == PayloadMap::kAllocated);
+  Word beforeWord;
+  return stateInFront(bits, payload, block, before, beforeWord) != PayloadMap::kNothing;
 }
 
 // The bin links of a filed Block of `sizeClass`: each neighbour is a free Block the record shows,
