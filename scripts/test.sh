@@ -104,16 +104,8 @@ for preset in "${test_presets[@]}"; do
     record "$preset" 0 0 0 "$(seconds_since "$started")" "SKIPPED: kernel runs no i386 programs"
     continue
   fi
-  # Under the emulator one run in about twenty of the threaded stray-write hand-off (4 threads,
-  # 40,000 blocks each, overruns and writes after free) ended in SIGSEGV, which neither its seed
-  # nor 8 reruns reproduced; natively (64-bit) it has held in every run. Until it is understood
-  # it is left out there, loudly, rather than make the run pass or fail by chance.
-  excluded=()
   if [[ $preset == linux32 ]] && i386_emulated; then
     echo "(linux32 runs under qemu's user-mode emulator: this kernel has no IA-32 support)"
-    excluded=(-E '^shim_stray_writes_all$')
-    loud_warning "linux32 under the emulator: shim_stray_writes_all is SKIPPED" \
-      "(an intermittent SIGSEGV there is not understood yet; the 64-bit one runs)"
   fi
 
   if [[ $preset == win32 ]] && ! warm_wine_prefix; then
@@ -122,7 +114,7 @@ for preset in "${test_presets[@]}"; do
 
   log=$(mktemp)
   ctest --test-dir "build/$preset" --output-on-failure -j "$ctest_parallel" \
-    --timeout "$ctest_default_timeout" "${excluded[@]}" 2>&1 | tee "$log"
+    --timeout "$ctest_default_timeout" 2>&1 | tee "$log"
   ctest_status=${PIPESTATUS[0]}
   [[ $preset == win32 ]] && stop_wine
 

@@ -14,8 +14,17 @@
 // With "+bursts" after the mode the threads hand blocks over as pipelines do: each gathers 4,096,
 // most of one size, and swaps the whole burst for another thread's, which it frees at once, so
 // that thousands of frees of one size at a time come from a thread that never allocated it.
+//
+// Stray bytes reach whatever the allocator puts there, the program's own objects too: a write
+// after free lands in what another thread took in the meantime (a large payload goes back to the
+// heap at once), and an overrun of 16 bytes goes past a 32-bit heap's 8-byte header into the
+// payload behind. So whatever the program keeps for itself while the threads run (their
+// arguments, the ranges written, the bursts) lives in memory of its own from mmap, and the
+// threads are made with pthread_create, which takes nothing from malloc.
 // Usage: threaded_handoff [threads] [blocks per thread] [none|freed|all][+bursts] [seed]
 #include <dlfcn.h>
+#include <pthread.h>
+#include <sys/mman.h>
 
 #include <atomic>
 #include <cstdint>
@@ -23,8 +32,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <random>
-#include <thread>
 #include <vector>
 
 // Under the thread sanitizer, whose runtime owns malloc, the shim is linked in under prefixed
@@ -54,18 +63,37 @@ std::uint32_t headerCheck(std::size_t size, std::uint32_t id) {
   return static_cast<std::uint32_t>(size * 0x9E3779B1u) ^ id ^ 0x5A5A5A5Au;
 }
 
+// Memory that the allocator under test never hands out.
+template <typename T>
+struct OwnMemory {
+  using value_type = T;
+  OwnMemory() = default;
+  template <typename U>
+  OwnMemory(const OwnMemory<U>&) {}
+  T* allocate(std::size_t count) {
+    void* memory = mmap(nullptr, count * sizeof(T), PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED) throw std::bad_alloc();
+    return static_cast<T*>(memory);
+  }
+  void deallocate(T* memory, std::size_t count) { munmap(memory, count * sizeof(T)); }
+  bool operator==(const OwnMemory&) const = default;
+};
+using Burst = std::vector<unsigned char*, OwnMemory<unsigned char*>>;
+
 enum class Stray { kNone, kFreed, kAll } stray = Stray::kNone;
 std::uint64_t seed;
 
 std::atomic<unsigned char*> slots[1024];
 bool bursts = false;
 constexpr std::size_t kBurst = 4096;
-std::atomic<std::vector<unsigned char*>*> burstSlot{nullptr};
+std::atomic<Burst*> burstSlot{nullptr};
 std::atomic<std::uint64_t> freed{0}, damaged{0}, reached{0}, idSum{0};
 
 // Every range stray bytes went to: a block found changed is wrong only where none reached it.
 std::mutex strayLock;
-std::vector<std::pair<std::uintptr_t, std::uintptr_t>> strayRanges;
+using Range = std::pair<std::uintptr_t, std::uintptr_t>;
+std::vector<Range, OwnMemory<Range>> strayRanges;
 
 void writeStray(unsigned char* at, std::size_t length, std::uint64_t& state) {
   {
@@ -124,17 +152,26 @@ void checkAndFree(unsigned char* block, std::uint64_t& state) {
 }
 
 // Swaps `burst` for the one another thread left, and frees that one's blocks.
-void swapBurst(std::vector<unsigned char*>* burst, std::uint64_t& strayState) {
-  if (std::vector<unsigned char*>* theirs = burstSlot.exchange(burst)) {
+Burst* newBurst() {
+  auto* burst = new (OwnMemory<Burst>().allocate(1)) Burst;
+  burst->reserve(kBurst);
+  return burst;
+}
+void swapBurst(Burst* burst, std::uint64_t& strayState) {
+  if (Burst* theirs = burstSlot.exchange(burst)) {
     for (unsigned char* block : *theirs) checkAndFree(block, strayState);
-    delete theirs;
+    theirs->~Burst();
+    OwnMemory<Burst>().deallocate(theirs, 1);
   }
 }
 
-void work(std::uint32_t thread, std::uint32_t blocks) {
+std::uint32_t blocks = 100000;  // per thread
+
+void* work(void* index) {
+  const auto thread = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(index));
   std::uint32_t state = thread * 7919u + 1 + static_cast<std::uint32_t>(seed);
   std::uint64_t strayState = seed * 0x9E3779B97F4A7C15ull + thread;
-  auto* burst = new std::vector<unsigned char*>;
+  Burst* burst = newBurst();
   for (std::uint32_t block = 0; block < blocks; ++block) {
     state = state * 1664525u + 1013904223u;
     const std::uint32_t roll = state >> 8, id = thread * blocks + block;
@@ -160,13 +197,14 @@ void work(std::uint32_t thread, std::uint32_t blocks) {
       burst->push_back(payload);
       if (burst->size() == kBurst) {
         swapBurst(burst, strayState);
-        burst = new std::vector<unsigned char*>;
+        burst = newBurst();
       }
     } else if (unsigned char* taken = slots[roll % 1024].exchange(payload)) {
       checkAndFree(taken, strayState);
     }
   }
   swapBurst(burst, strayState);
+  return nullptr;
 }
 
 // The allocator's count of damage it found, where it exports one.
@@ -184,7 +222,7 @@ std::size_t damageFound() {
 
 int main(int argc, char** argv) {
   const auto threads = static_cast<std::uint32_t>(argc > 1 ? std::atoi(argv[1]) : 4);
-  const auto blocks = static_cast<std::uint32_t>(argc > 2 ? std::atoi(argv[2]) : 100000);
+  if (argc > 2) blocks = static_cast<std::uint32_t>(std::atoi(argv[2]));
   if (argc > 3) {
     stray = std::strncmp(argv[3], "all", 3) == 0     ? Stray::kAll
             : std::strncmp(argv[3], "freed", 5) == 0 ? Stray::kFreed
@@ -197,10 +235,15 @@ int main(int argc, char** argv) {
     std::printf("stray writes (%s), seed %llu\n", argv[3], static_cast<unsigned long long>(seed));
     std::fflush(stdout);
   }
-  std::vector<std::thread> workers;
-  for (std::uint32_t thread = 0; thread < threads; ++thread)
-    workers.emplace_back(work, thread, blocks);
-  for (std::thread& worker : workers) worker.join();
+  std::vector<pthread_t, OwnMemory<pthread_t>> workers(threads);
+  for (std::uint32_t thread = 0; thread < threads; ++thread) {
+    if (pthread_create(&workers[thread], nullptr, work,
+                       reinterpret_cast<void*>(std::uintptr_t{thread})) != 0) {
+      std::perror("pthread_create");
+      return 2;
+    }
+  }
+  for (const pthread_t worker : workers) pthread_join(worker, nullptr);
   std::uint64_t lastState = seed;
   for (auto& slot : slots) {
     if (unsigned char* left = slot.exchange(nullptr)) checkAndFree(left, lastState);
