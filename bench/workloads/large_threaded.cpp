@@ -9,25 +9,18 @@ using velk::bench::Random;
 
 namespace {
 
-constexpr std::size_t kSlots = 16;
-
 void work(Random random, std::size_t steps, std::uint64_t& sum) {
-  std::vector<char*> slots(kSlots, nullptr);
-  std::vector<std::size_t> sizes(kSlots, 0);
-  for (std::size_t step = 0; step < steps; ++step) {
-    const std::size_t slot = random.below(kSlots);
-    if (slots[slot] != nullptr) sum += static_cast<unsigned char>(slots[slot][sizes[slot] - 1]);
-    std::free(slots[slot]);
-    const std::size_t size =
-        random.below(8) == 0 ? random.between(1 << 20, 4 << 20) : random.between(64 << 10, 1 << 20);
-    char* buffer = static_cast<char*>(std::malloc(size));
-    buffer[0] = static_cast<char>(step);
-    buffer[64] = static_cast<char>(size);
-    buffer[size - 1] = static_cast<char>(size >> 8);
-    slots[slot] = buffer;
-    sizes[slot] = size;
-  }
-  for (char* buffer : slots) std::free(buffer);
+  velk::bench::replaceAtRandom(
+      random, 16, steps, sum,
+      [](Random& sizes) {
+        return sizes.below(8) == 0 ? sizes.between(1 << 20, 4 << 20)
+                                   : sizes.between(64 << 10, 1 << 20);
+      },
+      [](char* buffer, std::size_t size, std::size_t step) {
+        buffer[0] = static_cast<char>(step);
+        buffer[64] = static_cast<char>(size);
+        buffer[size - 1] = static_cast<char>(size >> 8);
+      });
 }
 
 }  // namespace

@@ -9,22 +9,13 @@ using velk::bench::Random;
 
 namespace {
 
-constexpr std::size_t kSlots = 1024;
-
 void work(Random random, std::size_t steps, std::uint64_t& sum) {
-  std::vector<char*> slots(kSlots, nullptr);
-  std::vector<std::size_t> sizes(kSlots, 0);
-  for (std::size_t step = 0; step < steps; ++step) {
-    const std::size_t slot = random.below(kSlots);
-    if (slots[slot] != nullptr) sum += static_cast<unsigned char>(slots[slot][sizes[slot] - 1]);
-    std::free(slots[slot]);
-    const std::size_t size = random.between(4, 32 << 10);
-    slots[slot] = static_cast<char*>(std::malloc(size));
-    slots[slot][0] = static_cast<char>(step);
-    slots[slot][size - 1] = static_cast<char>(size);
-    sizes[slot] = size;
-  }
-  for (char* object : slots) std::free(object);
+  velk::bench::replaceAtRandom(
+      random, 1024, steps, sum, [](Random& sizes) { return sizes.between(4, 32 << 10); },
+      [](char* object, std::size_t size, std::size_t step) {
+        object[0] = static_cast<char>(step);
+        object[size - 1] = static_cast<char>(size);
+      });
 }
 
 }  // namespace
