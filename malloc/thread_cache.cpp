@@ -34,8 +34,9 @@ constexpr std::uint32_t mostOfClass(std::size_t sizeClass) {
 // freed and has not yet allocated again are held against it, and a list grows only when it ran
 // dry, so the budget fills only where a thread's use of many sizes swings: 2 threads each keeping
 // 16 MiB of objects of every size up to 32 KiB refill a list on 7% of their mallocs with 4 MiB,
-// on 1.5% with this.
-constexpr std::size_t kGrowthBudget = std::size_t{16} << 20;
+// on 1.5% with this. A 32-bit process, with a few GiB for everything and perhaps hundreds of
+// threads, keeps to 4 MiB.
+constexpr std::size_t kGrowthBudget = std::size_t{sizeof(void*) == 8 ? 16 : 4} << 20;
 
 // How many growths a spent budget refuses before every list gives back half. Rarely: giving back
 // is work in the depot and the heap, and a thread whose lists together want more than the budget
