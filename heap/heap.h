@@ -168,6 +168,16 @@ class Heap {
   void releaseSegment(std::uintptr_t base, std::size_t size);
   void releaseAllSegments();
 
+  // Giving pages back (heap/discard.cpp): the caller holds the lock. Every filed Block of at least
+  // `leastBytes` payload that lay in its bin unchanged (same place, same size) since the previous
+  // pass gives the whole pages of its payload past its links and the pass's mark back to the
+  // system; every other one is marked for the next pass. Returns the bytes given back. Nothing
+  // the figures, the checks or the choice of Blocks see changes; a discarded page reads as zeros
+  // or as its old bytes when it is handed out again. A front end that hands a Block out clears
+  // its third payload unit, so that a Block freed again in the same place and size is not taken
+  // for one whose pages are given back already.
+  std::size_t discardIdlePages(std::size_t leastBytes);
+
   // Statistics.
   HeapStats& snapshotStats(HeapStats& out);
   void resetStats();
