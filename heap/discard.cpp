@@ -1,34 +1,33 @@
-// Giving idle pages back: the pages inside free Blocks that have lain in their bins unchanged
-// since the previous pass go back to the system. A Block freed a moment ago is usually carved
-// again soon, and the page faults that would follow its discard would cost more than its pages
-// are worth; one that no carve or merge touched for a whole pass is taking up memory for nothing.
+// Giving idle pages back: the pages inside free Blocks that have lain free since the previous pass
+// go back to the system. A Block freed a moment ago is usually carved again soon, and the page
+// faults that would follow its discard would cost more than its pages are worth; one that stayed
+// free for a whole pass is taking up memory for nothing.
 #include "heap/heap.h"
 
 namespace velk {
 namespace {
 
-// The payload unit of a free Block, right after its two bin links, where a pass leaves its mark:
-// the Block's place and size mixed with what the pass did. A carve or a merge gives the Block
-// another place or size, and with it a mark that describes nothing. The word lies in the Block's
-// first page, which a discard never reaches.
-constexpr std::size_t kMarkUnit = 2;
+// A pass leaves its mark in the last unit of every free Block it visits: the Block's end and the
+// pass's number, mixed. A Block is known by its end because carving takes a free Block's front
+// and leaves its end where it was; a mark left by the previous pass at the same end says the rest
+// lay free since then. (A Block handed out whole and freed again at the same end within one pass
+// may keep the mark: its pages go back a pass early.) The word lies in the Block's last page,
+// which a discard never reaches.
 constexpr Word kMix = sizeof(Word) == 8 ? static_cast<Word>(0x9E3779B97F4A7C15ull) : 0x9E3779B1u;
-// What the mark says: the Block was seen by the last pass (still in use, perhaps), or its pages
-// were given back.
-constexpr Word kSeen = static_cast<Word>(0x5EE1D1E5A1C0FFEEull);
-constexpr Word kGivenBack = static_cast<Word>(0x6173B4C7D3E2F1A9ull);
+constexpr Word kSalt = static_cast<Word>(0x5EE1D1E5A1C0FFEEull);
 
-Word markOf(const Block* block, Word units, Word state) {
-  return (reinterpret_cast<Word>(block) * kMix) ^ units ^ state;
+Word markOf(std::uintptr_t end, std::uint32_t pass) {
+  return (static_cast<Word>(end) * kMix) ^ pass ^ kSalt;
 }
 
 }  // namespace
 
 std::size_t Heap::discardIdlePages(std::size_t leastBytes) {
   const std::size_t page = addressSpace_.pageSize();
-  // Room for the links and the mark before the first page given back.
-  const std::size_t kept = (kMarkUnit + 1) * kUnit;
-  if (leastBytes < kept + page) leastBytes = kept + page;
+  // The links at the front and the mark at the end stay, each on its own page at worst.
+  const std::size_t kept = 2 * kUnit;
+  if (leastBytes < kept + kUnit + page) leastBytes = kept + kUnit + page;
+  const std::uint32_t previous = discardPasses_++;
   std::size_t givenBack = 0;
   for (std::size_t sizeClass = classOf(leastBytes); sizeClass < kNumBins; ++sizeClass) {
     if (bins_[sizeClass].count == 0) continue;
@@ -45,20 +44,18 @@ std::size_t Heap::discardIdlePages(std::size_t leastBytes) {
         return givenBack;
       }
       Block* const next = block->nextFree;
-      const std::size_t bytes = unitsToBytes(units);
-      if (bytes >= leastBytes) {
-        Word& mark = reinterpret_cast<Word*>(payload)[kMarkUnit];
-        if (mark == markOf(block, units, kSeen)) {
+      const std::uintptr_t end = payload + unitsToBytes(units);
+      if (end - payload >= leastBytes) {
+        Word& mark = *reinterpret_cast<Word*>(end - kUnit);
+        if (mark == markOf(end, previous)) {
           const std::uintptr_t first = (payload + kept + page - 1) & ~(page - 1);
-          const std::uintptr_t end = (payload + bytes) & ~(page - 1);
-          if (first < end) {
-            addressSpace_.discard(first, end - first);
-            givenBack += end - first;
+          const std::uintptr_t last = (end - kUnit) & ~(page - 1);
+          if (first < last) {
+            addressSpace_.discard(first, last - first);
+            givenBack += last - first;
           }
-          mark = markOf(block, units, kGivenBack);
-        } else if (mark != markOf(block, units, kGivenBack)) {
-          mark = markOf(block, units, kSeen);
         }
+        mark = markOf(end, discardPasses_);
       }
       block = next;
     }

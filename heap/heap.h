@@ -169,13 +169,11 @@ class Heap {
   void releaseAllSegments();
 
   // Giving pages back (heap/discard.cpp): the caller holds the lock. Every filed Block of at least
-  // `leastBytes` payload that lay in its bin unchanged (same place, same size) since the previous
-  // pass gives the whole pages of its payload past its links and the pass's mark back to the
-  // system; every other one is marked for the next pass. Returns the bytes given back. Nothing
-  // the figures, the checks or the choice of Blocks see changes; a discarded page reads as zeros
-  // or as its old bytes when it is handed out again. A front end that hands a Block out clears
-  // its third payload unit, so that a Block freed again in the same place and size is not taken
-  // for one whose pages are given back already.
+  // `leastBytes` payload that ends where a free Block ended at the previous pass gives the whole
+  // pages between its links and its last unit (where each pass leaves its mark) back to the
+  // system; the others are only marked. Returns the bytes given back, counting again those given
+  // back before. Nothing the figures, the checks or the choice of Blocks see changes; a page given
+  // back reads as zeros or as its old bytes when it is handed out again.
   std::size_t discardIdlePages(std::size_t leastBytes);
 
   // Statistics.
@@ -338,6 +336,8 @@ class Heap {
   // Which addresses are allocated payloads; the only authority for whether a pointer is one.
   PayloadMap payloads_;
   pal::LockStorage lockStorage_;
+  // Passes of discardIdlePages so far: the number its marks carry.
+  std::uint32_t discardPasses_;
   // Damage found, and the first findings, kept for the log (damageFound, damage).
   std::atomic<std::uint64_t> damageFound_{0};
   Damage damage_[kListedDamage];

@@ -102,12 +102,8 @@ void* fromHeap(std::size_t bytes, std::size_t align) {
   noteHeapTraffic(*heap, bytes);
   heap->unlock();
   // Memory a cache once held may still carry a whole link and check where this payload now
-  // starts, which would make its first free look like a second one; and a free Block's third
-  // unit holds the heap's mark of pages given back, which must not outlive the Block's free time.
-  if (payload != nullptr) {
-    payload->check = 0;
-    if (bytes > 2 * sizeof(Word)) reinterpret_cast<Word*>(payload)[2] = 0;
-  }
+  // starts, which would make its first free look like a second one.
+  if (payload != nullptr) payload->check = 0;
   return payload;
 }
 
