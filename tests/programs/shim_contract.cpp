@@ -285,15 +285,9 @@ void overrunThatForgesALargerBlock() {
 void idlePagesGoBackToTheSystem() {
   constexpr std::size_t kHole = 1 << 20, kHoles = 24, kPage = 4096;
   std::vector<unsigned char*> holes, kept;
-  std::uint32_t state = 0x9E3779B9u;
   for (std::size_t index = 0; index < kHoles; ++index) {
-    holes.push_back(static_cast<unsigned char*>(malloc(kHole)));
+    holes.push_back(static_cast<unsigned char*>(std::memset(malloc(kHole), 0x5A, kHole)));
     kept.push_back(static_cast<unsigned char*>(malloc(300000)));
-    for (std::size_t byte = 0; byte < kHole; byte += 8) {
-      state = state * 1664525u + 1013904223u;
-      std::memcpy(holes.back() + byte, &state, 4);
-      std::memcpy(holes.back() + byte + 4, &state, 4);
-    }
     std::memset(kept.back(), static_cast<int>(index) | 0x80, 300000);
   }
   for (unsigned char* hole : holes) free(hole);
@@ -314,11 +308,11 @@ void idlePagesGoBackToTheSystem() {
   CHECK(resident == 0);
   for (std::size_t index = 0; index < kHoles; ++index) {
     CHECK(allAre(kept[index], 300000, static_cast<unsigned char>(index | 0x80)));
-    free(kept[index]);
   }
   void* clean = calloc(kHole, 1);
   CHECK(clean != nullptr && allAre(clean, kHole, 0));
   free(clean);
+  for (unsigned char* block : kept) free(block);
 }
 
 }  // namespace
