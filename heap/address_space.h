@@ -17,6 +17,9 @@ class AddressSpace {
   virtual bool queryRegion(std::uintptr_t address, pal::Region& region) = 0;
   // Gives back the region that starts at `base`.
   virtual void release(std::uintptr_t base) = 0;
+  // Lets the system take back the whole pages of [base, base + size) inside a range handed out;
+  // the range stays usable, its contents undefined.
+  virtual void discard(std::uintptr_t base, std::size_t size) = 0;
   virtual std::size_t pageSize() = 0;
 
  protected:

@@ -11,7 +11,8 @@ Heap::Heap(AddressSpace& addressSpace, LockPlacement lockPlacement, ForeignFree 
       addressSpace_(addressSpace),
       foreignFree_(foreignFree != nullptr ? foreignFree : std::free),
       segmentGranularity_(kSegmentGranularity),
-      occupiedWords_(0) {
+      occupiedWords_(0),
+      discardPasses_(0) {
   heapLock_ = lockPlacement == LockPlacement::Inside ? pal::lockCreateIn(lockStorage_)
                                                      : pal::lockCreate(&lockStorage_);
   for (Bin& bin : bins_) bin = {nullptr, nullptr, 0};

@@ -168,6 +168,14 @@ class Heap {
   void releaseSegment(std::uintptr_t base, std::size_t size);
   void releaseAllSegments();
 
+  // Giving pages back (heap/discard.cpp): the caller holds the lock. Every filed Block of at least
+  // `leastBytes` payload that ends where a free Block ended at the previous pass gives the whole
+  // pages between its links and its last unit (where each pass leaves its mark) back to the
+  // system; the others are only marked. Returns the bytes given back, counting again those given
+  // back before. Nothing the figures, the checks or the choice of Blocks see changes; a page given
+  // back reads as zeros or as its old bytes when it is handed out again.
+  std::size_t discardIdlePages(std::size_t leastBytes);
+
   // Statistics.
   HeapStats& snapshotStats(HeapStats& out);
   void resetStats();
@@ -328,6 +336,8 @@ class Heap {
   // Which addresses are allocated payloads; the only authority for whether a pointer is one.
   PayloadMap payloads_;
   pal::LockStorage lockStorage_;
+  // Passes of discardIdlePages so far: the number its marks carry.
+  std::uint32_t discardPasses_;
   // Damage found, and the first findings, kept for the log (damageFound, damage).
   std::atomic<std::uint64_t> damageFound_{0};
   Damage damage_[kListedDamage];

@@ -11,6 +11,10 @@ class SystemAddressSpace final : public AddressSpace {
   }
   // A release the system refuses leaves the range reserved; nothing above can do better.
   void release(std::uintptr_t base) override { pal::release(base); }
+  // A discard the system refuses leaves the pages where they were, which is still correct.
+  void discard(std::uintptr_t base, std::size_t size) override {
+    pal::discard(reinterpret_cast<void*>(base), size);
+  }
   std::size_t pageSize() override { return pal::pageSize(); }
 };
 

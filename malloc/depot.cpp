@@ -98,7 +98,12 @@ void depotPut(std::size_t sizeClass, Batch batch) {
   if (leavingCount == 0) return;
   Heap* heap = processHeap();
   HeapLockGuard guard(*heap);
-  for (std::uint32_t index = 0; index < leavingCount; ++index) freeInHeap(*heap, leaving[index]);
+  std::size_t blocks = 0;
+  for (std::uint32_t index = 0; index < leavingCount; ++index) {
+    freeInHeap(*heap, leaving[index]);
+    blocks += leaving[index].count;
+  }
+  noteHeapTraffic(*heap, blocks * payloadOfClass(sizeClass));
 }
 
 Batch depotTake(std::size_t sizeClass) {

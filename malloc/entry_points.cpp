@@ -99,6 +99,7 @@ void* fromHeap(std::size_t bytes, std::size_t align) {
   if (heap == nullptr) return bootstrapAllocate(bytes);
   heap->lock();
   auto* payload = static_cast<CachedBlock*>(heap->allocate(requestSize(bytes), align));
+  noteHeapTraffic(*heap, bytes);
   heap->unlock();
   // Memory a cache once held may still carry a whole link and check where this payload now
   // starts, which would make its first free look like a second one.
@@ -140,8 +141,8 @@ inline void* allocate(std::size_t bytes) {
   }
   void* payload = payloadFor(bits, pointer);
   if (payload == nullptr) return;
-  const std::size_t sizeClass =
-      classOfPayload(payloadBytesOf(bitsOf(bits, pointer, payload), payload));
+  const std::size_t bytes = payloadBytesOf(bitsOf(bits, pointer, payload), payload);
+  const std::size_t sizeClass = classOfPayload(bytes);
   if (sizeClass != 0) {
     keepOrPass(payload, sizeClass);
     return;
@@ -149,6 +150,7 @@ inline void* allocate(std::size_t bytes) {
   Heap* heap = processHeap();
   HeapLockGuard guard(*heap);
   heap->deallocate(payload);
+  noteHeapTraffic(*heap, bytes);
 }
 
 inline void release(void* pointer) {

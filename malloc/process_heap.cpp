@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <sched.h>
 #include <sys/random.h>
+#include <time.h>
 
 #include <atomic>
 #include <new>
@@ -142,6 +143,43 @@ Heap* processHeap() {
   if (Heap* heap = heapIfBuilt()) [[likely]]
     return heap;
   return build();
+}
+
+namespace {
+
+// Bytes carved and freed in the heap since its last pass, and when that pass was made; changed
+// under the heap lock only.
+std::size_t trafficSincePass;
+std::uint64_t lastPassAt;
+
+constexpr std::size_t kLeastPassTraffic = std::size_t{16} << 20;
+// A pass costs a system call for every idle Block and, for every page given back that the program
+// then wants again, a page fault: on virtual machines each takes microseconds, as long as writing
+// hundreds of pages. Passes at most this often (in nanoseconds) keep that cost a small fraction of
+// any run, and give back only what lay idle for at least this long.
+constexpr std::uint64_t kLeastPassInterval = 250'000'000;
+// Only Blocks this large give pages back: the pass visits every Block of these bins, and a Block
+// of a few pages gives back little for its system call.
+constexpr std::size_t kLeastIdleBlock = std::size_t{64} << 10;
+
+std::uint64_t monotonicNanoseconds() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000u +
+         static_cast<std::uint64_t>(now.tv_nsec);
+}
+
+}  // namespace
+
+void noteHeapTraffic(Heap& heap, std::size_t bytes) {
+  trafficSincePass += bytes;
+  const std::size_t eighth = heap.stats().totalSize / 8;
+  if (trafficSincePass < (eighth > kLeastPassTraffic ? eighth : kLeastPassTraffic)) return;
+  trafficSincePass = 0;
+  const std::uint64_t now = monotonicNanoseconds();
+  if (now - lastPassAt < kLeastPassInterval) return;
+  lastPassAt = now;
+  heap.discardIdlePages(kLeastIdleBlock);
 }
 
 void* bootstrapAllocate(std::size_t bytes) {

@@ -208,6 +208,7 @@ void* refillAndTake(std::size_t sizeClass) {
     void* carved[64];
     heap->lock();
     const std::size_t got = heap->allocateBatch(payload, kEngineAlign, carved, carve);
+    noteHeapTraffic(*heap, got * payload);
     heap->unlock();
     if (got == 0) return nullptr;
     // The lowest address goes out first.

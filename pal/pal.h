@@ -25,6 +25,12 @@ bool queryRegion(std::uintptr_t address, Region& region);
 // Gives back the whole region that `reserve` returned at `base`. False when the system refuses.
 bool release(std::uintptr_t base);
 
+// Lets the system take back the memory behind the whole pages of [base, base + size) while the
+// range stays reserved, committed and usable: the next access to a page finds memory again,
+// holding zeros on Linux and, on Windows, either the page's old bytes or zeros. `base` and `size`
+// are multiples of the page size. False when the system refuses; the range is usable either way.
+bool discard(void* base, std::size_t size);
+
 // Maps `size` bytes of zeroed, readable and writable memory for the allocator's own records:
 // never executable, never counted among the ranges `reserve` hands out, and where the system
 // allows it backed only once touched. Null when the system refuses.

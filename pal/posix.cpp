@@ -141,6 +141,12 @@ bool release(std::uintptr_t base) {
 // far from where mappings are placed: 32 TiB in a 64-bit address space; in a 32-bit one, 16 MiB,
 // below the program and its data, where the kernel places nothing on its own. Where the system
 // does not take the hint, anywhere.
+// MADV_DONTNEED rather than MADV_FREE: the pages leave the process at once (MADV_FREE leaves
+// them counted until the system runs short), and the next touch finds zeros.
+bool discard(void* base, std::size_t size) {
+  return madvise(base, size, MADV_DONTNEED) == 0;
+}
+
 void* mapRecords(std::size_t size) {
   static std::atomic<std::uintptr_t> hint{sizeof(void*) == 8 ? std::uintptr_t{1} << 45
                                                              : std::uintptr_t{1} << 24};

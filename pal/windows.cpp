@@ -22,6 +22,15 @@ bool release(std::uintptr_t base) {
   return VirtualFree(reinterpret_cast<void*>(base), 0, MEM_RELEASE) != 0;
 }
 
+// MEM_RESET tells the system the pages' contents no longer matter, and unlocking pages that were
+// never locked takes them out of the working set at once (it reports failure, having done so).
+// Unlike a decommit and recommit, the range never stops being usable, even for a moment.
+bool discard(void* base, std::size_t size) {
+  if (VirtualAlloc(base, size, MEM_RESET, PAGE_READWRITE) == nullptr) return false;
+  VirtualUnlock(base, size);
+  return true;
+}
+
 void* mapRecords(std::size_t size) {
   // From the top of the address space down, while segments come from the bottom up: records
   // placed between segments would keep touching ones from being joined. Committed pages cost

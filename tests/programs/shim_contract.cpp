@@ -3,6 +3,7 @@
 // through each function's promises. Prints one line per failed check; exits non-zero on any.
 #include <dlfcn.h>
 #include <malloc.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -278,6 +279,42 @@ void overrunThatForgesALargerBlock() {
   for (unsigned char* block : blocks) free(block);
 }
 
+// Pages of large Blocks freed and then left alone go back to the system within a few passes
+// (a pass is due every quarter second, once enough is carved or freed), while the Blocks around
+// them keep every byte.
+void idlePagesGoBackToTheSystem() {
+  constexpr std::size_t kHole = 1 << 20, kHoles = 24, kPage = 4096;
+  std::vector<unsigned char*> holes, kept;
+  for (std::size_t index = 0; index < kHoles; ++index) {
+    holes.push_back(static_cast<unsigned char*>(std::memset(malloc(kHole), 0x5A, kHole)));
+    kept.push_back(static_cast<unsigned char*>(malloc(300000)));
+    std::memset(kept.back(), static_cast<int>(index) | 0x80, 300000);
+  }
+  for (unsigned char* hole : holes) free(hole);
+  // Carving and freeing elsewhere, at a pace that lets passes fall due; the holes lie idle.
+  for (int round = 0; round < 3; ++round) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    void* elsewhere = malloc(opaque(24 << 20));
+    CHECK(elsewhere != nullptr);
+    free(elsewhere);
+  }
+  std::size_t resident = 0;
+  std::vector<unsigned char> pages(kHole / kPage);
+  for (unsigned char* hole : holes) {
+    const std::uintptr_t first = (reinterpret_cast<std::uintptr_t>(hole) + 2 * kPage) & ~(kPage - 1);
+    CHECK(mincore(reinterpret_cast<void*>(first), kHole - 3 * kPage, pages.data()) == 0);
+    for (std::size_t page = 0; page + 3 < pages.size(); ++page) resident += pages[page] & 1u;
+  }
+  CHECK(resident == 0);
+  for (std::size_t index = 0; index < kHoles; ++index) {
+    CHECK(allAre(kept[index], 300000, static_cast<unsigned char>(index | 0x80)));
+  }
+  void* clean = calloc(kHole, 1);
+  CHECK(clean != nullptr && allAre(clean, kHole, 0));
+  free(clean);
+  for (unsigned char* block : kept) free(block);
+}
+
 }  // namespace
 
 int main() {
@@ -286,6 +323,7 @@ int main() {
   sizesBeyondPointerDifferencesAreRefused();
   forkWhileStdioIsBusy();
   overrunThatForgesALargerBlock();
+  idlePagesGoBackToTheSystem();
   std::printf("%s: %d failed checks\n", failures == 0 ? "ok" : "FAILED", failures);
   return failures == 0 ? 0 : 1;
 }

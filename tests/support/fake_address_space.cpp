@@ -110,4 +110,9 @@ void FakeAddressSpace::release(std::uintptr_t base) {
   }
 }
 
+void FakeAddressSpace::discard(std::uintptr_t base, std::size_t size) {
+  discards_.push_back({base, size});
+  pal::discard(reinterpret_cast<void*>(base), size);
+}
+
 }  // namespace velk::testing

@@ -49,11 +49,14 @@ class FakeAddressSpace final : public AddressSpace {
   // Every range handed out, in order; a released one has size 0.
   const std::vector<pal::Region>& handedOut() const { return handedOut_; }
   const std::vector<std::uintptr_t>& releases() const { return releases_; }
+  // Every range discarded, in order; the pages are given back to the system for real.
+  const std::vector<pal::Region>& discards() const { return discards_; }
   std::size_t liveBytes() const;
 
   void* reserve(std::size_t size) override;
   bool queryRegion(std::uintptr_t address, pal::Region& region) override;
   void release(std::uintptr_t base) override;
+  void discard(std::uintptr_t base, std::size_t size) override;
   std::size_t pageSize() override { return pageSize_; }
 
  private:
@@ -71,6 +74,7 @@ class FakeAddressSpace final : public AddressSpace {
   std::map<std::uintptr_t, std::pair<Lie, std::ptrdiff_t>> lies_;
   std::vector<pal::Region> handedOut_;
   std::vector<std::uintptr_t> releases_;
+  std::vector<pal::Region> discards_;
   std::size_t highestEnd_ = 0;  // arena offset
 };
 

@@ -45,6 +45,9 @@ class ReplayAddressSpace final : public AddressSpace {
   void* reserve(std::size_t size) override;
   bool queryRegion(std::uintptr_t address, pal::Region& region) override;
   void release(std::uintptr_t base) override;
+  void discard(std::uintptr_t base, std::size_t size) override {
+    pal::discard(reinterpret_cast<void*>(base), size);
+  }
   std::size_t pageSize() override { return 4096; }
 
  private:
