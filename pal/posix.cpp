@@ -135,18 +135,18 @@ bool release(std::uintptr_t base) {
   return found.size != 0 && munmap(reinterpret_cast<void*>(found.base), found.size) == 0;
 }
 
-// Records are mapped apart from the segments. The kernel places each mapping right below the one
-// before, so a records mapping made for one segment would sit between it and the next, and
-// segments that would have touched, and been joined, never would. Records go upward from a hint
-// far from where mappings are placed: 32 TiB in a 64-bit address space; in a 32-bit one, 16 MiB,
-// below the program and its data, where the kernel places nothing on its own. Where the system
-// does not take the hint, anywhere.
 // MADV_DONTNEED rather than MADV_FREE: the pages leave the process at once (MADV_FREE leaves
 // them counted until the system runs short), and the next touch finds zeros.
 bool discard(void* base, std::size_t size) {
   return madvise(base, size, MADV_DONTNEED) == 0;
 }
 
+// Records are mapped apart from the segments. The kernel places each mapping right below the one
+// before, so a records mapping made for one segment would sit between it and the next, and
+// segments that would have touched, and been joined, never would. Records go upward from a hint
+// far from where mappings are placed: 32 TiB in a 64-bit address space; in a 32-bit one, 16 MiB,
+// below the program and its data, where the kernel places nothing on its own. Where the system
+// does not take the hint, anywhere.
 void* mapRecords(std::size_t size) {
   static std::atomic<std::uintptr_t> hint{sizeof(void*) == 8 ? std::uintptr_t{1} << 45
                                                              : std::uintptr_t{1} << 24};
