@@ -22,14 +22,6 @@ constexpr std::uint32_t carveOfClass(std::size_t sizeClass) {
   return byBytes < 1 ? 1 : byBytes > batch ? batch : static_cast<std::uint32_t>(byBytes);
 }
 
-// The most Blocks a list may grow to: 1 MiB of them, at least one batch, at most 16,384. Lists
-// this long let a thread whose use of a size swings widely (thousands allocated, then freed)
-// meet the swing without the depot or the heap.
-constexpr std::uint32_t mostOfClass(std::size_t sizeClass) {
-  const std::size_t byBytes = 1048576 / footprintOfClass(sizeClass);
-  const std::size_t least = batchOfClass(sizeClass);
-  return static_cast<std::uint32_t>(byBytes < least ? least : byBytes > 16384 ? 16384 : byBytes);
-}
 // What the lists of one thread may grow beyond one batch each, together. Only Blocks a thread
 // freed and has not yet allocated again are held against it, and a list grows only when it ran
 // dry, so the budget fills only where a thread's use of many sizes swings: 2 threads each keeping
@@ -37,6 +29,20 @@ constexpr std::uint32_t mostOfClass(std::size_t sizeClass) {
 // on 1.5% with this. A 32-bit process, with a few GiB for everything and perhaps hundreds of
 // threads, keeps to 4 MiB.
 constexpr std::size_t kGrowthBudget = std::size_t{sizeof(void*) == 8 ? 16 : 4} << 20;
+
+// The most Blocks a list may grow to, at least one batch and at most 16,384: Blocks of up to
+// 4 KiB as many as the whole budget holds, so that a thread that makes and drops ten thousand
+// small objects at a time (a parse tree, a batch of rows) keeps them all; larger ones 1 MiB of
+// them, so that the budget spreads over the many sizes of large buffers a thread may churn.
+// 10,000 allocations of 1 KiB, then their frees, cost a quarter of the instructions they did with
+// 1 MiB for every list (each round trip of the rest went through the depot and the engine).
+constexpr std::uint32_t mostOfClass(std::size_t sizeClass) {
+  const std::size_t footprint = footprintOfClass(sizeClass);
+  const std::size_t most = footprint <= 4096 ? kGrowthBudget : std::size_t{1} << 20;
+  const std::size_t byBytes = most / footprint;
+  const std::size_t least = batchOfClass(sizeClass);
+  return static_cast<std::uint32_t>(byBytes < least ? least : byBytes > 16384 ? 16384 : byBytes);
+}
 
 // How many growths a spent budget refuses before every list gives back half. Rarely: giving back
 // is work in the depot and the heap, and a thread whose lists together want more than the budget
