@@ -89,6 +89,7 @@ void unlockInParent() {
 // The child has one thread, ours; the lock it holds may be reset rather than released (the
 // C library resets it too, but need not have by the time this runs).
 void unlockInChild() {
+  forgetOtherThreadsGrowth();
   if (!lockedForFork.load(std::memory_order_relaxed)) return;
   builtHeap().unlock();
   depotUnlockAll();

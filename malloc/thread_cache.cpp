@@ -29,6 +29,11 @@ constexpr std::uint32_t carveOfClass(std::size_t sizeClass) {
 // on 1.5% with this. A 32-bit process, with a few GiB for everything and perhaps hundreds of
 // threads, keeps to 4 MiB.
 constexpr std::size_t kGrowthBudget = std::size_t{sizeof(void*) == 8 ? 16 : 4} << 20;
+// What the lists of all threads may grow, together: a process of many threads keeps to this
+// whatever each of them does. Changed by each thread for itself: when its lists grow, when they
+// give back half, and when it exits.
+constexpr std::size_t kProcessGrowthBudget = 4 * kGrowthBudget;
+std::atomic<std::size_t> processGrownBytes{0};
 
 // The most Blocks a list may grow to, at least one batch and at most 16,384: Blocks of up to
 // 4 KiB as many as the whole budget holds, so that a thread that makes and drops ten thousand
@@ -108,9 +113,14 @@ void grow(ThreadCache& cache, std::size_t sizeClass) {
   if (list.limit >= most) return;
   const std::uint32_t wanted = list.limit * 2 < most ? list.limit * 2 : most;
   const std::size_t cost = (wanted - list.limit) * footprintOfClass(sizeClass);
-  if (cache.grownBytes + cost > kGrowthBudget) {
+  const auto withinBudgets = [&] {
+    return cache.grownBytes + cost <= kGrowthBudget &&
+           processGrownBytes.load(std::memory_order_relaxed) + cost <= kProcessGrowthBudget;
+  };
+  if (!withinBudgets()) {
     if (++cache.refusedGrowths < kRefusalsBeforeShrinking) return;
     cache.refusedGrowths = 0;
+    const std::size_t before = cache.grownBytes;
     cache.grownBytes = 0;
     for (std::size_t other = kFirstClass; other < kClasses; ++other) {
       CacheList& shrinking = cache.lists[other];
@@ -120,9 +130,11 @@ void grow(ThreadCache& cache, std::size_t sizeClass) {
       trim(other, shrinking, shrinking.limit);
       cache.grownBytes += (shrinking.limit - batch) * footprintOfClass(other);
     }
-    if (cache.grownBytes + cost > kGrowthBudget) return;
+    processGrownBytes.fetch_sub(before - cache.grownBytes, std::memory_order_relaxed);
+    if (!withinBudgets()) return;
   }
   cache.grownBytes += cost;
+  processGrownBytes.fetch_add(cost, std::memory_order_relaxed);
   list.limit = wanted;
 }
 
@@ -160,6 +172,8 @@ void sendAway(ThreadCache& cache, std::size_t sizeClass, CachedBlock* block) {
 void flushOnExit(void*) {
   ThreadCache& cache = threadCache;
   cache.state = State::kExited;
+  processGrownBytes.fetch_sub(cache.grownBytes, std::memory_order_relaxed);
+  cache.grownBytes = 0;
   for (std::size_t sizeClass = kFirstClass; sizeClass < kClasses; ++sizeClass) {
     CacheList& list = cache.lists[sizeClass];
     list.limit = 0;
@@ -182,6 +196,10 @@ bool activate(ThreadCache& cache) {
 }
 
 }  // namespace
+
+void forgetOtherThreadsGrowth() {
+  processGrownBytes.store(threadCache.grownBytes, std::memory_order_relaxed);
+}
 
 void prepareThreadCaches() {
   exitKeyMade = pthread_key_create(&exitKey, flushOnExit) == 0;

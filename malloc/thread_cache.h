@@ -110,6 +110,9 @@ void* refillAndTake(std::size_t sizeClass);
 // The take of a Block whose link is damaged: counted, the Block handed out, the list emptied.
 void* takeDamaged(CacheList& list, CachedBlock* block);
 void keepOrPass(void* payload, std::size_t sizeClass);
+// In a child of fork, where only the calling thread goes on: the others' lists are gone, and so
+// is what they held of the process's budget.
+void forgetOtherThreadsGrowth();
 // Creates the key whose destructor hands a thread's Blocks on when it exits; called once while
 // the heap is being built.
 void prepareThreadCaches();
