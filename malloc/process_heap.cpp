@@ -4,12 +4,12 @@
 #include <pthread.h>
 #include <sched.h>
 #include <sys/random.h>
-#include <time.h>
 
 #include <atomic>
 #include <new>
 
 #include "depot.h"
+#include "pal/pal.h"
 #include "thread_cache.h"
 
 namespace velk::shim {
@@ -163,13 +163,6 @@ constexpr std::uint64_t kLeastPassInterval = 250'000'000;
 // of a few pages gives back little for its system call.
 constexpr std::size_t kLeastIdleBlock = std::size_t{64} << 10;
 
-std::uint64_t monotonicNanoseconds() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000u +
-         static_cast<std::uint64_t>(now.tv_nsec);
-}
-
 }  // namespace
 
 void noteHeapTraffic(Heap& heap, std::size_t bytes) {
@@ -177,7 +170,7 @@ void noteHeapTraffic(Heap& heap, std::size_t bytes) {
   const std::size_t eighth = heap.stats().totalSize / 8;
   if (trafficSincePass < (eighth > kLeastPassTraffic ? eighth : kLeastPassTraffic)) return;
   trafficSincePass = 0;
-  const std::uint64_t now = monotonicNanoseconds();
+  const std::uint64_t now = pal::monotonicNanoseconds();
   if (now - lastPassAt < kLeastPassInterval) return;
   lastPassAt = now;
   heap.discardIdlePages(kLeastIdleBlock);

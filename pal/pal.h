@@ -43,6 +43,9 @@ std::size_t pageSize();
 // The calling thread's identifier as the system numbers threads.
 std::uint32_t currentThreadId();
 
+// Nanoseconds of a clock that never goes back, from an arbitrary start.
+std::uint64_t monotonicNanoseconds();
+
 // An exclusive, non-recursive lock. Its storage is either taken from the runtime library's heap
 // or provided by the caller; `lockDelete` gives back only storage that `lockCreate` took.
 struct Lock;  // pal/native_lock.h

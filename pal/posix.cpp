@@ -62,13 +62,6 @@ void* mapAligned(std::size_t size, int protection) {
   return reinterpret_cast<void*>(aligned);
 }
 
-std::uint64_t monotonicNanoseconds() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000u +
-         static_cast<std::uint64_t>(now.tv_nsec);
-}
-
 // A 32-bit build whose time_t is 64-bit must use the system call that reads such a timespec.
 #if defined(SYS_futex_time64)
 constexpr long kFutexCall = sizeof(time_t) > sizeof(long) ? SYS_futex_time64 : SYS_futex;
@@ -163,6 +156,13 @@ void* mapRecords(std::size_t size) {
 
 void unmapRecords(void* base, std::size_t size) {
   munmap(base, size);
+}
+
+std::uint64_t monotonicNanoseconds() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000u +
+         static_cast<std::uint64_t>(now.tv_nsec);
 }
 
 std::size_t pageSize() {

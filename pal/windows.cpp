@@ -52,6 +52,18 @@ std::uint32_t currentThreadId() {
   return GetCurrentThreadId();
 }
 
+std::uint64_t monotonicNanoseconds() {
+  static const std::uint64_t perSecond = [] {
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    return static_cast<std::uint64_t>(frequency.QuadPart);
+  }();
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  const auto ticks = static_cast<std::uint64_t>(now.QuadPart);
+  return ticks / perSecond * 1'000'000'000u + ticks % perSecond * 1'000'000'000u / perSecond;
+}
+
 // A thread that finds the critical section held spins this many rounds before it waits in the
 // kernel: a heap operation holds the lock for well under a microsecond, so a holder that is
 // running usually leaves within the spin, and the wait and the wake of a kernel round trip are
