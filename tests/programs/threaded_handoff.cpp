@@ -26,15 +26,14 @@
 #include <pthread.h>
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <new>
 #include <random>
-#include <vector>
 
 // Under the thread sanitizer, whose runtime owns malloc, the shim is linked in under prefixed
 // names instead of preloaded.
@@ -63,43 +62,41 @@ std::uint32_t headerCheck(std::size_t size, std::uint32_t id) {
   return static_cast<std::uint32_t>(size * 0x9E3779B1u) ^ id ^ 0x5A5A5A5Au;
 }
 
-// Memory that the allocator under test never hands out.
+// Memory that the allocator under test never hands out, zeroed; only the pages touched cost.
 template <typename T>
-struct OwnMemory {
-  using value_type = T;
-  OwnMemory() = default;
-  template <typename U>
-  OwnMemory(const OwnMemory<U>&) {}
-  T* allocate(std::size_t count) {
-    void* memory = mmap(nullptr, count * sizeof(T), PROT_READ | PROT_WRITE,
-                        MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (memory == MAP_FAILED) throw std::bad_alloc();
-    return static_cast<T*>(memory);
-  }
-  void deallocate(T* memory, std::size_t count) { munmap(memory, count * sizeof(T)); }
-  bool operator==(const OwnMemory&) const = default;
+T* ownMemory(std::size_t count) {
+  void* memory = mmap(nullptr, count * sizeof(T), PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (memory == MAP_FAILED) std::abort();
+  return static_cast<T*>(memory);
+}
+constexpr std::size_t kBurst = 4096;
+struct Burst {
+  std::size_t count;
+  unsigned char* blocks[kBurst];
 };
-using Burst = std::vector<unsigned char*, OwnMemory<unsigned char*>>;
 
 enum class Stray { kNone, kFreed, kAll } stray = Stray::kNone;
 std::uint64_t seed;
 
 std::atomic<unsigned char*> slots[1024];
 bool bursts = false;
-constexpr std::size_t kBurst = 4096;
 std::atomic<Burst*> burstSlot{nullptr};
 std::atomic<std::uint64_t> freed{0}, damaged{0}, reached{0}, idSum{0};
 
 // Every range stray bytes went to: a block found changed is wrong only where none reached it.
 std::mutex strayLock;
 using Range = std::pair<std::uintptr_t, std::uintptr_t>;
-std::vector<Range, OwnMemory<Range>> strayRanges;
+constexpr std::size_t kMostRanges = std::size_t{1} << 22;
+Range* const strayRanges = ownMemory<Range>(kMostRanges);
+std::size_t strayCount = 0;
 
 void writeStray(unsigned char* at, std::size_t length, std::uint64_t& state) {
   {
     const std::lock_guard guard(strayLock);
     const auto start = reinterpret_cast<std::uintptr_t>(at);
-    strayRanges.emplace_back(start, start + length);
+    if (strayCount == kMostRanges) std::abort();
+    strayRanges[strayCount++] = {start, start + length};
   }
   for (std::size_t index = 0; index < length; ++index) {
     state = state * 6364136223846793005ull + 1442695040888963407ull;
@@ -110,10 +107,9 @@ void writeStray(unsigned char* at, std::size_t length, std::uint64_t& state) {
 bool strayReached(const unsigned char* block, std::size_t size) {
   const auto start = reinterpret_cast<std::uintptr_t>(block);
   const std::lock_guard guard(strayLock);
-  for (const auto& [from, to] : strayRanges) {
-    if (from < start + size && start < to) return true;
-  }
-  return false;
+  return std::any_of(strayRanges, strayRanges + strayCount, [&](const Range& range) {
+    return range.first < start + size && start < range.second;
+  });
 }
 
 unsigned char stamp(std::uint32_t id) {
@@ -152,16 +148,12 @@ void checkAndFree(unsigned char* block, std::uint64_t& state) {
 }
 
 // Swaps `burst` for the one another thread left, and frees that one's blocks.
-Burst* newBurst() {
-  auto* burst = new (OwnMemory<Burst>().allocate(1)) Burst;
-  burst->reserve(kBurst);
-  return burst;
-}
 void swapBurst(Burst* burst, std::uint64_t& strayState) {
   if (Burst* theirs = burstSlot.exchange(burst)) {
-    for (unsigned char* block : *theirs) checkAndFree(block, strayState);
-    theirs->~Burst();
-    OwnMemory<Burst>().deallocate(theirs, 1);
+    for (std::size_t index = 0; index < theirs->count; ++index) {
+      checkAndFree(theirs->blocks[index], strayState);
+    }
+    munmap(theirs, sizeof(Burst));
   }
 }
 
@@ -171,7 +163,7 @@ void* work(void* index) {
   const auto thread = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(index));
   std::uint32_t state = thread * 7919u + 1 + static_cast<std::uint32_t>(seed);
   std::uint64_t strayState = seed * 0x9E3779B97F4A7C15ull + thread;
-  Burst* burst = newBurst();
+  Burst* burst = ownMemory<Burst>(1);
   for (std::uint32_t block = 0; block < blocks; ++block) {
     state = state * 1664525u + 1013904223u;
     const std::uint32_t roll = state >> 8, id = thread * blocks + block;
@@ -194,10 +186,10 @@ void* work(void* index) {
       writeStray(payload + header.size, 1 + (roll >> 4) % 16, strayState);
     }
     if (bursts) {
-      burst->push_back(payload);
-      if (burst->size() == kBurst) {
+      burst->blocks[burst->count++] = payload;
+      if (burst->count == kBurst) {
         swapBurst(burst, strayState);
-        burst = newBurst();
+        burst = ownMemory<Burst>(1);
       }
     } else if (unsigned char* taken = slots[roll % 1024].exchange(payload)) {
       checkAndFree(taken, strayState);
@@ -235,7 +227,7 @@ int main(int argc, char** argv) {
     std::printf("stray writes (%s), seed %llu\n", argv[3], static_cast<unsigned long long>(seed));
     std::fflush(stdout);
   }
-  std::vector<pthread_t, OwnMemory<pthread_t>> workers(threads);
+  pthread_t* const workers = ownMemory<pthread_t>(threads);
   for (std::uint32_t thread = 0; thread < threads; ++thread) {
     if (pthread_create(&workers[thread], nullptr, work,
                        reinterpret_cast<void*>(std::uintptr_t{thread})) != 0) {
@@ -243,7 +235,7 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  for (const pthread_t worker : workers) pthread_join(worker, nullptr);
+  for (std::uint32_t thread = 0; thread < threads; ++thread) pthread_join(workers[thread], nullptr);
   std::uint64_t lastState = seed;
   for (auto& slot : slots) {
     if (unsigned char* left = slot.exchange(nullptr)) checkAndFree(left, lastState);
