@@ -2,25 +2,17 @@
 // id and swap them into slots all threads share: whoever takes a block out checks and frees it, so
 // most blocks are freed by a thread that did not allocate them, many after their maker has exited.
 // What it prints (counts and a sum of the ids freed) is the same under any allocator and any
-// scheduling.
+// scheduling. With "+bursts" the threads instead swap whole bursts of 4,096 blocks, most of one
+// size, and free each burst they get at once, as pipelines do.
 //
-// With stray writes the threads also do what buggy hosts do, from a seed it prints: write 1 to 8
-// random bytes into a payload just after freeing it ("freed"), and, with "all", also write 1 to 16
-// random bytes past the size asked for after every allocation. Every block the stray bytes did
-// not reach must still hold its stamp, and the allocator must have counted what it found
-// (velk_malloc_damage_found). Writes into freed payloads above 256 KiB, which go back to the
-// engine at once, and overruns, which reach the header of the Block behind, come only with "all".
-//
-// With "+bursts" after the mode the threads hand blocks over as pipelines do: each gathers 4,096,
-// most of one size, and swaps the whole burst for another thread's, which it frees at once, so
-// that thousands of frees of one size at a time come from a thread that never allocated it.
-//
-// Stray bytes reach whatever the allocator puts there, the program's own objects too: a write
-// after free lands in what another thread took in the meantime (a large payload goes back to the
-// heap at once), and an overrun of 16 bytes goes past a 32-bit heap's 8-byte header into the
-// payload behind. So whatever the program keeps for itself while the threads run (their
-// arguments, the ranges written, the bursts) lives in memory of its own from mmap, and the
-// threads are made with pthread_create, which takes nothing from malloc.
+// With stray writes, from a seed it prints, the threads also write 1 to 8 random bytes into a
+// payload just after freeing it ("freed": only payloads up to 256 KiB, which stay in the thread
+// caches), and with "all" also 1 to 16 bytes past the size asked for after every third
+// allocation. Every block the stray bytes did not reach must keep its stamp, and the allocator
+// must have counted what it found (velk_malloc_damage_found). Stray bytes may reach the
+// program's own objects too (past a 32-bit heap's 8-byte header, or into what another thread
+// took meanwhile), so whatever the program keeps for itself while the threads run comes from
+// mmap, and the threads are made with pthread_create, which takes nothing from malloc.
 // Usage: threaded_handoff [threads] [blocks per thread] [none|freed|all][+bursts] [seed]
 #include <dlfcn.h>
 #include <pthread.h>
