@@ -153,10 +153,18 @@ inline void* allocate(std::size_t bytes) {
   noteHeapTraffic(*heap, bytes);
 }
 
+// The payload bytes of `pointer`, an allocated payload, for free: read from the record where it
+// answers at once, else from the header held against it.
+inline std::size_t freedPayloadBytes(const Word* bits, void* pointer) {
+  const std::size_t bytes =
+      PayloadMap::payloadBytesNear(bits, reinterpret_cast<std::uintptr_t>(pointer));
+  return bytes != 0 ? bytes : payloadBytesOf(bits, pointer);
+}
+
 inline void release(void* pointer) {
   const Word* bits = payloadBitsAt(pointer);
   if (bits != nullptr && isPayload(bits, pointer)) [[likely]] {
-    const std::size_t sizeClass = classOfPayload(payloadBytesOf(bits, pointer));
+    const std::size_t sizeClass = classOfPayload(freedPayloadBytes(bits, pointer));
     if (sizeClass != 0) [[likely]] {
       // A list that is full or not open (a consumer's, for Blocks another thread made) decides
       // in keepOrPass with the class found here, without looking the Block up again.
