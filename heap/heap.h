@@ -210,18 +210,13 @@ class Heap {
   // The payload bytes of the allocated Block of `payload`, for a front end that asks without the
   // lock and owns the Block (`bits` are the record's for `payload`): the header's size is held
   // against the record, and only when they disagree (a stray write, or a neighbour changing at
-  // that moment) is it read again under the lock, and put right. A Block of up to 4 KiB is held
-  // against the words of the record next to its own bits (PayloadMap::payloadBytesNear): the
-  // header behind it most often shares a line with the end of this payload, which the thread that
-  // made the object may have written last. For larger ones, mostly the Block behind, which the
-  // record shows right where the size ends, names this one as the Block in front: then the size
-  // is the Block's, whatever its length, at the cost of two reads.
+  // that moment) is it read again under the lock, and put right. Mostly the Block behind, which
+  // the record shows right where the size ends, names this one as the Block in front: then the
+  // size is the Block's, whatever its length, at the cost of two reads.
   std::size_t checkedPayloadBytes(const Word* bits, void* payload) {
     const Block* block = Block::ofPayload(payload);
     const std::size_t bytes = unitsToBytes(loadRelaxed(block->sizeAndFlag) & kSizeMask);
     const auto address = reinterpret_cast<std::uintptr_t>(payload);
-    const std::size_t recorded = PayloadMap::payloadBytesNear(bits, address);
-    if (recorded != 0) return recorded == bytes ? bytes : payloadBytesLocked(payload);
     const std::uintptr_t nextPayload = address + bytes + kHeaderSize;
     const Word* nextBits = ((address ^ nextPayload) >> PayloadMap::kGranuleShift) == 0
                                ? bits

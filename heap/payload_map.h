@@ -150,38 +150,21 @@ class PayloadMap {
   // only makes the answer false.
   bool blockEndsAt(std::uintptr_t payload, std::uintptr_t end) const;
   // The payload bytes of the Block whose payload begins at `payload` (`bits` are its granule's),
-  // from the record alone: where the next payload begins, when that lies in the same granule and
-  // within kNearWordsScanned words of bits after the payload's own (4 KiB on in 64-bit); else 0.
-  // No header is read, so a front end freeing an object that another processor wrote last does
-  // not wait for that line to decide where the Block goes, and its next free's loads start
-  // meanwhile. A next payload within a word's worth of units is found without a branch on size.
-  static constexpr std::size_t kNearWordsScanned = 16;
+  // from the record alone: where the next payload begins, when that lies in the same granule
+  // within a word's worth of units (payloads up to 232 bytes in 64-bit, 56 in 32-bit); else 0.
+  // No header is read, so a front end freeing an object that another processor wrote last need
+  // not wait for that line to learn the Block's size; and no branch depends on the size.
   static std::size_t payloadBytesNear(const Word* bits, std::uintptr_t payload) {
     const std::size_t index = wordIndex(payload);
     const unsigned shift = bitIndex(payload);
     const Word following = index + 1 < kWordsPerGranule ? load(bits[index + 1]) : 0;
-    // The start bits from the payload's unit on (its own, at bit 0, left out).
-    const Word window =
+    // The start bits from the payload's unit on, its own (bit 0) left out.
+    const Word starts =
         (load(bits[index]) >> shift | (following << 1) << (kBitsPerWord - 1 - shift)) & kStartBits &
         ~Word{1};
-    std::size_t distance = 0;  // in bits, two to a unit
-    if (window != 0) [[likely]] {
-      distance = static_cast<std::size_t>(std::countr_zero(window));
-    } else {
-      Word mask = ~Word{0} << shift;
-      for (std::size_t at = index + 1;; ++at) {
-        if (at == kWordsPerGranule || at > index + kNearWordsScanned) return 0;
-        const Word word = load(bits[at]) & kStartBits & mask;
-        mask = ~Word{0};
-        if (word != 0) {
-          distance = at * kBitsPerWord + static_cast<std::size_t>(std::countr_zero(word)) -
-                     index * kBitsPerWord - shift;
-          break;
-        }
-      }
-    }
-    const std::size_t span = distance / kBitsPerUnit * kUnit;
-    return span > kHeaderSize ? span - kHeaderSize : 0;
+    const std::size_t span =
+        static_cast<std::size_t>(std::countr_zero(starts)) / kBitsPerUnit * kUnit;
+    return starts != 0 && span > kHeaderSize ? span - kHeaderSize : 0;
   }
   // The last unit below `address` where a payload begins, at or above `floor`, or 0. Both lie in
   // one covered range.
