@@ -151,7 +151,7 @@ class PayloadMap {
   bool blockEndsAt(std::uintptr_t payload, std::uintptr_t end) const;
   // The payload bytes of the Block whose payload begins at `payload` (`bits` are its granule's),
   // from the record alone: where the next payload begins, when that lies in the same granule
-  // within a word's worth of units (payloads up to 232 bytes in 64-bit, 56 in 32-bit); else 0.
+  // within a word's worth of units (payloads up to 232 bytes in 64-bit, 52 in 32-bit); else 0.
   // No header is read, so a front end freeing an object that another processor wrote last need
   // not wait for that line to learn the Block's size; and no branch depends on the size.
   static std::size_t payloadBytesNear(const Word* bits, std::uintptr_t payload) {
