@@ -18,9 +18,16 @@ constexpr std::uint32_t shelfBatches(std::size_t sizeClass) {
   return static_cast<std::uint32_t>(byBytes < 1 ? 1 : byBytes > 32 ? 32 : byBytes);
 }
 // The room a shelf may grow to when its class is handed between threads in bursts larger than
-// that: 8 MiB of Blocks, at most 256 batches.
-constexpr std::size_t kMostShelfBytes = std::size_t{8} << 20;
-constexpr std::uint32_t kMostBatches = 256;
+// that: 32 MiB of Blocks, at most 1,024 batches. Consumers that fall behind free the objects of a
+// whole queue in one stretch while the producers wait for a processor (remote-bursts: 2 threads
+// freeing up to 32 batches of 4,096 objects, 2,560 of them in one class); with room for 8 MiB a
+// tenth to a fifth of every Block went through the heap lock to the bins and was carved again,
+// with room for 32 MiB a three-hundredth.
+constexpr std::size_t kMostShelfBytes = std::size_t{32} << 20;
+constexpr std::uint32_t kMostBatches = 1024;
+// The most batches one put sends to the engine when a shelf's room halves; the rest beyond the
+// room leave with later puts, or are taken.
+constexpr std::uint32_t kMostLeaving = 128;
 constexpr std::uint32_t mostShelfBatches(std::size_t sizeClass) {
   const std::size_t byBytes =
       kMostShelfBytes / (batchOfClass(sizeClass) * footprintOfClass(sizeClass));
@@ -73,7 +80,7 @@ void depotPut(std::size_t sizeClass, Batch batch) {
   Shelf& shelf = shelves[sizeClass];
   Batch* slots = shelved[sizeClass];
   // Batches to free in the engine, outside the shelf's lock: this one, or the idle half.
-  Batch leaving[kMostBatches / 2 + 1];
+  Batch leaving[kMostLeaving + 1];
   std::uint32_t leavingCount = 0;
   pal::lockEnter(shelf.lock);
   std::uint32_t used = shelf.used.load(std::memory_order_relaxed);
@@ -90,7 +97,8 @@ void depotPut(std::size_t sizeClass, Batch batch) {
     // bottom) stay and the newest leave with this one.
     shelf.putsSinceTake = 0;
     shelf.room = shelf.room / 2 > least ? shelf.room / 2 : least;
-    while (used > shelf.room) leaving[leavingCount++] = slots[--used];
+    while (used > shelf.room && leavingCount < kMostLeaving)
+      leaving[leavingCount++] = slots[--used];
     leaving[leavingCount++] = batch;
     shelf.used.store(used, std::memory_order_relaxed);
   }

@@ -153,10 +153,21 @@ inline void* allocate(std::size_t bytes) {
   noteHeapTraffic(*heap, bytes);
 }
 
+// The payload bytes of `pointer`, an allocated payload, for free: read from the record alone
+// where the bits beside the Block's own answer (up to 232 bytes, most of the objects programs
+// free), else from the header held against the record. A consumer freeing a producer's objects
+// thus mostly reads neither the header nor the one behind it, which shares a line with the end
+// of the payload that the producer wrote last: its next free's loads start meanwhile.
+inline std::size_t freedPayloadBytes(const Word* bits, void* pointer) {
+  const std::size_t bytes =
+      PayloadMap::payloadBytesNear(bits, reinterpret_cast<std::uintptr_t>(pointer));
+  return bytes != 0 ? bytes : payloadBytesOf(bits, pointer);
+}
+
 inline void release(void* pointer) {
   const Word* bits = payloadBitsAt(pointer);
   if (bits != nullptr && isPayload(bits, pointer)) [[likely]] {
-    const std::size_t sizeClass = classOfPayload(payloadBytesOf(bits, pointer));
+    const std::size_t sizeClass = classOfPayload(freedPayloadBytes(bits, pointer));
     if (sizeClass != 0) [[likely]] {
       // A list that is full or not open (a consumer's, for Blocks another thread made) decides
       // in keepOrPass with the class found here, without looking the Block up again.

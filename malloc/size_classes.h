@@ -106,11 +106,28 @@ constexpr std::size_t classOfPayload(std::size_t payloadBytes) {
 // of them starts with one and parks no more than it has to. Every list a thread opens holds a
 // batch ahead of its need, so a batch is kept small: a thread that uses sixty sizes of a few
 // hundred bytes each parks half a MiB rather than two.
-constexpr std::uint32_t batchOfClass(std::size_t sizeClass) {
-  const std::size_t footprint = footprintOfClass(sizeClass);
+namespace detail {
+constexpr std::uint32_t batchByFootprint(std::size_t footprint) {
   const std::size_t byBytes = 8192 / footprint;
   const std::size_t least = footprint > 65536 ? 1 : 2;
   return static_cast<std::uint32_t>(byBytes < least ? least : byBytes > 64 ? 64 : byBytes);
+}
+// Looked up on every free of another thread's Block: a table rather than a division.
+struct BatchTable {
+  std::uint8_t blocks[kClasses];
+};
+constexpr BatchTable makeBatchTable() {
+  BatchTable table{};
+  for (std::size_t sizeClass = 0; sizeClass < kClasses; ++sizeClass) {
+    table.blocks[sizeClass] = static_cast<std::uint8_t>(
+        batchByFootprint(footprintOfClass(sizeClass < kFirstClass ? kFirstClass : sizeClass)));
+  }
+  return table;
+}
+inline constexpr BatchTable kBatchTable = makeBatchTable();
+}  // namespace detail
+constexpr std::uint32_t batchOfClass(std::size_t sizeClass) {
+  return detail::kBatchTable.blocks[sizeClass];
 }
 
 static_assert(kFirstClass == (kHeaderSize < kFineStep ? 1 : 2), "the least payload is one step");

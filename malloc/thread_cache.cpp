@@ -142,12 +142,13 @@ void grow(ThreadCache& cache, std::size_t sizeClass) {
 // batch keeps the order of the frees, which is most often the order in which the thread that
 // takes it next made them: a burst freed in the order of its making goes out again in that order,
 // address after address, and whatever reads the new objects in turn reads memory in order.
-void sendAway(ThreadCache& cache, std::size_t sizeClass, CachedBlock* block) {
+[[gnu::always_inline]] inline void sendAway(ThreadCache& cache, std::size_t sizeClass,
+                                            CachedBlock* block) {
   Batch& outgoing = cache.outgoing[sizeClass];
   CachedBlock** last = cache.outgoingLast[sizeClass];
   const std::uint32_t count = outgoing.count;
   link(block, nullptr);
-  if (count == 0) {
+  if (count == 0) [[unlikely]] {
     outgoing.head = block;
   } else {
     link(last[(count - 1) % kLookAhead], block);
@@ -157,7 +158,8 @@ void sendAway(ThreadCache& cache, std::size_t sizeClass, CachedBlock* block) {
     if (count >= kLookAhead) aheadOf(last[count % kLookAhead]) = block;
   }
   last[count % kLookAhead] = block;
-  if (++outgoing.count == batchOfClass(sizeClass)) {
+  outgoing.count = count + 1;
+  if (count + 1 == batchOfClass(sizeClass)) [[unlikely]] {
     depotPut(sizeClass, outgoing);
     outgoing = {nullptr, 0};
   }
@@ -257,21 +259,26 @@ void* takeDamaged(CacheList& list, CachedBlock* block) {
 }
 
 void keepOrPass(void* payload, std::size_t sizeClass) {
-  // A whole pair is a cached Block freed a second time, left where it is. (A live payload that
-  // happens to hold one cannot be told from it; at worst it is never reused.)
   auto* block = static_cast<CachedBlock*>(payload);
-  if (linkHolds(block)) return;
   ThreadCache& cache = threadCache;
+  CacheList& list = cache.lists[sizeClass];
+  // A class this thread has not allocated yet: the Block was made by another thread, so it goes
+  // back by way of the depot rather than under this thread's objects (which would put two
+  // threads' objects on one cache line). Asked first: a consumer's every free comes here.
+  if (list.limit == 0 && cache.state == State::kActive) [[likely]] {
+    // A whole pair is a cached Block freed a second time, left where it is. (A live payload that
+    // happens to hold one cannot be told from it; at worst it is never reused.)
+    if (!linkHolds(block)) [[likely]]
+      sendAway(cache, sizeClass, block);
+    return;
+  }
+  if (linkHolds(block)) return;
   if (!activate(cache)) {
     Heap* heap = processHeap();
     HeapLockGuard guard(*heap);
     heap->deallocate(payload);
     return;
   }
-  CacheList& list = cache.lists[sizeClass];
-  // A class this thread has not allocated yet: the Block was made by another thread, so it goes
-  // back by way of the depot rather than under this thread's objects (which would put two
-  // threads' objects on one cache line).
   if (list.limit == 0) {
     sendAway(cache, sizeClass, block);
     return;

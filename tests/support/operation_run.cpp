@@ -351,9 +351,11 @@ class OperationRun {
       void* pointer = reinterpret_cast<void*>(sized->first);
       // Asked as a front end asks, without the lock, first: the header's size is checked
       // against the record, and put right under the lock when they disagree.
-      const std::size_t checked = target_.heap->checkedPayloadBytes(
-          target_.heap->payloadMap().granuleBits(sized->first), pointer);
+      const Word* bits = target_.heap->payloadMap().granuleBits(sized->first);
+      const std::size_t recorded = PayloadMap::payloadBytesNear(bits, sized->first);
+      const std::size_t checked = target_.heap->checkedPayloadBytes(bits, pointer);
       check(static_cast<std::ptrdiff_t>(checked) == usable(pointer) &&
+                (recorded == 0 || recorded == checked) &&
                 covers(usable(pointer), sized->second.size, false),
             "after a stray write, the size of a live payload is not what the heap holds");
     }
