@@ -188,10 +188,15 @@ void* Heap::carveOut(Block* block, Word units, std::size_t rsize, std::size_t al
     before->sizeAndFlag += 1;
     stats_.totalAlloc += kUnit;
     carved->prevBlock = before;
-    PayloadMap::setState(payloads_.granuleBitsNear(bits, aligned, unaligned), unaligned,
-                         PayloadMap::kNothing);
   }
-  return carveRest(carved, units - pad / kUnit, next, aligned, rsize, vacancy, bits);
+  void* const carvedPayload =
+      carveRest(carved, units - pad / kUnit, next, aligned, rsize, vacancy, bits);
+  // The payload's old start goes only once the new one is recorded: a front end sizing the Block
+  // before, without the lock, finds one or the other (PayloadMap::payloadBytesNear).
+  if (pad < kHeaderSize) {
+    PayloadMap::clearMovedStart(payloads_.granuleBitsNear(bits, aligned, unaligned), unaligned);
+  }
+  return carvedPayload;
 }
 
 // Cuts the tail off a Block of `units` payload units so that it keeps `rsize` bytes, and files

@@ -121,6 +121,13 @@ class PayloadMap {
   void setState(std::uintptr_t address, unsigned state) {
     setState(granuleBits(address), address, state);
   }
+  // Clears the start at `address`, a payload that has moved a unit up and is recorded there
+  // already: released, so that a reader without the lock that sees it gone sees the new one.
+  static void clearMovedStart(Word* bits, std::uintptr_t address) {
+    Word& slot = bits[wordIndex(address)];
+    std::atomic_ref(slot).store(load(slot) & ~(kStateMask << bitIndex(address)),
+                                std::memory_order_release);
+  }
   // Records a free Block's payload where none began: the payload of a remainder cut off.
   static void start(Word* bits, std::uintptr_t address) {
     Word& slot = bits[wordIndex(address)];
@@ -154,14 +161,19 @@ class PayloadMap {
   // within a word's worth of units (payloads up to 232 bytes in 64-bit, 52 in 32-bit); else 0.
   // No header is read, so a front end freeing an object that another processor wrote last need
   // not wait for that line to learn the Block's size; and no branch depends on the size.
+  //
+  // The one change a lock holder makes to where the next payload begins while this Block stays
+  // allocated is carving one unit off its front for this Block (a one-unit alignment gap): it
+  // records the new start before it clears the old one (Heap::carveOut), so the words, read in
+  // address order, show the old start, both, or the new one, and never neither.
   static std::size_t payloadBytesNear(const Word* bits, std::uintptr_t payload) {
     const std::size_t index = wordIndex(payload);
     const unsigned shift = bitIndex(payload);
+    const Word own = std::atomic_ref(const_cast<Word&>(bits[index])).load(std::memory_order_acquire);
     const Word following = index + 1 < kWordsPerGranule ? load(bits[index + 1]) : 0;
     // The start bits from the payload's unit on, its own (bit 0) left out.
     const Word starts =
-        (load(bits[index]) >> shift | (following << 1) << (kBitsPerWord - 1 - shift)) & kStartBits &
-        ~Word{1};
+        (own >> shift | (following << 1) << (kBitsPerWord - 1 - shift)) & kStartBits & ~Word{1};
     const std::size_t span =
         static_cast<std::size_t>(std::countr_zero(starts)) / kBitsPerUnit * kUnit;
     return starts != 0 && span > kHeaderSize ? span - kHeaderSize : 0;
