@@ -84,7 +84,9 @@ Heap::Found Heap::searchFree(std::size_t need) {
 
 // The lowest Block of the catch-all bin that holds `need` bytes, or null. Every link is checked
 // before it is followed; a broken one is put right from the record and the walk starts again.
-Block* Heap::lowestFitting(std::size_t need) {
+// Out of line: only needs of 1 GiB or more come here, and inlined, the walk's addresses would take
+// registers from every allocation.
+[[gnu::noinline]] Block* Heap::lowestFitting(std::size_t need) {
   for (bool repaired = false;; repaired = true) {
     Block* lowest = nullptr;
     const Block* previous = nullptr;
@@ -227,25 +229,37 @@ void* Heap::allocateServed(std::size_t rsize, std::size_t align) {
   }
   // A free Block's header is its units alone. It, the Block behind it and the bin links are
   // checked against the record; a stray write found there is put right, and the search runs again.
-  Word units = found.block->sizeAndFlag;
-  std::uintptr_t payload = reinterpret_cast<std::uintptr_t>(found.block->payload());
-  Word* bits = payloads_.granuleBits(payload);
+  const Word units = found.block->sizeAndFlag;
+  const std::uintptr_t payload = reinterpret_cast<std::uintptr_t>(found.block->payload());
+  Word* const bits = payloads_.granuleBits(payload);
   if (!freeBlockTrue(bits, payload, found.block, units, found.sizeClass) ||
       !giftTrue(bits, payload, found.block, align)) [[unlikely]] {
-    repair();
-    found = searchFree(need);
-    if (found.block == nullptr) found = growAndSearch(rsize, align);
-    if (found.block == nullptr) return nullptr;
-    units = found.block->sizeAndFlag;
-    payload = reinterpret_cast<std::uintptr_t>(found.block->payload());
-    bits = payloads_.granuleBits(payload);
+    return allocateAfterRepair(rsize, align);
   }
-  Block* const block = found.block;
+  return carveFound(found, units, rsize, align, bits);
+}
+
+// The Block leaves its bin while it is carved: its remainder, often of the same class, takes its
+// place there.
+[[gnu::always_inline]] inline void* Heap::carveFound(Found found, Word units, std::size_t rsize,
+                                                     std::size_t align, Word* bits) {
   if (rsize > stats_.maxAllocBlockSize) stats_.maxAllocBlockSize = rsize;
-  // The Block leaves its bin while it is carved: its remainder, often of the same class, takes
-  // its place there.
-  Vacancy vacancy = vacancyOf(block, units, found.sizeClass);
-  return carveOut(block, units, rsize, align, vacancy, bits);
+  Vacancy vacancy = vacancyOf(found.block, units, found.sizeClass);
+  return carveOut(found.block, units, rsize, align, vacancy, bits);
+}
+
+// A stray write was found on the way: put right from the record, and the search runs again. Out
+// of line, so that the registers of every allocation serve the path without damage.
+[[gnu::noinline, gnu::cold]] void* Heap::allocateAfterRepair(std::size_t rsize,
+                                                             std::size_t align) {
+  repair();
+  Found found = searchFree(needFor(rsize, align));
+  if (found.block == nullptr) found = growAndSearch(rsize, align);
+  if (found.block == nullptr) return nullptr;
+  const Word units = found.block->sizeAndFlag;
+  Word* const bits =
+      payloads_.granuleBits(reinterpret_cast<std::uintptr_t>(found.block->payload()));
+  return carveFound(found, units, rsize, align, bits);
 }
 
 // The lock is looked for once: a Heap that has one keeps it until it is torn down, and only a

@@ -266,6 +266,8 @@ class Heap {
   void* allocateServed(std::size_t rsize, std::size_t align);
   void* allocateServedLocked(std::size_t rsize, std::size_t align);
   void* allocateServedUnlocked(std::size_t rsize, std::size_t align);
+  void* allocateAfterRepair(std::size_t rsize, std::size_t align);
+  void* carveFound(Found found, Word units, std::size_t rsize, std::size_t align, Word* bits);
   void deallocateUnlocked(void* payload);
   bool freeChecked(Word* bits, std::uintptr_t address);
   bool readFreeNeighbour(Block* block, Word units, Vacancy& neighbour) const;
