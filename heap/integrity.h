@@ -19,10 +19,14 @@ inline bool Heap::isSegmentBase(std::uintptr_t address) const {
 
 // Whether a filed Block's header and links could lie at `block`: four units inside one segment,
 // on a unit. A neighbour in a bin is read only then, and trusted only when it links back.
+// Segment 0 is looked at first, apart from the loop, as in isSegmentBase. (Before it is added no
+// Block is filed, so no link is held against its empty entry.)
 inline bool Heap::insideSegment(const Block* block) const {
   const auto address = reinterpret_cast<std::uintptr_t>(block);
   if (address % kUnit != 0) return false;
-  for (int index = 0; index < segmentCount_; ++index) {
+  if (address - segments_[0].base < segments_[0].size - sizeof(Block)) [[likely]]
+    return true;
+  for (int index = 1; index < segmentCount_; ++index) {
     const Segment& segment = segments_[index];
     if (address - segment.base < segment.size - sizeof(Block)) return true;
   }
