@@ -269,13 +269,18 @@ void* Heap::allocateServed(std::size_t rsize, std::size_t align) {
     return allocateServedUnlocked(rsize, align);
   pal::lockEnter(heapLock_);
   void* const payload = allocateServed(rsize, align);
+  const bool damaged = damageSinceLastLook();
   pal::lockLeave(heapLock_);
+  if (damaged) [[unlikely]]
+    runDamageHook();
   return payload;
 }
 
 [[gnu::noinline, gnu::cold]] void* Heap::allocateServedUnlocked(std::size_t rsize,
                                                                 std::size_t align) {
-  return allocateServed(rsize, align);
+  void* const payload = allocateServed(rsize, align);
+  if (damageSinceLastLook()) runDamageHook();
+  return payload;
 }
 
 }  // namespace velk

@@ -155,11 +155,15 @@ void Heap::deallocate(void* payload) {
     return deallocateUnlocked(payload);
   pal::lockEnter(heapLock_);
   deallocate(payload);
+  const bool damaged = damageSinceLastLook();
   pal::lockLeave(heapLock_);
+  if (damaged) [[unlikely]]
+    runDamageHook();
 }
 
 [[gnu::noinline, gnu::cold]] void Heap::deallocateUnlocked(void* payload) {
   deallocate(payload);
+  if (damageSinceLastLook()) runDamageHook();
 }
 
 std::size_t Heap::payloadBytesLocked(void* payload) {

@@ -122,6 +122,10 @@ class Heap {
     return allocateServedLocked(servedSize(size), servedAlignment(align));
   }
   void deallocateLocked(void* payload);
+  // Runs once allocateLocked or deallocateLocked has left the lock, when damage was found
+  // (damageFound) since one of them last looked: a boundary that reports damage does it there,
+  // and its calls into the heap need no check of their own. Set before any call that locks.
+  void setDamageHook(void (*hook)()) { damageHook_ = hook; }
 
   // Allocation: the caller holds the lock.
   void* allocate(std::size_t size, std::size_t align);
@@ -266,6 +270,15 @@ class Heap {
   void* allocateServed(std::size_t rsize, std::size_t align);
   void* allocateServedLocked(std::size_t rsize, std::size_t align);
   void* allocateServedUnlocked(std::size_t rsize, std::size_t align);
+  // The caller holds the lock: whether damage was found since the last look, which this is.
+  bool damageSinceLastLook() {
+    const std::uint64_t found = damageFound_.load(std::memory_order_relaxed);
+    if (found == damageLooked_) [[likely]]
+      return false;
+    damageLooked_ = found;
+    return true;
+  }
+  void runDamageHook() const;
   void* allocateAfterRepair(std::size_t rsize, std::size_t align);
   void* carveFound(Found found, Word units, std::size_t rsize, std::size_t align, Word* bits);
   void deallocateUnlocked(void* payload);
@@ -343,6 +356,10 @@ class Heap {
   // Damage found, and the first findings, kept for the log (damageFound, damage).
   std::atomic<std::uint64_t> damageFound_{0};
   Damage damage_[kListedDamage];
+  // damageFound as allocateLocked or deallocateLocked last saw it, under the lock, and what they
+  // run when it has grown.
+  std::uint64_t damageLooked_ = 0;
+  void (*damageHook_)() = nullptr;
 };
 
 // Holds a Heap's lock for one scope.
