@@ -123,7 +123,8 @@ Block* Heap::findFree(std::size_t rsize, std::size_t align) {
 void* Heap::carve(Block* block, std::size_t rsize, std::size_t align) {
   Vacancy none{};
   return carveOut(block, block->units(), rsize, align, none,
-                  payloads_.granuleBits(reinterpret_cast<std::uintptr_t>(block->payload())));
+                  payloads_.granuleBits(reinterpret_cast<std::uintptr_t>(block->payload())),
+                  block->successor());
 }
 
 void Heap::split(Block* block, std::size_t rsize) {
@@ -140,15 +141,16 @@ void Heap::split(Block* block, std::size_t rsize) {
 
 // The part of carving after the alignment: cuts `carved`, of `units` payload units, to `rsize`
 // bytes, counts it and marks its payload, and the remainder's, in the record, whose bits for
-// `aligned` are `bits`. `next` is the Block after the chosen one. Inlined at
-// both ends of carveOut, so that where nothing was cut in front the vacancy is known to stand.
-[[gnu::always_inline]] inline void* Heap::carveRest(Block* carved, Word units, Block* next,
+// `aligned` are `bits`. `successor` is the Block after the chosen one, null at the end of its
+// segment. Inlined at both ends of carveOut, so that where nothing was cut in front the vacancy is
+// known to stand.
+[[gnu::always_inline]] inline void* Heap::carveRest(Block* carved, Word units, Block* successor,
                                                     std::uintptr_t aligned, std::size_t rsize,
                                                     Vacancy& vacancy, Word* bits) {
   Block* rest = splitOff(carved, units, rsize, vacancy);
   // The successor is allocated: the chosen Block came free out of a bin, and free Blocks have no
   // free neighbours.
-  if (!next->isEndMarker()) next->prevBlock = rest != nullptr ? rest : carved;
+  if (successor != nullptr) successor->prevBlock = rest != nullptr ? rest : carved;
   leave(vacancy);  // when no remainder took its place
   stats_.totalAlloc += unitsToBytes(units);
   notePeak();
@@ -162,7 +164,7 @@ void Heap::split(Block* block, std::size_t rsize) {
 }
 
 void* Heap::carveOut(Block* block, Word units, std::size_t rsize, std::size_t align,
-                     Vacancy& vacancy, Word* blockBits) {
+                     Vacancy& vacancy, Word* blockBits, Block* successor) {
   stats_.allocBlocks += 1;
   const std::uintptr_t unaligned = reinterpret_cast<std::uintptr_t>(block->payload());
   const std::uintptr_t aligned = (unaligned + align - 1) & ~(align - 1);
@@ -170,9 +172,8 @@ void* Heap::carveOut(Block* block, Word units, std::size_t rsize, std::size_t al
 
   // The carved Block's header, and the back link of the Block after the chosen one, are written
   // once, at the end: nothing reads them on the way.
-  Block* const next = Block::at(block->address() + kHeaderSize + unitsToBytes(units));
   Word* const bits = payloads_.granuleBitsNear(blockBits, unaligned, aligned);
-  if (pad == 0) return carveRest(block, units, next, aligned, rsize, vacancy, bits);
+  if (pad == 0) return carveRest(block, units, successor, aligned, rsize, vacancy, bits);
   Block* const before = block->prevBlock;
   Block* const carved = Block::at(aligned - kHeaderSize);
   if (pad >= kHeaderSize) {
@@ -193,7 +194,7 @@ void* Heap::carveOut(Block* block, Word units, std::size_t rsize, std::size_t al
     PayloadMap::setState(payloads_.granuleBitsNear(bits, aligned, unaligned), unaligned,
                          PayloadMap::kNothing);
   }
-  return carveRest(carved, units - pad / kUnit, next, aligned, rsize, vacancy, bits);
+  return carveRest(carved, units - pad / kUnit, successor, aligned, rsize, vacancy, bits);
 }
 
 // Cuts the tail off a Block of `units` payload units so that it keeps `rsize` bytes, and files
@@ -232,20 +233,23 @@ void* Heap::allocateServed(std::size_t rsize, std::size_t align) {
   const Word units = found.block->sizeAndFlag;
   const std::uintptr_t payload = reinterpret_cast<std::uintptr_t>(found.block->payload());
   Word* const bits = payloads_.granuleBits(payload);
-  if (!freeBlockTrue(bits, payload, found.block, units, found.sizeClass) ||
+  // The Block behind it, as the check found it: never read again.
+  Block* successor;
+  if (!freeBlockTrue(bits, payload, found.block, units, found.sizeClass, &successor) ||
       !giftTrue(bits, payload, found.block, align)) [[unlikely]] {
     return allocateAfterRepair(rsize, align);
   }
-  return carveFound(found, units, rsize, align, bits);
+  return carveFound(found, units, rsize, align, bits, successor);
 }
 
 // The Block leaves its bin while it is carved: its remainder, often of the same class, takes its
 // place there.
 [[gnu::always_inline]] inline void* Heap::carveFound(Found found, Word units, std::size_t rsize,
-                                                     std::size_t align, Word* bits) {
+                                                     std::size_t align, Word* bits,
+                                                     Block* successor) {
   if (rsize > stats_.maxAllocBlockSize) stats_.maxAllocBlockSize = rsize;
   Vacancy vacancy = vacancyOf(found.block, units, found.sizeClass);
-  return carveOut(found.block, units, rsize, align, vacancy, bits);
+  return carveOut(found.block, units, rsize, align, vacancy, bits, successor);
 }
 
 // A stray write was found on the way: put right from the record, and the search runs again. Out
@@ -259,7 +263,7 @@ void* Heap::allocateServed(std::size_t rsize, std::size_t align) {
   const Word units = found.block->sizeAndFlag;
   Word* const bits =
       payloads_.granuleBits(reinterpret_cast<std::uintptr_t>(found.block->payload()));
-  return carveFound(found, units, rsize, align, bits);
+  return carveFound(found, units, rsize, align, bits, found.block->successor());
 }
 
 // The lock is looked for once: a Heap that has one keeps it until it is torn down, and only a

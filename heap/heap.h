@@ -280,7 +280,8 @@ class Heap {
   }
   void runDamageHook() const;
   void* allocateAfterRepair(std::size_t rsize, std::size_t align);
-  void* carveFound(Found found, Word units, std::size_t rsize, std::size_t align, Word* bits);
+  void* carveFound(Found found, Word units, std::size_t rsize, std::size_t align, Word* bits,
+                   Block* successor);
   void deallocateUnlocked(void* payload);
   bool freeChecked(Word* bits, std::uintptr_t address);
   bool readFreeNeighbour(Block* block, Word units, Vacancy& neighbour) const;
@@ -292,10 +293,11 @@ class Heap {
   Block* lowestFitting(std::size_t need);
   // carve and split for a Block that may still be filed: it leaves its bin on the way, its
   // remainder taking its place there when they share a class.
+  // `successor` is the Block after `block`, null at the end of its segment.
   void* carveOut(Block* block, Word units, std::size_t rsize, std::size_t align, Vacancy& vacancy,
-                 Word* blockBits);
+                 Word* blockBits, Block* successor);
   Block* splitOff(Block* block, Word& units, std::size_t rsize, Vacancy& vacancy);
-  void* carveRest(Block* carved, Word units, Block* next, std::uintptr_t aligned, std::size_t rsize,
+  void* carveRest(Block* carved, Word units, Block* successor, std::uintptr_t aligned, std::size_t rsize,
                   Vacancy& vacancy, Word* bits);
   void notePeak();
 
@@ -310,16 +312,18 @@ class Heap {
   unsigned stateBehind(Word* bits, std::uintptr_t payload, std::uintptr_t next,
                        Word*& nextBits) const;
   bool insideSegment(const Block* block) const;
+  // `endOfSegment`, when given, is set to whether `next` is the segment's intact end marker.
   bool successorTrue(const Word* bits, std::uintptr_t payload, const Block* block,
-                     const Block* next, bool mustBeAllocated) const;
+                     const Block* next, bool mustBeAllocated, bool* endOfSegment = nullptr) const;
   unsigned stateInFront(const Word* bits, std::uintptr_t payload, const Block* block,
                         const Block* before, Word& beforeWord) const;
   bool predecessorTrue(const Word* bits, std::uintptr_t payload, const Block* block,
                        const Block* before) const;
   bool linksTrue(const Block* block, const Block* nextFree, const Block* prevFree,
                  std::size_t sizeClass) const;
+  // `successor`, when given, is set to the Block behind, as checked: null for the end marker.
   bool freeBlockTrue(const Word* bits, std::uintptr_t payload, const Block* block, Word units,
-                     std::size_t sizeClass) const;
+                     std::size_t sizeClass, Block** successor = nullptr) const;
   bool freeNeighbourTrue(const Block* block) const;
   bool giftTrue(const Word* bits, std::uintptr_t payload, const Block* block,
                 std::size_t align) const;

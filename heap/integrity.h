@@ -66,10 +66,12 @@ inline unsigned Heap::stateBehind(Word* bits, std::uintptr_t payload, std::uintp
 // of a segment, intact. Nothing at next is read before the record or the segment table vouches
 // for it.
 inline bool Heap::successorTrue(const Word* bits, std::uintptr_t payload, const Block* block,
-                                const Block* next, bool mustBeAllocated) const {
+                                const Block* next, bool mustBeAllocated,
+                                bool* endOfSegment) const {
   Word* nextBits;
   const unsigned state = stateBehind(const_cast<Word*>(bits), payload,
                                      reinterpret_cast<std::uintptr_t>(next), nextBits);
+  if (endOfSegment != nullptr) *endOfSegment = state == kEndOfSegment;
   if (state == kEndOfSegment) return true;
   if (state == PayloadMap::kNothing) return false;
   const bool allocated = state == PayloadMap::kAllocated;
@@ -123,12 +125,16 @@ inline bool Heap::linksTrue(const Block* block, const Block* nextFree, const Blo
 
 // A Block taken from the bin of `sizeClass`, whose header reads `units` (`bits` are the record's
 // for `payload`, its payload): free, filed, ending where the record says, with true links. (The
-// bins themselves hold only Blocks the heap checked.)
+// bins themselves hold only Blocks the heap checked.) The Block behind is found from `units`, the
+// header as it was read.
 inline bool Heap::freeBlockTrue(const Word* bits, std::uintptr_t payload, const Block* block,
-                                Word units, std::size_t sizeClass) const {
+                                Word units, std::size_t sizeClass, Block** successor) const {
   if (units < kLeastFiledUnits || (units & kAllocatedBit) != 0) return false;
-  return successorTrue(bits, payload, block, block->following(), true) &&
-         linksTrue(block, block->nextFree, block->prevFree, sizeClass);
+  Block* const next = Block::at(payload + unitsToBytes(units));
+  bool endOfSegment;
+  if (!successorTrue(bits, payload, block, next, true, &endOfSegment)) return false;
+  if (successor != nullptr) *successor = endOfSegment ? nullptr : next;
+  return linksTrue(block, block->nextFree, block->prevFree, sizeClass);
 }
 
 // Carving `block` at `align` may leave a one-unit gap in front of the payload, which goes to the
