@@ -133,10 +133,11 @@ class PayloadMap {
     store(slot, load(slot) & ~(Word{kAllocated ^ state} << unitBitIndex(address)));
     --marked_;
   }
-  // Turns a freed payload's kStart into kNothing, when its Block merged into the one before.
+  // Turns a free Block's kStart (the record shows it there) into kNothing, when its Block merged
+  // into the one before: the allocated bit is clear already, and only the start bit changes.
   static void unstart(Word* bits, std::uintptr_t address) {
     Word& slot = bits[wordIndex(address)];
-    store(slot, load(slot) & ~(kStateMask << unitBitIndex(address)));
+    store(slot, load(slot) & ~(Word{kStart} << unitBitIndex(address)));
   }
 
   // The first unit at or above `address` where a payload begins, below `limit`, or `limit`. Both
