@@ -121,7 +121,8 @@ void Heap::deallocate(void* payload) {
   }
   // The record keeps the freed payload as a free Block's, unless that Block merged into the one
   // before.
-  payloads_.forget(bits, address, block == before ? PayloadMap::kNothing : PayloadMap::kStart);
+  payloads_.forget(bits, address,
+                   beforeFree.block != nullptr ? PayloadMap::kNothing : PayloadMap::kStart);
   if (nextFree.block != nullptr) {
     units += nextFree.units + 2;
     PayloadMap::unstart(nextBits, nextAddress + kHeaderSize);
