@@ -141,8 +141,8 @@ inline bool Heap::freeBlockTrue(const Word* bits, std::uintptr_t payload, const 
 // Block before: that Block must be the allocated one the record shows there.
 inline bool Heap::giftTrue(const Word* bits, std::uintptr_t payload, const Block* block,
                            std::size_t align) const {
-  // The gap up to the next multiple of `align`.
-  if (((0 - payload) & (align - 1)) != kUnit) [[likely]]
+  // The gap up to the next multiple of `align`, written as carving computes it.
+  if (((payload + align - 1) & ~(align - 1)) - payload != kUnit) [[likely]]
     return true;
   const Block* before = block->prevBlock;
   return before != nullptr && before->isAllocated() &&
