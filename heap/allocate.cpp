@@ -233,23 +233,25 @@ void* Heap::allocateServed(std::size_t rsize, std::size_t align) {
   const Word units = found.block->sizeAndFlag;
   const std::uintptr_t payload = reinterpret_cast<std::uintptr_t>(found.block->payload());
   Word* const bits = payloads_.granuleBits(payload);
-  // The Block behind it, as the check found it: never read again.
+  // Its links are read once, checked, and used as it leaves its bin; the Block behind it is taken
+  // as the check found it.
+  Vacancy vacancy = vacancyOf(found.block, units, found.sizeClass);
   Block* successor;
-  if (!freeBlockTrue(bits, payload, found.block, units, found.sizeClass, &successor) ||
+  if (!freeBlockTrue(bits, payload, found.block, units, vacancy.nextFree, vacancy.prevFree,
+                     found.sizeClass, &successor) ||
       !giftTrue(bits, payload, found.block, align)) [[unlikely]] {
     return allocateAfterRepair(rsize, align);
   }
-  return carveFound(found, units, rsize, align, bits, successor);
+  return carveFound(vacancy, rsize, align, bits, successor);
 }
 
 // The Block leaves its bin while it is carved: its remainder, often of the same class, takes its
 // place there.
-[[gnu::always_inline]] inline void* Heap::carveFound(Found found, Word units, std::size_t rsize,
+[[gnu::always_inline]] inline void* Heap::carveFound(Vacancy& vacancy, std::size_t rsize,
                                                      std::size_t align, Word* bits,
                                                      Block* successor) {
   if (rsize > stats_.maxAllocBlockSize) stats_.maxAllocBlockSize = rsize;
-  Vacancy vacancy = vacancyOf(found.block, units, found.sizeClass);
-  return carveOut(found.block, units, rsize, align, vacancy, bits, successor);
+  return carveOut(vacancy.block, vacancy.units, rsize, align, vacancy, bits, successor);
 }
 
 // A stray write was found on the way: put right from the record, and the search runs again. Out
@@ -263,7 +265,8 @@ void* Heap::allocateServed(std::size_t rsize, std::size_t align) {
   const Word units = found.block->sizeAndFlag;
   Word* const bits =
       payloads_.granuleBits(reinterpret_cast<std::uintptr_t>(found.block->payload()));
-  return carveFound(found, units, rsize, align, bits, found.block->successor());
+  Vacancy vacancy = vacancyOf(found.block, units, found.sizeClass);
+  return carveFound(vacancy, rsize, align, bits, found.block->successor());
 }
 
 // The lock is looked for once: a Heap that has one keeps it until it is torn down, and only a

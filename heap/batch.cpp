@@ -33,7 +33,8 @@ std::size_t Heap::allocateBatch(std::size_t size, std::size_t align, void** payl
   Block* successor = nullptr;
   if (found.block != nullptr &&
       (!freeBlockTrue(foundBits, foundPayload, found.block, found.block->sizeAndFlag,
-                      found.sizeClass, &successor) ||
+                      found.block->nextFree, found.block->prevFree, found.sizeClass,
+                      &successor) ||
        !giftTrue(foundBits, foundPayload, found.block, effectiveAlign))) [[unlikely]] {
     // A stray write changed the Block or what lies around it: put right, and let the single
     // allocation below search again.

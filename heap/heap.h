@@ -280,7 +280,7 @@ class Heap {
   }
   void runDamageHook() const;
   void* allocateAfterRepair(std::size_t rsize, std::size_t align);
-  void* carveFound(Found found, Word units, std::size_t rsize, std::size_t align, Word* bits,
+  void* carveFound(Vacancy& vacancy, std::size_t rsize, std::size_t align, Word* bits,
                    Block* successor);
   void deallocateUnlocked(void* payload);
   bool freeChecked(Word* bits, std::uintptr_t address);
@@ -323,7 +323,8 @@ class Heap {
                  std::size_t sizeClass) const;
   // `successor`, when given, is set to the Block behind, as checked: null for the end marker.
   bool freeBlockTrue(const Word* bits, std::uintptr_t payload, const Block* block, Word units,
-                     std::size_t sizeClass, Block** successor = nullptr) const;
+                     const Block* nextFree, const Block* prevFree, std::size_t sizeClass,
+                     Block** successor = nullptr) const;
   bool freeNeighbourTrue(const Block* block) const;
   bool giftTrue(const Word* bits, std::uintptr_t payload, const Block* block,
                 std::size_t align) const;

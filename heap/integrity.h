@@ -123,18 +123,19 @@ inline bool Heap::linksTrue(const Block* block, const Block* nextFree, const Blo
                              : insideSegment(nextFree) && nextFree->prevFree == block;
 }
 
-// A Block taken from the bin of `sizeClass`, whose header reads `units` (`bits` are the record's
-// for `payload`, its payload): free, filed, ending where the record says, with true links. (The
-// bins themselves hold only Blocks the heap checked.) The Block behind is found from `units`, the
-// header as it was read.
+// A Block taken from the bin of `sizeClass`, whose header reads `units` and links `nextFree` and
+// `prevFree` (`bits` are the record's for `payload`, its payload): free, filed, ending where the
+// record says, with true links. (The bins themselves hold only Blocks the heap checked.) The Block
+// behind is found from `units`, the header as it was read.
 inline bool Heap::freeBlockTrue(const Word* bits, std::uintptr_t payload, const Block* block,
-                                Word units, std::size_t sizeClass, Block** successor) const {
+                                Word units, const Block* nextFree, const Block* prevFree,
+                                std::size_t sizeClass, Block** successor) const {
   if (units < kLeastFiledUnits || (units & kAllocatedBit) != 0) return false;
   Block* const next = Block::at(payload + unitsToBytes(units));
   bool endOfSegment;
   if (!successorTrue(bits, payload, block, next, true, &endOfSegment)) return false;
   if (successor != nullptr) *successor = endOfSegment ? nullptr : next;
-  return linksTrue(block, block->nextFree, block->prevFree, sizeClass);
+  return linksTrue(block, nextFree, prevFree, sizeClass);
 }
 
 // Carving `block` at `align` may leave a one-unit gap in front of the payload, which goes to the
