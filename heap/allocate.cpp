@@ -84,7 +84,9 @@ Heap::Found Heap::searchFree(std::size_t need) {
 
 // The lowest Block of the catch-all bin that holds `need` bytes, or null. Every link is checked
 // before it is followed; a broken one is put right from the record and the walk starts again.
-Block* Heap::lowestFitting(std::size_t need) {
+// Out of line: only needs of 1 GiB or more come here, and inlined, the walk's addresses would take
+// registers from every allocation.
+[[gnu::noinline]] Block* Heap::lowestFitting(std::size_t need) {
   for (bool repaired = false;; repaired = true) {
     Block* lowest = nullptr;
     const Block* previous = nullptr;
@@ -121,7 +123,8 @@ Block* Heap::findFree(std::size_t rsize, std::size_t align) {
 void* Heap::carve(Block* block, std::size_t rsize, std::size_t align) {
   Vacancy none{};
   return carveOut(block, block->units(), rsize, align, none,
-                  payloads_.granuleBits(reinterpret_cast<std::uintptr_t>(block->payload())));
+                  payloads_.granuleBits(reinterpret_cast<std::uintptr_t>(block->payload())),
+                  block->successor());
 }
 
 void Heap::split(Block* block, std::size_t rsize) {
@@ -138,15 +141,16 @@ void Heap::split(Block* block, std::size_t rsize) {
 
 // The part of carving after the alignment: cuts `carved`, of `units` payload units, to `rsize`
 // bytes, counts it and marks its payload, and the remainder's, in the record, whose bits for
-// `aligned` are `bits`. `next` is the Block after the chosen one. Inlined at
-// both ends of carveOut, so that where nothing was cut in front the vacancy is known to stand.
-[[gnu::always_inline]] inline void* Heap::carveRest(Block* carved, Word units, Block* next,
+// `aligned` are `bits`. `successor` is the Block after the chosen one, null at the end of its
+// segment. Inlined at both ends of carveOut, so that where nothing was cut in front the vacancy is
+// known to stand.
+[[gnu::always_inline]] inline void* Heap::carveRest(Block* carved, Word units, Block* successor,
                                                     std::uintptr_t aligned, std::size_t rsize,
                                                     Vacancy& vacancy, Word* bits) {
   Block* rest = splitOff(carved, units, rsize, vacancy);
   // The successor is allocated: the chosen Block came free out of a bin, and free Blocks have no
   // free neighbours.
-  if (!next->isEndMarker()) next->prevBlock = rest != nullptr ? rest : carved;
+  if (successor != nullptr) successor->prevBlock = rest != nullptr ? rest : carved;
   leave(vacancy);  // when no remainder took its place
   stats_.totalAlloc += unitsToBytes(units);
   notePeak();
@@ -160,7 +164,7 @@ void Heap::split(Block* block, std::size_t rsize) {
 }
 
 void* Heap::carveOut(Block* block, Word units, std::size_t rsize, std::size_t align,
-                     Vacancy& vacancy, Word* blockBits) {
+                     Vacancy& vacancy, Word* blockBits, Block* successor) {
   stats_.allocBlocks += 1;
   const std::uintptr_t unaligned = reinterpret_cast<std::uintptr_t>(block->payload());
   const std::uintptr_t aligned = (unaligned + align - 1) & ~(align - 1);
@@ -168,9 +172,8 @@ void* Heap::carveOut(Block* block, Word units, std::size_t rsize, std::size_t al
 
   // The carved Block's header, and the back link of the Block after the chosen one, are written
   // once, at the end: nothing reads them on the way.
-  Block* const next = Block::at(block->address() + kHeaderSize + unitsToBytes(units));
   Word* const bits = payloads_.granuleBitsNear(blockBits, unaligned, aligned);
-  if (pad == 0) return carveRest(block, units, next, aligned, rsize, vacancy, bits);
+  if (pad == 0) return carveRest(block, units, successor, aligned, rsize, vacancy, bits);
   Block* const before = block->prevBlock;
   Block* const carved = Block::at(aligned - kHeaderSize);
   if (pad >= kHeaderSize) {
@@ -190,7 +193,7 @@ void* Heap::carveOut(Block* block, Word units, std::size_t rsize, std::size_t al
     carved->prevBlock = before;
   }
   void* const carvedPayload =
-      carveRest(carved, units - pad / kUnit, next, aligned, rsize, vacancy, bits);
+      carveRest(carved, units - pad / kUnit, successor, aligned, rsize, vacancy, bits);
   // The payload's old start goes only once the new one is recorded: a front end sizing the Block
   // before, without the lock, finds one or the other (PayloadMap::payloadBytesNear).
   if (pad < kHeaderSize) {
@@ -232,25 +235,43 @@ void* Heap::allocateServed(std::size_t rsize, std::size_t align) {
   }
   // A free Block's header is its units alone. It, the Block behind it and the bin links are
   // checked against the record; a stray write found there is put right, and the search runs again.
-  Word units = found.block->sizeAndFlag;
-  std::uintptr_t payload = reinterpret_cast<std::uintptr_t>(found.block->payload());
-  Word* bits = payloads_.granuleBits(payload);
-  if (!freeBlockTrue(bits, payload, found.block, units, found.sizeClass) ||
+  const Word units = found.block->sizeAndFlag;
+  const std::uintptr_t payload = reinterpret_cast<std::uintptr_t>(found.block->payload());
+  Word* const bits = payloads_.granuleBits(payload);
+  // Its links are read once, checked, and used as it leaves its bin; the Block behind it is taken
+  // as the check found it.
+  Vacancy vacancy = vacancyOf(found.block, units, found.sizeClass);
+  Block* successor;
+  if (!freeBlockTrue(bits, payload, found.block, units, vacancy.nextFree, vacancy.prevFree,
+                     found.sizeClass, &successor) ||
       !giftTrue(bits, payload, found.block, align)) [[unlikely]] {
-    repair();
-    found = searchFree(need);
-    if (found.block == nullptr) found = growAndSearch(rsize, align);
-    if (found.block == nullptr) return nullptr;
-    units = found.block->sizeAndFlag;
-    payload = reinterpret_cast<std::uintptr_t>(found.block->payload());
-    bits = payloads_.granuleBits(payload);
+    return allocateAfterRepair(rsize, align);
   }
-  Block* const block = found.block;
+  return carveFound(vacancy, rsize, align, bits, successor);
+}
+
+// The Block leaves its bin while it is carved: its remainder, often of the same class, takes its
+// place there.
+[[gnu::always_inline]] inline void* Heap::carveFound(Vacancy& vacancy, std::size_t rsize,
+                                                     std::size_t align, Word* bits,
+                                                     Block* successor) {
   if (rsize > stats_.maxAllocBlockSize) stats_.maxAllocBlockSize = rsize;
-  // The Block leaves its bin while it is carved: its remainder, often of the same class, takes
-  // its place there.
-  Vacancy vacancy = vacancyOf(block, units, found.sizeClass);
-  return carveOut(block, units, rsize, align, vacancy, bits);
+  return carveOut(vacancy.block, vacancy.units, rsize, align, vacancy, bits, successor);
+}
+
+// A stray write was found on the way: put right from the record, and the search runs again. Out
+// of line, so that the registers of every allocation serve the path without damage.
+[[gnu::noinline, gnu::cold]] void* Heap::allocateAfterRepair(std::size_t rsize,
+                                                             std::size_t align) {
+  repair();
+  Found found = searchFree(needFor(rsize, align));
+  if (found.block == nullptr) found = growAndSearch(rsize, align);
+  if (found.block == nullptr) return nullptr;
+  const Word units = found.block->sizeAndFlag;
+  Word* const bits =
+      payloads_.granuleBits(reinterpret_cast<std::uintptr_t>(found.block->payload()));
+  Vacancy vacancy = vacancyOf(found.block, units, found.sizeClass);
+  return carveFound(vacancy, rsize, align, bits, found.block->successor());
 }
 
 // The lock is looked for once: a Heap that has one keeps it until it is torn down, and only a
@@ -260,13 +281,18 @@ void* Heap::allocateServed(std::size_t rsize, std::size_t align) {
     return allocateServedUnlocked(rsize, align);
   pal::lockEnter(heapLock_);
   void* const payload = allocateServed(rsize, align);
+  const bool damaged = damageSinceLastLook();
   pal::lockLeave(heapLock_);
+  if (damaged) [[unlikely]]
+    runDamageHook();
   return payload;
 }
 
 [[gnu::noinline, gnu::cold]] void* Heap::allocateServedUnlocked(std::size_t rsize,
                                                                 std::size_t align) {
-  return allocateServed(rsize, align);
+  void* const payload = allocateServed(rsize, align);
+  if (damageSinceLastLook()) runDamageHook();
+  return payload;
 }
 
 }  // namespace velk

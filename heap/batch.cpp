@@ -29,9 +29,12 @@ std::size_t Heap::allocateBatch(std::size_t size, std::size_t align, void** payl
   const std::uintptr_t foundPayload =
       found.block != nullptr ? reinterpret_cast<std::uintptr_t>(found.block->payload()) : 0;
   Word* foundBits = found.block != nullptr ? payloads_.granuleBits(foundPayload) : nullptr;
+  // The Block behind the one found, as checked: behind every rest carved from it too.
+  Block* successor = nullptr;
   if (found.block != nullptr &&
       (!freeBlockTrue(foundBits, foundPayload, found.block, found.block->sizeAndFlag,
-                      found.sizeClass) ||
+                      found.block->nextFree, found.block->prevFree, found.sizeClass,
+                      &successor) ||
        !giftTrue(foundBits, foundPayload, found.block, effectiveAlign))) [[unlikely]] {
     // A stray write changed the Block or what lies around it: put right, and let the single
     // allocation below search again.
@@ -51,7 +54,8 @@ std::size_t Heap::allocateBatch(std::size_t size, std::size_t align, void** payl
   Vacancy vacancy = vacancyOf(block, block->units(), found.sizeClass);
   for (std::size_t index = 0;; ++index) {
     payloads[index] = carveOut(block, block->units(), rsize, effectiveAlign, vacancy,
-                               payloads_.granuleBits(reinterpret_cast<std::uintptr_t>(block->payload())));
+                               payloads_.granuleBits(reinterpret_cast<std::uintptr_t>(block->payload())),
+                               successor);
     if (index + 1 == count) return count;
     block = Block::ofPayload(payloads[index])->following();
     const Word units = block->units();

@@ -38,7 +38,8 @@ std::size_t Heap::discardIdlePages(std::size_t leastBytes) {
       const Word* bits = payloads_.granuleBits(payload);
       const Word units = block->sizeAndFlag;
       if (bits == nullptr || PayloadMap::stateAt(bits, payload) != PayloadMap::kStart ||
-          !freeBlockTrue(bits, payload, block, units, sizeClass)) [[unlikely]] {
+          !freeBlockTrue(bits, payload, block, units, block->nextFree, block->prevFree,
+                         sizeClass)) [[unlikely]] {
         // Put right; what this pass did not reach waits for the next one.
         repair();
         return givenBack;

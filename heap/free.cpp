@@ -121,7 +121,8 @@ void Heap::deallocate(void* payload) {
   }
   // The record keeps the freed payload as a free Block's, unless that Block merged into the one
   // before.
-  payloads_.forget(bits, address, block == before ? PayloadMap::kNothing : PayloadMap::kStart);
+  payloads_.forget(bits, address,
+                   beforeFree.block != nullptr ? PayloadMap::kNothing : PayloadMap::kStart);
   if (nextFree.block != nullptr) {
     units += nextFree.units + 2;
     PayloadMap::unstart(nextBits, nextAddress + kHeaderSize);
@@ -155,11 +156,15 @@ void Heap::deallocate(void* payload) {
     return deallocateUnlocked(payload);
   pal::lockEnter(heapLock_);
   deallocate(payload);
+  const bool damaged = damageSinceLastLook();
   pal::lockLeave(heapLock_);
+  if (damaged) [[unlikely]]
+    runDamageHook();
 }
 
 [[gnu::noinline, gnu::cold]] void Heap::deallocateUnlocked(void* payload) {
   deallocate(payload);
+  if (damageSinceLastLook()) runDamageHook();
 }
 
 std::size_t Heap::payloadBytesLocked(void* payload) {

@@ -23,6 +23,10 @@ Heap::Heap(AddressSpace& addressSpace, LockPlacement lockPlacement, ForeignFree 
   if (page > segmentGranularity_) segmentGranularity_ = page;
 }
 
+[[gnu::noinline, gnu::cold]] void Heap::runDamageHook() const {
+  if (damageHook_ != nullptr) damageHook_();
+}
+
 Heap::~Heap() {
   releaseAllSegments();
   pal::Lock* lock = heapLock_;

@@ -122,6 +122,10 @@ class Heap {
     return allocateServedLocked(servedSize(size), servedAlignment(align));
   }
   void deallocateLocked(void* payload);
+  // Runs once allocateLocked or deallocateLocked has left the lock, when damage was found
+  // (damageFound) since one of them last looked: a boundary that reports damage does it there,
+  // and its calls into the heap need no check of their own. Set before any call that locks.
+  void setDamageHook(void (*hook)()) { damageHook_ = hook; }
 
   // Allocation: the caller holds the lock.
   void* allocate(std::size_t size, std::size_t align);
@@ -266,6 +270,18 @@ class Heap {
   void* allocateServed(std::size_t rsize, std::size_t align);
   void* allocateServedLocked(std::size_t rsize, std::size_t align);
   void* allocateServedUnlocked(std::size_t rsize, std::size_t align);
+  // The caller holds the lock: whether damage was found since the last look, which this is.
+  bool damageSinceLastLook() {
+    const std::uint64_t found = damageFound_.load(std::memory_order_relaxed);
+    if (found == damageLooked_) [[likely]]
+      return false;
+    damageLooked_ = found;
+    return true;
+  }
+  void runDamageHook() const;
+  void* allocateAfterRepair(std::size_t rsize, std::size_t align);
+  void* carveFound(Vacancy& vacancy, std::size_t rsize, std::size_t align, Word* bits,
+                   Block* successor);
   void deallocateUnlocked(void* payload);
   bool freeChecked(Word* bits, std::uintptr_t address);
   bool readFreeNeighbour(Block* block, Word units, Vacancy& neighbour) const;
@@ -277,10 +293,11 @@ class Heap {
   Block* lowestFitting(std::size_t need);
   // carve and split for a Block that may still be filed: it leaves its bin on the way, its
   // remainder taking its place there when they share a class.
+  // `successor` is the Block after `block`, null at the end of its segment.
   void* carveOut(Block* block, Word units, std::size_t rsize, std::size_t align, Vacancy& vacancy,
-                 Word* blockBits);
+                 Word* blockBits, Block* successor);
   Block* splitOff(Block* block, Word& units, std::size_t rsize, Vacancy& vacancy);
-  void* carveRest(Block* carved, Word units, Block* next, std::uintptr_t aligned, std::size_t rsize,
+  void* carveRest(Block* carved, Word units, Block* successor, std::uintptr_t aligned, std::size_t rsize,
                   Vacancy& vacancy, Word* bits);
   void notePeak();
 
@@ -295,16 +312,19 @@ class Heap {
   unsigned stateBehind(Word* bits, std::uintptr_t payload, std::uintptr_t next,
                        Word*& nextBits) const;
   bool insideSegment(const Block* block) const;
+  // `endOfSegment`, when given, is set to whether `next` is the segment's intact end marker.
   bool successorTrue(const Word* bits, std::uintptr_t payload, const Block* block,
-                     const Block* next, bool mustBeAllocated) const;
+                     const Block* next, bool mustBeAllocated, bool* endOfSegment = nullptr) const;
   unsigned stateInFront(const Word* bits, std::uintptr_t payload, const Block* block,
                         const Block* before, Word& beforeWord) const;
   bool predecessorTrue(const Word* bits, std::uintptr_t payload, const Block* block,
                        const Block* before) const;
   bool linksTrue(const Block* block, const Block* nextFree, const Block* prevFree,
                  std::size_t sizeClass) const;
+  // `successor`, when given, is set to the Block behind, as checked: null for the end marker.
   bool freeBlockTrue(const Word* bits, std::uintptr_t payload, const Block* block, Word units,
-                     std::size_t sizeClass) const;
+                     const Block* nextFree, const Block* prevFree, std::size_t sizeClass,
+                     Block** successor = nullptr) const;
   bool freeNeighbourTrue(const Block* block) const;
   bool giftTrue(const Word* bits, std::uintptr_t payload, const Block* block,
                 std::size_t align) const;
@@ -341,6 +361,10 @@ class Heap {
   // Damage found, and the first findings, kept for the log (damageFound, damage).
   std::atomic<std::uint64_t> damageFound_{0};
   Damage damage_[kListedDamage];
+  // damageFound as allocateLocked or deallocateLocked last saw it, under the lock, and what they
+  // run when it has grown.
+  std::uint64_t damageLooked_ = 0;
+  void (*damageHook_)() = nullptr;
 };
 
 // Holds a Heap's lock for one scope.

@@ -19,10 +19,14 @@ inline bool Heap::isSegmentBase(std::uintptr_t address) const {
 
 // Whether a filed Block's header and links could lie at `block`: four units inside one segment,
 // on a unit. A neighbour in a bin is read only then, and trusted only when it links back.
+// Segment 0 is looked at first, apart from the loop, as in isSegmentBase. (Before it is added no
+// Block is filed, so no link is held against its empty entry.)
 inline bool Heap::insideSegment(const Block* block) const {
   const auto address = reinterpret_cast<std::uintptr_t>(block);
   if (address % kUnit != 0) return false;
-  for (int index = 0; index < segmentCount_; ++index) {
+  if (address - segments_[0].base < segments_[0].size - sizeof(Block)) [[likely]]
+    return true;
+  for (int index = 1; index < segmentCount_; ++index) {
     const Segment& segment = segments_[index];
     if (address - segment.base < segment.size - sizeof(Block)) return true;
   }
@@ -62,10 +66,12 @@ inline unsigned Heap::stateBehind(Word* bits, std::uintptr_t payload, std::uintp
 // of a segment, intact. Nothing at next is read before the record or the segment table vouches
 // for it.
 inline bool Heap::successorTrue(const Word* bits, std::uintptr_t payload, const Block* block,
-                                const Block* next, bool mustBeAllocated) const {
+                                const Block* next, bool mustBeAllocated,
+                                bool* endOfSegment) const {
   Word* nextBits;
   const unsigned state = stateBehind(const_cast<Word*>(bits), payload,
                                      reinterpret_cast<std::uintptr_t>(next), nextBits);
+  if (endOfSegment != nullptr) *endOfSegment = state == kEndOfSegment;
   if (state == kEndOfSegment) return true;
   if (state == PayloadMap::kNothing) return false;
   const bool allocated = state == PayloadMap::kAllocated;
@@ -117,22 +123,27 @@ inline bool Heap::linksTrue(const Block* block, const Block* nextFree, const Blo
                              : insideSegment(nextFree) && nextFree->prevFree == block;
 }
 
-// A Block taken from the bin of `sizeClass`, whose header reads `units` (`bits` are the record's
-// for `payload`, its payload): free, filed, ending where the record says, with true links. (The
-// bins themselves hold only Blocks the heap checked.)
+// A Block taken from the bin of `sizeClass`, whose header reads `units` and links `nextFree` and
+// `prevFree` (`bits` are the record's for `payload`, its payload): free, filed, ending where the
+// record says, with true links. (The bins themselves hold only Blocks the heap checked.) The Block
+// behind is found from `units`, the header as it was read.
 inline bool Heap::freeBlockTrue(const Word* bits, std::uintptr_t payload, const Block* block,
-                                Word units, std::size_t sizeClass) const {
+                                Word units, const Block* nextFree, const Block* prevFree,
+                                std::size_t sizeClass, Block** successor) const {
   if (units < kLeastFiledUnits || (units & kAllocatedBit) != 0) return false;
-  return successorTrue(bits, payload, block, block->following(), true) &&
-         linksTrue(block, block->nextFree, block->prevFree, sizeClass);
+  Block* const next = Block::at(payload + unitsToBytes(units));
+  bool endOfSegment;
+  if (!successorTrue(bits, payload, block, next, true, &endOfSegment)) return false;
+  if (successor != nullptr) *successor = endOfSegment ? nullptr : next;
+  return linksTrue(block, nextFree, prevFree, sizeClass);
 }
 
 // Carving `block` at `align` may leave a one-unit gap in front of the payload, which goes to the
 // Block before: that Block must be the allocated one the record shows there.
 inline bool Heap::giftTrue(const Word* bits, std::uintptr_t payload, const Block* block,
                            std::size_t align) const {
-  // The gap up to the next multiple of `align`.
-  if (((0 - payload) & (align - 1)) != kUnit) [[likely]]
+  // The gap up to the next multiple of `align`, written as carving computes it.
+  if (((payload + align - 1) & ~(align - 1)) - payload != kUnit) [[likely]]
     return true;
   const Block* before = block->prevBlock;
   return before != nullptr && before->isAllocated() &&

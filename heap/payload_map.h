@@ -86,7 +86,7 @@ class PayloadMap {
 
   // The state of `address`, a multiple of the unit; `bits` are its granule's.
   static unsigned stateAt(const Word* bits, std::uintptr_t address) {
-    return static_cast<unsigned>(load(bits[wordIndex(address)]) >> bitIndex(address) & kStateMask);
+    return static_cast<unsigned>(load(bits[wordIndex(address)]) >> unitBitIndex(address) & kStateMask);
   }
   // The state of any address: kNothing outside the heap and between units.
   unsigned stateOf(std::uintptr_t address) const {
@@ -108,14 +108,14 @@ class PayloadMap {
   void mark(std::uintptr_t address) { markIn(granuleBits(address), address); }
   void markIn(Word* bits, std::uintptr_t address) {
     Word& slot = bits[wordIndex(address)];
-    store(slot, load(slot) | Word{kAllocated} << bitIndex(address));
+    store(slot, load(slot) | Word{kAllocated} << unitBitIndex(address));
     ++marked_;
   }
   // Sets the state of `address` outright: kStart where a free Block's payload now begins,
   // kNothing where a Block's payload no longer does. Not for allocated payloads (mark, forget).
   static void setState(Word* bits, std::uintptr_t address, unsigned state) {
     Word& slot = bits[wordIndex(address)];
-    const unsigned index = bitIndex(address);
+    const unsigned index = unitBitIndex(address);
     store(slot, (load(slot) & ~(kStateMask << index)) | Word{state} << index);
   }
   void setState(std::uintptr_t address, unsigned state) {
@@ -125,26 +125,27 @@ class PayloadMap {
   // already: released, so that a reader without the lock that sees it gone sees the new one.
   static void clearMovedStart(Word* bits, std::uintptr_t address) {
     Word& slot = bits[wordIndex(address)];
-    std::atomic_ref(slot).store(load(slot) & ~(kStateMask << bitIndex(address)),
+    std::atomic_ref(slot).store(load(slot) & ~(kStateMask << unitBitIndex(address)),
                                 std::memory_order_release);
   }
   // Records a free Block's payload where none began: the payload of a remainder cut off.
   static void start(Word* bits, std::uintptr_t address) {
     Word& slot = bits[wordIndex(address)];
-    store(slot, load(slot) | Word{kStart} << bitIndex(address));
+    store(slot, load(slot) | Word{kStart} << unitBitIndex(address));
   }
   // Forgets `address`, an allocated payload (holds() said so), leaving `state` there (kStart while
   // the freed Block begins there, kNothing once it is merged into the Block before). `bits` are
   // its granule's.
   void forget(Word* bits, std::uintptr_t address, unsigned state) {
     Word& slot = bits[wordIndex(address)];
-    store(slot, load(slot) & ~(Word{kAllocated ^ state} << bitIndex(address)));
+    store(slot, load(slot) & ~(Word{kAllocated ^ state} << unitBitIndex(address)));
     --marked_;
   }
-  // Turns a freed payload's kStart into kNothing, when its Block merged into the one before.
+  // Turns a free Block's kStart (the record shows it there) into kNothing, when its Block merged
+  // into the one before: the allocated bit is clear already, and only the start bit changes.
   static void unstart(Word* bits, std::uintptr_t address) {
     Word& slot = bits[wordIndex(address)];
-    store(slot, load(slot) & ~(kStateMask << bitIndex(address)));
+    store(slot, load(slot) & ~(Word{kStart} << unitBitIndex(address)));
   }
 
   // The first unit at or above `address` where a payload begins, below `limit`, or `limit`. Both
@@ -217,6 +218,13 @@ class PayloadMap {
   }
   static unsigned bitIndex(std::uintptr_t address) {
     return static_cast<unsigned>((address >> (kUnitShift - 1)) & (kBitsPerWord - kBitsPerUnit));
+  }
+  // bitIndex of a multiple of the unit, whose bit below the unit's index is 0 and needs no
+  // clearing: the mask left is the one x86 applies to every shift count, which the compiler then
+  // leaves out. For the bits of one unit only; a scan over the bits (payload_map.cpp) may start
+  // anywhere and uses bitIndex.
+  static unsigned unitBitIndex(std::uintptr_t address) {
+    return static_cast<unsigned>(address >> (kUnitShift - 1)) & (kBitsPerWord - 1);
   }
   // Bits are written under the heap lock and may be read without it by a front end that frees
   // only what it was handed: relaxed atomic accesses, which compile to plain moves.

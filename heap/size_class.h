@@ -67,6 +67,9 @@ constexpr std::size_t classOf(std::size_t bytes) {
 // least `bytes` (searching rounds up), one above the class that filing `bytes - 1` would take.
 // Only the catch-all class can hold Blocks too small. Valid from 1 byte up.
 constexpr std::size_t searchClassOf(std::size_t bytes) {
+  // From 1 to 512 bytes, where the classes are 4 bytes apart, without the bit scan: the same
+  // class (mappingsAgreeWithTheTable), in fewer steps.
+  if (bytes - 1 < 512) return ((bytes - 1) >> 2) + 1;
   const std::size_t sizeClass = classBelowCatchAll(bytes - 1) + 1;
   return sizeClass < kCatchAllBin ? sizeClass : kCatchAllBin;
 }
@@ -79,6 +82,10 @@ constexpr bool mappingsAgreeWithTheTable() {
     if (classOf(bound) != c || classOf(bound - 1) != c - 1) return false;
     if (searchClassOf(bound) != c || searchClassOf(bound + 1) != std::min(c + 1, kCatchAllBin))
       return false;
+  }
+  // searchClassOf's short way for small sizes against the bit scan, at every size it covers.
+  for (std::size_t bytes = 1; bytes <= 1024; ++bytes) {
+    if (searchClassOf(bytes) != classBelowCatchAll(bytes - 1) + 1) return false;
   }
   return classOf(std::size_t{1} << 31) == kCatchAllBin &&
          searchClassOf(~std::size_t{0} >> 1) == kCatchAllBin;

@@ -13,12 +13,12 @@ using velk::library::traceCalls;
 
 extern "C" {
 
+// Damage the heap finds in MemAlloc and MemFree is logged by the heap's damage hook (attach sets
+// it), once the heap's lock is left: the two calls end in the heap's own.
 void* VELK_CALL MemAlloc(std::uint32_t size) {
-  void* payload = nullptr;
-  if (size <= velk::library::kLargestRequest) {
-    payload = heap.allocateLocked(size, velk::library::alignmentFor(size));
-  }
-  velk::library::logDamageIfFound();
+  void* const payload = size <= velk::library::kLargestRequest
+                            ? heap.allocateLocked(size, velk::library::alignmentFor(size))
+                            : nullptr;
   if (traceCalls) trace("allocated %d bytes: %p\n", static_cast<int>(size), payload);
   return payload;
 }
@@ -27,7 +27,6 @@ void VELK_CALL MemFree(void* payload) {
   // Before the heap's lock is taken, so that logLock is never held inside it.
   if (traceCalls) trace("freeing: %p\n", payload);
   heap.deallocateLocked(payload);
-  velk::library::logDamageIfFound();
 }
 
 std::int32_t VELK_CALL MemSize(void* payload) {

@@ -14,6 +14,7 @@ Lasting<Heap> lastingHeap;
 LoaderLink loaderLink;
 
 void attach() {
+  heap.setDamageHook(logDamageIfFound);
   if (!openLog()) return;
   std::FILE* file = logFile;
   std::fprintf(file, "Velk allocator loaded\n");

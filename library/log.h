@@ -38,7 +38,8 @@ void closeLog();
 
 // Damage the heap found and put right (a stray write of the host's, past a payload or into a freed
 // one): a line for each of the first findings, written under logLock and never inside the heap's
-// lock, like trace lines. The exports call it after each heap operation that found something.
+// lock, like trace lines. The heap's damage hook calls it after MemAlloc and MemFree, the exports
+// after the other heap operations that can find something.
 extern std::atomic<std::uint64_t> damageLogged;
 void logDamage();
 inline void logDamageIfFound();
