@@ -66,8 +66,7 @@ inline unsigned Heap::stateBehind(Word* bits, std::uintptr_t payload, std::uintp
 // of a segment, intact. Nothing at next is read before the record or the segment table vouches
 // for it.
 inline bool Heap::successorTrue(const Word* bits, std::uintptr_t payload, const Block* block,
-                                const Block* next, bool mustBeAllocated,
-                                bool* endOfSegment) const {
+                                const Block* next, bool mustBeAllocated, bool* endOfSegment) const {
   Word* nextBits;
   const unsigned state = stateBehind(const_cast<Word*>(bits), payload,
                                      reinterpret_cast<std::uintptr_t>(next), nextBits);
@@ -96,7 +95,9 @@ inline unsigned Heap::stateInFront(const Word* bits, std::uintptr_t payload, con
   beforeWord = before->sizeAndFlag;
   const bool endsHere =
       beforePayload + unitsToBytes(beforeWord & kSizeMask) == reinterpret_cast<std::uintptr_t>(block);
-  const bool flagTrue = (beforeWord >= kAllocatedBit) == (state == PayloadMap::kAllocated);
+  // The flag is the record's, and no bit between it and the most units is set.
+  const bool flagTrue =
+      (beforeWord & ~kMostUnits) == (state == PayloadMap::kAllocated ? kAllocatedBit : 0);
   return endsHere && flagTrue ? state : PayloadMap::kNothing;
 }
 
@@ -130,7 +131,8 @@ inline bool Heap::linksTrue(const Block* block, const Block* nextFree, const Blo
 inline bool Heap::freeBlockTrue(const Word* bits, std::uintptr_t payload, const Block* block,
                                 Word units, const Block* nextFree, const Block* prevFree,
                                 std::size_t sizeClass, Block** successor) const {
-  if (units < kLeastFiledUnits || (units & kAllocatedBit) != 0) return false;
+  // Free, filed and of a size that fits in an address: one comparison.
+  if (units - kLeastFiledUnits > kMostUnits - kLeastFiledUnits) return false;
   Block* const next = Block::at(payload + unitsToBytes(units));
   bool endOfSegment;
   if (!successorTrue(bits, payload, block, next, true, &endOfSegment)) return false;
@@ -155,7 +157,8 @@ inline bool Heap::giftTrue(const Word* bits, std::uintptr_t payload, const Block
 inline bool Heap::freeNeighbourTrue(const Block* block) const {
   const std::uintptr_t payload = reinterpret_cast<std::uintptr_t>(block->payload());
   const Word units = block->sizeAndFlag;
-  return successorTrue(payloads_.granuleBits(payload), payload, block, block->following(), true) &&
+  return units <= kMostUnits &&
+         successorTrue(payloads_.granuleBits(payload), payload, block, block->following(), true) &&
          (units < kLeastFiledUnits ||
           linksTrue(block, block->nextFree, block->prevFree, classOf(unitsToBytes(units))));
 }
@@ -164,7 +167,8 @@ inline bool Heap::freeNeighbourTrue(const Block* block) const {
 // says so too, and names its true neighbours on both sides.
 inline bool Heap::allocatedBlockTrue(const Word* bits, std::uintptr_t payload,
                                      const Block* block) const {
-  return block->isAllocated() && successorTrue(bits, payload, block, block->following(), false) &&
+  return block->sizeAndFlag - kAllocatedBit <= kMostUnits &&
+         successorTrue(bits, payload, block, block->following(), false) &&
          predecessorTrue(bits, payload, block, block->prevBlock);
 }
 

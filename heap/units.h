@@ -18,6 +18,11 @@ inline constexpr std::size_t kLeastFiledUnits = 2;
 
 inline constexpr Word kAllocatedBit = Word(1) << (8 * kUnit - 1);
 inline constexpr Word kSizeMask = ~kAllocatedBit;
+// The most units a header can hold: payloads whose bytes fit in an address. The bits between these
+// and the flag are 0 in every true header. A size word with one of them set (a stray write) is
+// never taken for a size, even where its bytes, wrapping around the address space, name the very
+// end the record shows.
+inline constexpr Word kMostUnits = ~Word(0) / kUnit;
 // Fills the last unit of every segment; no Block header can hold it (it would be an allocated
 // Block longer than the address space).
 inline constexpr Word kEndMarker = ~Word(0);

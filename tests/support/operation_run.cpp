@@ -319,7 +319,16 @@ class OperationRun {
     const std::size_t size = live->second.size;
     std::size_t count = 1 + input.byte() % 16;
     std::uintptr_t at = payload + size;
-    if (input.byte() % 2 == 0) {
+    const unsigned kind = input.byte() % 8;
+    if (kind == 7) {
+      // A size word that differs from the true one only above the most units a header can hold:
+      // its bytes wrap around the address space to the true end. The free that reads it must
+      // see it for what it is, and leave no trace of it.
+      Block::ofPayload(reinterpret_cast<void*>(payload))->sizeAndFlag += kMostUnits + 1;
+      freeLive(live);
+      checkHeap();
+      count = 0;
+    } else if (kind % 2 == 0) {
       // Never past the segment: a host writing there would crash without the heap's help.
       for (int index = 0; index < target_.heap->segmentCount(); ++index) {
         const Segment& segment = target_.heap->segment(static_cast<std::size_t>(index));

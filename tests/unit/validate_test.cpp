@@ -39,6 +39,9 @@ TEST(Validate, NamesEveryBrokenInvariant) {
       {"header size disagrees with the record (no Block begins there)",
        [](BrokenHeap& h) { h.a->sizeAndFlag -= 1; }, true},
       {"Block runs past its segment", [](BrokenHeap& h) { h.rest->sizeAndFlag += 1; }, true},
+      // A size whose bytes wrap around the address space to the true end.
+      {"Block runs past its segment",
+       [](BrokenHeap& h) { h.a->sizeAndFlag += kMostUnits + 1; }, true},
       {"Block runs past its segment", [](BrokenHeap& h) { h.c->sizeAndFlag = kEndMarker; }, true},
       {"prevBlock does not point back", [](BrokenHeap& h) { h.c->prevBlock = h.a; }, true},
       {"two free Blocks touch", [](BrokenHeap& h) { h.a->sizeAndFlag &= kSizeMask; }, true},
