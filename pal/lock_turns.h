@@ -1,5 +1,5 @@
-// How a waiter shares the heap's lock with its holder, on every system (the waits themselves are
-// in pal/posix.cpp and pal/windows.cpp).
+// How a waiter shares the heap's lock with its holder (the waits themselves are in pal/posix.cpp;
+// Windows waits in its critical section).
 //
 // What makes a contended lock slow is less the waiting than the heap changing hands: an operation
 // that follows another thread's starts with the heap's lines in the other core's cache and costs
@@ -54,6 +54,19 @@ bool staysFree(const Lock& lock, IsHeld isHeld, std::uint64_t span) {
     if (isHeld(lock)) return false;
   } while (monotonicNanoseconds() < until);
   return true;
+}
+
+// A waiter's first look, at a holder about to leave: waits up to kSpins pauses for the release,
+// then takes the lock with `take` if the holder does not take it again within a settle. Whether it
+// saw the release at all is left in `released`.
+template <typename Lock, typename IsHeld, typename Take>
+bool takeOnRelease(Lock& lock, IsHeld isHeld, Take take, bool& released) {
+  released = false;
+  for (int spin = 0; spin < kSpins && !released; ++spin) {
+    pause();
+    released = !isHeld(lock);
+  }
+  return released && staysFree(lock, isHeld, kSettleNanoseconds) && take(lock);
 }
 
 }  // namespace velk::pal::turns

@@ -20,13 +20,8 @@ namespace velk::pal {
 #ifdef _WIN32
 using NativeLock = CRITICAL_SECTION;
 
-// The contended half, out of line (pal/windows.cpp): a held section is waited for in turns
-// (pal/lock_turns.h), not queued for at once.
-void nativeLockWait(NativeLock& lock);
-
 inline void nativeLockEnter(NativeLock& lock) {
-  if (!TryEnterCriticalSection(&lock)) [[unlikely]]
-    nativeLockWait(lock);
+  EnterCriticalSection(&lock);
 }
 inline void nativeLockLeave(NativeLock& lock) {
   LeaveCriticalSection(&lock);

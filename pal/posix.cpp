@@ -235,14 +235,8 @@ void sleepWhileHeld(NativeLock& lock, bool mark, std::uint64_t timeout) {
 
 void nativeLockWait(NativeLock& lock) {
   const std::uint64_t arrived = monotonicNanoseconds();
-  // A holder about to leave: wait for the release, then take the lock if the holder does not take
-  // it again at once.
-  bool released = false;
-  for (int spin = 0; spin < kSpins && !released; ++spin) {
-    pause();
-    released = !isHeld(lock);
-  }
-  if (released && staysFree(lock, isHeld, kSettleNanoseconds) && take(lock)) return;
+  bool released;
+  if (takeOnRelease(lock, isHeld, take, released)) return;
   // A waiter that saw no release at all marks the word, to be woken when the long hold ends; one
   // that saw the holder come back sleeps unmarked, and the holder's turn costs it no wake.
   bool mark = !released;
