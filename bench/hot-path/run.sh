@@ -43,7 +43,7 @@ mapfile -t time32 < <(times "$(exe linux32)" build/linux32/library/libvelkalloca
 mapfile -t timewin < <(times scripts/wine-run.sh "$(exe win32).exe" build/win32/VelkAllocator.dll)
 
 field() { awk '{ print $2 }' <<<"$1"; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b }'; }
 {
   echo "## Hot path of the exports"
   echo
@@ -56,8 +56,8 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
   echo
   echo "| build | pair | mixed | burst |"
   echo "|---|---|---|---|"
-  echo "| linux64 (release) | $(field "${count64[0]}") | $(field "${count64[1]}") | $(field "${count64[2]}") |"
-  echo "| linux32 | $(field "${count32[0]}") | $(field "${count32[1]}") | $(field "${count32[2]}") |"
+  echo "| linux64 (release) | $(field "${count64[0]-}") | $(field "${count64[1]-}") | $(field "${count64[2]-}") |"
+  echo "| linux32 | $(field "${count32[0]-}") | $(field "${count32[1]-}") | $(field "${count32[2]-}") |"
   echo
   echo "Time per pair, best of 7 runs of 2,000,000 pairs:"
   echo
@@ -65,8 +65,8 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
   echo "|---|---|---|---|---|---|"
   for row in "linux64 (release):time64" "linux32:time32" "win32 DLL under wine:timewin"; do
     declare -n figures=${row##*:}
-    echo "| ${row%%:*} | ${figures[0]} ns | ${figures[1]} ns | ${figures[2]} ns |" \
-      "$(ratio "${figures[0]}" "${figures[1]}") | $(ratio "${figures[0]}" "${figures[2]}") |"
+    echo "| ${row%%:*} | ${figures[0]-} ns | ${figures[1]-} ns | ${figures[2]-} ns |" \
+      "$(ratio "${figures[0]-}" "${figures[1]-}") | $(ratio "${figures[0]-}" "${figures[2]-}") |"
   done
 } >"$out"
 cat "$out"
