@@ -9,7 +9,6 @@
 #include <atomic>
 #include <cerrno>
 
-#include "pal/lock_turns.h"
 #include "pal/native_lock.h"
 #include "pal/pal.h"
 
@@ -181,7 +180,18 @@ void nativeLockInit(NativeLock& lock) {
   lock.wokenAt.store(0, std::memory_order_relaxed);
 }
 
-// The contended lock: turns as pal/lock_turns.h sets them out, with sleeps on a futex.
+// The contended lock.
+//
+// What makes a contended lock slow is less the waiting than the heap changing hands: an operation
+// that follows another thread's starts with the heap's lines in the other core's cache and costs
+// several times one that follows its own thread's. Two threads that spin and take the lock as soon
+// as it is free hand it over on nearly every release, and together run at a fifth of the speed of
+// one. So a waiter defers to a holder that is running: one that takes the lock again within
+// kSettleNanoseconds of leaving it. It sleeps, and only after kTurnNanoseconds of waiting is it
+// due, and takes the lock at the first moment it is free. Contending threads thus take turns of
+// about kTurnNanoseconds, and within a turn the holder enters and leaves on the inline path,
+// without a system call. A holder that keeps the lock for long, or leaves it and does not come
+// back, is not running in that sense: its waiters take the lock as soon as they see it stay free.
 //
 // The words (pal/native_lock.h) and what moves them:
 // - `word`: 0 free, 1 held, 2 held and marked by a thread before it slept on it. Any thread takes
@@ -200,11 +210,32 @@ void nativeLockInit(NativeLock& lock) {
 // missed either: the sleep does not begin.
 namespace {
 
-using namespace turns;
+// How many times a waiter looks at the word, a pause apart, before it decides: a pause takes
+// about 40 ns on current cores, so a few microseconds, several heap operations, and short enough
+// not to waste a core for long when the holder has been descheduled.
+constexpr int kSpins = 64;
+// A holder running a loop of allocations takes the lock again within a few hundred nanoseconds;
+// a waiter that has just arrived takes a lock free for longer than this, and a holder that comes
+// back less often shares the heap with it operation by operation.
+constexpr std::uint64_t kSettleNanoseconds = 2'000;
+// A waiter that already defers to a running holder takes the lock at a glance only when it stays
+// free this long: longer than the page faults and interrupts that hold up a running holder now and
+// then, each of which would otherwise cost a turn.
+constexpr std::uint64_t kLeftNanoseconds = 20'000;
+// How long a waiter defers to a running holder. Handing the heap over costs its new holder up to a
+// couple of hundred microseconds of operations that find the heap's lines in the old holder's
+// cache (two threads of velk-host's small workload); a turn ten times as long keeps that near 10%.
+constexpr std::uint64_t kTurnNanoseconds = 2'000'000;
 
 // A waiter that defers sleeps in glances this long: a holder that stops coming back, say because
 // it now waits for the waiter itself, is found free within one glance, without a wake.
 constexpr std::uint64_t kGlanceNanoseconds = 100'000;
+
+void pause() {
+#if defined(__i386__) || defined(__x86_64__)
+  __builtin_ia32_pause();
+#endif
+}
 
 // Takes the lock if it is free, marked when other threads sleep on it.
 bool take(NativeLock& lock) {
@@ -215,8 +246,14 @@ bool take(NativeLock& lock) {
                                            std::memory_order_relaxed);
 }
 
-bool isHeld(const NativeLock& lock) {
-  return lock.word.load(std::memory_order_relaxed) != 0;
+// Whether the lock, seen free, stays free for `span` nanoseconds: its holder has not come back.
+bool staysFree(NativeLock& lock, std::uint64_t span) {
+  const std::uint64_t until = monotonicNanoseconds() + span;
+  do {
+    pause();
+    if (lock.word.load(std::memory_order_relaxed) != 0) return false;
+  } while (monotonicNanoseconds() < until);
+  return true;
 }
 
 // Sleeps for at most `timeout` nanoseconds while the lock is held; with `mark`, marks it first so
@@ -235,8 +272,14 @@ void sleepWhileHeld(NativeLock& lock, bool mark, std::uint64_t timeout) {
 
 void nativeLockWait(NativeLock& lock) {
   const std::uint64_t arrived = monotonicNanoseconds();
-  bool released;
-  if (takeOnRelease(lock, isHeld, take, released)) return;
+  // A holder about to leave: wait for the release, then take the lock if the holder does not take
+  // it again at once.
+  bool released = false;
+  for (int spin = 0; spin < kSpins && !released; ++spin) {
+    pause();
+    released = lock.word.load(std::memory_order_relaxed) == 0;
+  }
+  if (released && staysFree(lock, kSettleNanoseconds) && take(lock)) return;
   // A waiter that saw no release at all marks the word, to be woken when the long hold ends; one
   // that saw the holder come back sleeps unmarked, and the holder's turn costs it no wake.
   bool mark = !released;
@@ -250,7 +293,8 @@ void nativeLockWait(NativeLock& lock) {
       sleepWhileHeld(lock, true, kGlanceNanoseconds);
       continue;
     }
-    if (!isHeld(lock) && staysFree(lock, isHeld, kLeftNanoseconds) && take(lock)) {
+    if (lock.word.load(std::memory_order_relaxed) == 0 && staysFree(lock, kLeftNanoseconds) &&
+        take(lock)) {
       return;
     }
     sleepWhileHeld(lock, mark, std::min(kTurnNanoseconds - waited, kGlanceNanoseconds));
