@@ -61,9 +61,8 @@ void Heap::deallocate(void* payload) {
   Block* block = Block::at(address - kHeaderSize);
   const Word word = block->sizeAndFlag;
   Block* const before = block->prevBlock;
-  // Allocated, with a size that fits in an address: one comparison.
-  Word units = word - kAllocatedBit;
-  if (units > kMostUnits) return false;
+  if (!allocatedHeader(word)) return false;
+  Word units = word - kAllocatedBit;  // the subtraction allocatedHeader made
 
   // The Block behind: allocated, free, or the end marker.
   const std::uintptr_t nextAddress = address + unitsToBytes(units);
@@ -78,7 +77,7 @@ void Heap::deallocate(void* payload) {
     if (next->prevBlock != block) return false;
     if (nextState == PayloadMap::kStart) {
       // Free: its own successor is allocated or the end, and points back; its links are true.
-      if (nextWord > kMostUnits) return false;
+      if (!freeHeader(nextWord)) return false;
       const std::uintptr_t nextPayload = nextAddress + kHeaderSize;
       const std::uintptr_t afterAddress = nextPayload + unitsToBytes(nextWord);
       Word* afterBits;

@@ -131,7 +131,7 @@ inline bool Heap::linksTrue(const Block* block, const Block* nextFree, const Blo
 inline bool Heap::freeBlockTrue(const Word* bits, std::uintptr_t payload, const Block* block,
                                 Word units, const Block* nextFree, const Block* prevFree,
                                 std::size_t sizeClass, Block** successor) const {
-  // Free, filed and of a size that fits in an address: one comparison.
+  // freeHeader, and filed: one comparison.
   if (units - kLeastFiledUnits > kMostUnits - kLeastFiledUnits) return false;
   Block* const next = Block::at(payload + unitsToBytes(units));
   bool endOfSegment;
@@ -157,7 +157,7 @@ inline bool Heap::giftTrue(const Word* bits, std::uintptr_t payload, const Block
 inline bool Heap::freeNeighbourTrue(const Block* block) const {
   const std::uintptr_t payload = reinterpret_cast<std::uintptr_t>(block->payload());
   const Word units = block->sizeAndFlag;
-  return units <= kMostUnits &&
+  return freeHeader(units) &&
          successorTrue(payloads_.granuleBits(payload), payload, block, block->following(), true) &&
          (units < kLeastFiledUnits ||
           linksTrue(block, block->nextFree, block->prevFree, classOf(unitsToBytes(units))));
@@ -167,7 +167,7 @@ inline bool Heap::freeNeighbourTrue(const Block* block) const {
 // says so too, and names its true neighbours on both sides.
 inline bool Heap::allocatedBlockTrue(const Word* bits, std::uintptr_t payload,
                                      const Block* block) const {
-  return block->sizeAndFlag - kAllocatedBit <= kMostUnits &&
+  return allocatedHeader(block->sizeAndFlag) &&
          successorTrue(bits, payload, block, block->following(), false) &&
          predecessorTrue(bits, payload, block, block->prevBlock);
 }

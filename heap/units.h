@@ -23,6 +23,14 @@ inline constexpr Word kSizeMask = ~kAllocatedBit;
 // never taken for a size, even where its bytes, wrapping around the address space, name the very
 // end the record shows.
 inline constexpr Word kMostUnits = ~Word(0) / kUnit;
+// Whether a header's size word, read once, is an allocated Block's (a free Block's) with a size
+// that fits in an address: one comparison each.
+constexpr bool allocatedHeader(Word word) {
+  return word - kAllocatedBit <= kMostUnits;
+}
+constexpr bool freeHeader(Word word) {
+  return word <= kMostUnits;
+}
 // Fills the last unit of every segment; no Block header can hold it (it would be an allocated
 // Block longer than the address space).
 inline constexpr Word kEndMarker = ~Word(0);
