@@ -259,27 +259,22 @@ void* takeDamaged(CacheList& list, CachedBlock* block) {
 }
 
 void keepOrPass(void* payload, std::size_t sizeClass) {
+  // A whole pair is a cached Block freed a second time, left where it is. (A live payload that
+  // happens to hold one cannot be told from it; at worst it is never reused.)
   auto* block = static_cast<CachedBlock*>(payload);
-  ThreadCache& cache = threadCache;
-  CacheList& list = cache.lists[sizeClass];
-  // A class this thread has not allocated yet: the Block was made by another thread, so it goes
-  // back by way of the depot rather than under this thread's objects (which would put two
-  // threads' objects on one cache line). Asked first: a consumer's every free comes here.
-  if (list.limit == 0 && cache.state == State::kActive) [[likely]] {
-    // A whole pair is a cached Block freed a second time, left where it is. (A live payload that
-    // happens to hold one cannot be told from it; at worst it is never reused.)
-    if (!linkHolds(block)) [[likely]]
-      sendAway(cache, sizeClass, block);
-    return;
-  }
   if (linkHolds(block)) return;
+  ThreadCache& cache = threadCache;
   if (!activate(cache)) {
     Heap* heap = processHeap();
     HeapLockGuard guard(*heap);
     heap->deallocate(payload);
     return;
   }
-  if (list.limit == 0) {
+  CacheList& list = cache.lists[sizeClass];
+  // A class this thread has not allocated yet: the Block was made by another thread, so it goes
+  // back by way of the depot rather than under this thread's objects (which would put two
+  // threads' objects on one cache line). A consumer's every free comes here.
+  if (list.limit == 0) [[likely]] {
     sendAway(cache, sizeClass, block);
     return;
   }
