@@ -6,11 +6,6 @@
 
 namespace velk {
 
-// Room for the worst alignment shift.
-static std::size_t needFor(std::size_t rsize, std::size_t align) {
-  return align <= kUnit ? rsize : rsize + align - 1;
-}
-
 void Heap::notePeak() {
   const std::size_t withHeaders = stats_.totalAlloc + kHeaderSize * stats_.allocBlocks;
   if (withHeaders > stats_.peakAlloc) stats_.peakAlloc = withHeaders;

@@ -42,11 +42,7 @@ std::size_t Heap::allocateBatch(std::size_t size, std::size_t align, void** payl
     found.block = nullptr;
   }
   Block* block = found.block;
-  // No free Block that large: a single one, from wherever allocate() finds or makes room.
-  if (block == nullptr) {
-    payloads[0] = allocate(size, align);
-    return payloads[0] != nullptr ? 1 : 0;
-  }
+  if (block == nullptr) return allocateScattered(size, align, payloads, count);
   stats_.numAllocs += count;
   if (rsize > stats_.maxAllocBlockSize) stats_.maxAllocBlockSize = rsize;
   // The Block leaves its bin as each one is carved, its rest taking its place there (or filed
@@ -62,6 +58,27 @@ std::size_t Heap::allocateBatch(std::size_t size, std::size_t align, void** payl
     vacancy = units >= kLeastFiledUnits ? vacancyOf(block, units, classOf(unitsToBytes(units)))
                                         : Vacancy{};
   }
+}
+
+// No free Block holds them all: each from the free Block that fits it best, as single allocations
+// would take them one by one, for as long as the bins hold one that fits; the heap grows for the
+// first one only. A heap whose free room lies in many small holes (Blocks freed one by one among
+// live ones) thus fills a batch in one hold of the lock rather than one per Block.
+std::size_t Heap::allocateScattered(std::size_t size, std::size_t align, void** payloads,
+                                    std::size_t count) {
+  payloads[0] = allocate(size, align);
+  if (payloads[0] == nullptr) return 0;
+  const std::size_t need = needFor(servedSize(size), servedAlignment(align));
+  std::size_t got = 1;
+  for (; got < count && searchFree(need).block != nullptr; ++got) {
+    void* payload = allocate(size, align);
+    if (payload == nullptr) break;
+    // Kept in address order: insertion, the batch is short.
+    std::size_t index = got;
+    for (; index > 0 && payloads[index - 1] > payload; --index) payloads[index] = payloads[index - 1];
+    payloads[index] = payload;
+  }
+  return got;
 }
 
 }  // namespace velk

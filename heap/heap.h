@@ -144,8 +144,9 @@ class Heap {
   // Allocation in batches (heap/batch.cpp): the caller holds the lock. Carves up to `count`
   // Blocks of at least `size` bytes side by side out of one free Block, as `count` allocations,
   // and stores their payloads in address order; each Block ends where the next payload keeps the
-  // alignment. Returns how many: all of them, or a single one when no free Block holds them all,
-  // or none when even one cannot be had.
+  // alignment. Returns how many: all of them; when no free Block holds them all, one, and as many
+  // more as the free Blocks already there hold, each carved from its own; none when even one
+  // cannot be had.
   std::size_t allocateBatch(std::size_t size, std::size_t align, void** payloads,
                             std::size_t count);
 
@@ -267,6 +268,13 @@ class Heap {
     std::size_t sizeClass;
   };
   // allocate for a size and an alignment as they are served, within the limits.
+  // The payload bytes a free Block must hold to serve `rsize` at `align`: room for the worst
+  // alignment shift.
+  static std::size_t needFor(std::size_t rsize, std::size_t align) {
+    return align <= kUnit ? rsize : rsize + align - 1;
+  }
+  std::size_t allocateScattered(std::size_t size, std::size_t align, void** payloads,
+                                std::size_t count);
   void* allocateServed(std::size_t rsize, std::size_t align);
   void* allocateServedLocked(std::size_t rsize, std::size_t align);
   void* allocateServedUnlocked(std::size_t rsize, std::size_t align);
