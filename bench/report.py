@@ -74,8 +74,9 @@ out.append(f"{datetime.now(timezone.utc):%Y-%m-%d %H:%M} UTC, {cpu or platform.m
            f"and {load_after} after (the machine is shared: ratios between allocators of one "
            "row, which take turns within each run, are steadier than the absolute times). "
            "Every program runs unchanged with the allocator preloaded (glibc: none). "
-           "`bench/run.sh` describes the workloads; the real programs are the ones "
-           "`tests/programs` checks for identical output.\n")
+           "`bench/run.sh` describes the workloads; the real programs are those "
+           "`tests/programs` checks for identical output, and a Lua and a Perl script whose "
+           "output must match glibc's.\n")
 
 
 def table(title, header, rows, note=None):

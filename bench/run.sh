@@ -26,6 +26,8 @@ workloads=(
   "large-threaded|2|velk_bench_large_threaded"
   "fragmentation|1|velk_bench_fragmentation 100 20000"
   "python|1|python3 $root/tests/programs/dicts_and_lists.py"
+  "lua|1|lua5.4 $root/bench/workloads/gc_rounds.lua"
+  "perl|1|perl $root/bench/workloads/hashes.pl"
   "sort|2|sort --parallel=2 -S 200M -o /dev/null LINES"
   "g++|1|g++ -O2 -std=c++20 -c $root/tests/programs/threaded_handoff.cpp -o /dev/null"
 )

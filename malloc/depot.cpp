@@ -17,14 +17,17 @@ constexpr std::uint32_t shelfBatches(std::size_t sizeClass) {
   const std::size_t byBytes = 524288 / (batchOfClass(sizeClass) * footprintOfClass(sizeClass));
   return static_cast<std::uint32_t>(byBytes < 1 ? 1 : byBytes > 32 ? 32 : byBytes);
 }
-// The room a shelf may grow to when its class is handed between threads in bursts larger than
-// that: 32 MiB of Blocks, at most 1,024 batches. Consumers that fall behind free the objects of a
-// whole queue in one stretch while the producers wait for a processor (remote-bursts: 2 threads
-// freeing up to 32 batches of 4,096 objects, 2,560 of them in one class); with room for 8 MiB a
-// tenth to a fifth of every Block went through the heap lock to the bins and was carved again,
-// with room for 32 MiB a three-hundredth.
+// The room a shelf of Blocks up to 4 KiB may grow to: 32 MiB of them, at most 8,192 batches. A
+// shelf grows while a burst of frees runs over it: a thread that drops a structure of a hundred
+// thousand objects of one size (an interpreter's collection, a parse tree, a batch of rows) and
+// then builds the next one takes them back from here, where through the heap each would be
+// merged, filed, searched for and carved again, several times the cost of the free and the malloc
+// themselves. Consumers that fall behind a producer free whole queues in one stretch the same way.
+// Larger Blocks keep their first room: for them the heap's work is small beside the bytes, and
+// shelves of buffers would hold many MiB apiece.
 constexpr std::size_t kMostShelfBytes = std::size_t{32} << 20;
-constexpr std::uint32_t kMostBatches = 1024;
+constexpr std::size_t kLargestGrowingFootprint = 4096;
+constexpr std::uint32_t kMostBatches = 8192;
 // The most batches one put sends to the engine when a shelf's room halves; the rest beyond the
 // room leave with later puts, or are taken.
 constexpr std::uint32_t kMostLeaving = 128;
@@ -32,18 +35,20 @@ constexpr std::uint32_t mostShelfBatches(std::size_t sizeClass) {
   const std::size_t byBytes =
       kMostShelfBytes / (batchOfClass(sizeClass) * footprintOfClass(sizeClass));
   const std::uint32_t least = shelfBatches(sizeClass);
+  if (footprintOfClass(sizeClass) > kLargestGrowingFootprint) return least;
   return static_cast<std::uint32_t>(byBytes < least          ? least
                                     : byBytes > kMostBatches ? kMostBatches
                                                              : byBytes);
 }
 
-// A shelf's room follows demand. A batch that finds the shelf full goes to the engine; if the
-// shelf then runs empty while threads still ask for its class, the overflow was Blocks they
-// needed: the room doubles, so that the next burst of the same size goes round without the heap
-// lock (freeing it there and carving it afresh is most of the cost of a burst). A full shelf that
-// has been given twice its room since anyone last took from it holds Blocks no one wants: its
-// room halves (to no less than it started with) and the batches beyond go back to the engine, so
-// that idle Blocks serve other sizes again.
+// A shelf's room follows what is put and taken. A batch that finds the shelf full doubles its
+// room (up to the most) as long as no more than twice the room was put since anyone last took
+// from it: a burst, whose Blocks the freeing thread or another will want again. A full shelf that
+// has been given twice its room since the last take holds Blocks no one wants: its room halves
+// (to no less than it started with) and the batches beyond go back to the engine, so that idle
+// Blocks serve other sizes again. And whenever the heap has to grow, every shelf gives back what
+// it holds and starts again from its first room (depotGiveBack): Blocks parked here never make the
+// process take memory it already has.
 //
 // The shelves' locks and counts lie together, one cache line each, so that threads busy with
 // different classes do not share one; their batches lie apart, touched only as they fill.
@@ -52,8 +57,6 @@ struct alignas(64) Shelf {
   pal::Lock* lock;
   // Changed under the lock only; read without it to skip an empty shelf.
   std::atomic<std::uint32_t> used;
-  // Read without the lock by a take that finds the shelf empty, to see whether to grow it.
-  std::atomic<bool> overflowed;
   std::uint32_t room;
   // Batches put since one was last taken.
   std::uint32_t putsSinceTake;
@@ -61,17 +64,26 @@ struct alignas(64) Shelf {
 Shelf shelves[kClasses];
 Batch shelved[kClasses][kMostBatches];
 
-// A damaged link ends the walk at the Block that holds it (thread_cache.h).
-void freeInHeap(Heap& heap, Batch batch) {
-  for (auto* block = static_cast<CachedBlock*>(batch.head); block != nullptr;) {
-    CachedBlock* next = block->next;
-    if (!linkHolds(block)) [[unlikely]] {
-      noteDamage();
-      next = nullptr;
+// Frees the Blocks of `count` batches of `sizeClass` in the heap, in one hold of its lock. A
+// damaged link ends a batch's walk at the Block that holds it (thread_cache.h).
+void freeInHeap(const Batch* batches, std::uint32_t count, std::size_t sizeClass) {
+  if (count == 0) return;
+  Heap* heap = processHeap();
+  HeapLockGuard guard(*heap);
+  std::size_t blocks = 0;
+  for (std::uint32_t index = 0; index < count; ++index) {
+    for (auto* block = static_cast<CachedBlock*>(batches[index].head); block != nullptr;) {
+      CachedBlock* next = block->next;
+      if (!linkHolds(block)) [[unlikely]] {
+        noteDamage();
+        next = nullptr;
+      }
+      heap->deallocate(block);
+      block = next;
     }
-    heap.deallocate(block);
-    block = next;
+    blocks += batches[index].count;
   }
+  noteHeapTraffic(*heap, blocks * payloadOfClass(sizeClass));
 }
 
 }  // namespace
@@ -85,12 +97,16 @@ void depotPut(std::size_t sizeClass, Batch batch) {
   pal::lockEnter(shelf.lock);
   std::uint32_t used = shelf.used.load(std::memory_order_relaxed);
   const std::uint32_t least = shelfBatches(sizeClass);
+  const std::uint32_t most = mostShelfBatches(sizeClass);
   shelf.putsSinceTake += 1;
+  const bool burst = shelf.putsSinceTake <= 2 * shelf.room;
+  if (used == shelf.room && burst && shelf.room < most) {
+    shelf.room = shelf.room * 2 < most ? shelf.room * 2 : most;
+  }
   if (used < shelf.room) {
     slots[used] = batch;
     shelf.used.store(used + 1, std::memory_order_relaxed);
-  } else if (shelf.putsSinceTake <= 2 * shelf.room || shelf.room == least) {
-    shelf.overflowed.store(true, std::memory_order_relaxed);
+  } else if (burst || shelf.room == least) {
     leaving[leavingCount++] = batch;
   } else {
     // Twice its room put since the last take: the room halves, the oldest batches (at the
@@ -103,40 +119,44 @@ void depotPut(std::size_t sizeClass, Batch batch) {
     shelf.used.store(used, std::memory_order_relaxed);
   }
   pal::lockLeave(shelf.lock);
-  if (leavingCount == 0) return;
-  Heap* heap = processHeap();
-  HeapLockGuard guard(*heap);
-  std::size_t blocks = 0;
-  for (std::uint32_t index = 0; index < leavingCount; ++index) {
-    freeInHeap(*heap, leaving[index]);
-    blocks += leaving[index].count;
-  }
-  noteHeapTraffic(*heap, blocks * payloadOfClass(sizeClass));
+  freeInHeap(leaving, leavingCount, sizeClass);
 }
 
 Batch depotTake(std::size_t sizeClass) {
   Shelf& shelf = shelves[sizeClass];
   // Read without the lock first: an empty shelf, the common case of a thread that allocates more
-  // than it frees, costs no lock unless the shelf overflowed since. A batch put a moment later is
-  // only found next time.
-  if (shelf.used.load(std::memory_order_relaxed) == 0 &&
-      !shelf.overflowed.load(std::memory_order_relaxed)) {
-    return {nullptr, 0};
-  }
+  // than it frees, costs no lock. A batch put a moment later is only found next time.
+  if (shelf.used.load(std::memory_order_relaxed) == 0) return {nullptr, 0};
   pal::lockEnter(shelf.lock);
   Batch batch{nullptr, 0};
   if (const std::uint32_t used = shelf.used.load(std::memory_order_relaxed); used != 0) {
     batch = shelved[sizeClass][used - 1];
     shelf.used.store(used - 1, std::memory_order_relaxed);
     shelf.putsSinceTake = 0;
-  } else if (shelf.overflowed.load(std::memory_order_relaxed)) {
-    // Empty, and asked for, after Blocks of the class went to the engine for want of room.
-    const std::uint32_t most = mostShelfBatches(sizeClass);
-    shelf.room = shelf.room * 2 < most ? shelf.room * 2 : most;
-    shelf.overflowed.store(false, std::memory_order_relaxed);
   }
   pal::lockLeave(shelf.lock);
   return batch;
+}
+
+void depotGiveBack() {
+  for (std::size_t sizeClass = kFirstClass; sizeClass < kClasses; ++sizeClass) {
+    Shelf& shelf = shelves[sizeClass];
+    if (shelf.used.load(std::memory_order_relaxed) == 0) continue;
+    // A few at a time, each lock held alone: threads may put and take meanwhile.
+    for (bool more = true; more;) {
+      Batch leaving[kMostLeaving];
+      std::uint32_t leavingCount = 0;
+      pal::lockEnter(shelf.lock);
+      std::uint32_t used = shelf.used.load(std::memory_order_relaxed);
+      while (used != 0 && leavingCount < kMostLeaving) leaving[leavingCount++] = shelved[sizeClass][--used];
+      shelf.used.store(used, std::memory_order_relaxed);
+      shelf.room = shelfBatches(sizeClass);
+      shelf.putsSinceTake = 0;
+      more = used != 0;
+      pal::lockLeave(shelf.lock);
+      freeInHeap(leaving, leavingCount, sizeClass);
+    }
+  }
 }
 
 void depotLockAll() {

@@ -5,8 +5,9 @@
 // the bins. Every Block on a shelf is still an allocated Block to the heap.
 //
 // Each shelf has a lock of its own, held only to put or take one batch, never together with the
-// heap lock or another shelf's. A full shelf sends the batch on to the engine; its room grows when
-// its class was sent on and then wanted, and shrinks when what it holds lies idle (depot.cpp).
+// heap lock or another shelf's. A shelf's room grows under bursts of frees and shrinks when what
+// it holds lies idle; a full shelf sends the batch on to the engine; and when the heap has to grow,
+// every shelf gives back what it holds (depot.cpp).
 #pragma once
 
 #include <cstddef>
@@ -28,6 +29,10 @@ struct Batch {
 void depotPut(std::size_t sizeClass, Batch batch);
 // A batch of `sizeClass`, or {null, 0} when the shelf is empty.
 Batch depotTake(std::size_t sizeClass);
+// Frees every Block on every shelf in the heap, and lets each shelf start again from its first
+// room: for when the heap had to grow. Takes each shelf's lock in turn, and the heap lock after
+// it, never together.
+void depotGiveBack();
 
 // Every shelf's lock, for fork(): taken before, released in the parent and the child after.
 void depotLockAll();

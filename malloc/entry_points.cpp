@@ -99,8 +99,9 @@ void* fromHeap(std::size_t bytes, std::size_t align) {
   if (heap == nullptr) return bootstrapAllocate(bytes);
   heap->lock();
   auto* payload = static_cast<CachedBlock*>(heap->allocate(requestSize(bytes), align));
-  noteHeapTraffic(*heap, bytes);
+  const bool grew = noteHeapTraffic(*heap, bytes);
   heap->unlock();
+  if (grew) depotGiveBack();
   // Memory a cache once held may still carry a whole link and check where this payload now
   // starts, which would make its first free look like a second one.
   if (payload != nullptr) payload->check = 0;

@@ -152,6 +152,8 @@ namespace {
 // under the heap lock only.
 std::size_t trafficSincePass;
 std::uint64_t lastPassAt;
+// The heap's size when traffic was last noted.
+std::size_t sizeLastSeen;
 
 constexpr std::size_t kLeastPassTraffic = std::size_t{16} << 20;
 // A pass costs a system call for every idle Block and, for every page given back that the program
@@ -165,15 +167,19 @@ constexpr std::size_t kLeastIdleBlock = std::size_t{64} << 10;
 
 }  // namespace
 
-void noteHeapTraffic(Heap& heap, std::size_t bytes) {
+bool noteHeapTraffic(Heap& heap, std::size_t bytes) {
+  const std::size_t size = heap.stats().totalSize;
+  const bool grew = size != sizeLastSeen;
+  sizeLastSeen = size;
   trafficSincePass += bytes;
   const std::size_t eighth = heap.stats().totalSize / 8;
-  if (trafficSincePass < (eighth > kLeastPassTraffic ? eighth : kLeastPassTraffic)) return;
+  if (trafficSincePass < (eighth > kLeastPassTraffic ? eighth : kLeastPassTraffic)) return grew;
   trafficSincePass = 0;
   const std::uint64_t now = pal::monotonicNanoseconds();
-  if (now - lastPassAt < kLeastPassInterval) return;
+  if (now - lastPassAt < kLeastPassInterval) return grew;
   lastPassAt = now;
   heap.discardIdlePages(kLeastIdleBlock);
+  return grew;
 }
 
 void* bootstrapAllocate(std::size_t bytes) {

@@ -234,8 +234,9 @@ void* refillAndTake(std::size_t sizeClass) {
     void* carved[64];
     heap->lock();
     const std::size_t got = heap->allocateBatch(payload, kEngineAlign, carved, carve);
-    noteHeapTraffic(*heap, got * payload);
+    const bool grew = noteHeapTraffic(*heap, got * payload);
     heap->unlock();
+    if (grew) depotGiveBack();
     if (got == 0) return nullptr;
     // The lowest address goes out first.
     for (std::size_t index = got - 1; index > 0; --index) {

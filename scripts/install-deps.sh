@@ -12,7 +12,7 @@ packages=(
   g++-mingw-w64-i686-posix help2man lintian
   googletest libbenchmark-dev libcli11-dev pkg-config
   valgrind gnuplot-nox python3 git chromium
-  libjemalloc2 libmimalloc2.0 libtcmalloc-minimal4 libtbbmalloc2
+  libjemalloc2 libmimalloc2.0 libtcmalloc-minimal4 libtbbmalloc2 lua5.4
 )
 # The 32-bit wine that runs the Windows DLL and its test programs.
 wine_packages=(wine wine32:i386)
