@@ -43,21 +43,71 @@ std::size_t Heap::allocateBatch(std::size_t size, std::size_t align, void** payl
   }
   Block* block = found.block;
   if (block == nullptr) return allocateScattered(size, align, payloads, count);
-  stats_.numAllocs += count;
+  stats_.numAllocs += 1;
   if (rsize > stats_.maxAllocBlockSize) stats_.maxAllocBlockSize = rsize;
-  // The Block leaves its bin as each one is carved, its rest taking its place there (or filed
-  // as usual when it falls to a lower class); the next one comes from that rest.
+  // The first Block is carved as allocate() carves one, alignment gap and all; its rest takes
+  // the found Block's place in the bins.
   Vacancy vacancy = vacancyOf(block, block->units(), found.sizeClass);
-  for (std::size_t index = 0;; ++index) {
-    payloads[index] = carveOut(block, block->units(), rsize, effectiveAlign, vacancy,
-                               payloads_.granuleBits(reinterpret_cast<std::uintptr_t>(block->payload())),
-                               successor);
-    if (index + 1 == count) return count;
-    block = Block::ofPayload(payloads[index])->following();
-    const Word units = block->units();
-    vacancy = units >= kLeastFiledUnits ? vacancyOf(block, units, classOf(unitsToBytes(units)))
-                                        : Vacancy{};
+  payloads[0] = carveOut(block, block->units(), rsize, effectiveAlign, vacancy, foundBits, successor);
+  return count == 1 ? 1 : carveBehind(payloads, count, rsize, successor);
+}
+
+// The other Blocks of a batch, cut one after another off the front of the rest behind the first,
+// which leaves its bin once and is filed once, for what is left at the end: what carveOut does
+// for each, without filing the rest in between. That rest was written a moment ago, under the
+// lock, behind a payload not yet handed out, so no stray write can have reached it. Every payload
+// keeps the alignment: the stride is a multiple of it.
+std::size_t Heap::carveBehind(void** payloads, std::size_t count, std::size_t rsize,
+                              Block* successor) {
+  Block* previous = Block::ofPayload(payloads[0]);
+  std::uintptr_t address = reinterpret_cast<std::uintptr_t>(previous->following());
+  // The payload units of the rest at `address`; the search left room for every Block.
+  Word left = Block::at(address)->units();
+  Vacancy vacancy = left >= kLeastFiledUnits
+                        ? vacancyOf(Block::at(address), left, classOf(unitsToBytes(left)))
+                        : Vacancy{};
+  const Word units = rsize / kUnit;
+  std::uintptr_t known = reinterpret_cast<std::uintptr_t>(payloads[0]);
+  Word* bits = payloads_.granuleBits(known);
+  std::size_t carvedBytes = 0;
+  bool restLeft = true;
+  std::size_t got = 1;
+  while (got < count && restLeft) {
+    Block* carved = Block::at(address);
+    // A Block takes the whole rest when what would be left could not even hold a header, as
+    // splitOff leaves it.
+    restLeft = left - units >= 2;
+    const Word taken = restLeft ? units : left;
+    carved->prevBlock = previous;
+    carved->sizeAndFlag = taken | kAllocatedBit;
+    const std::uintptr_t payload = address + kHeaderSize;
+    bits = payloads_.granuleBitsNear(bits, known, payload);
+    payloads_.markIn(bits, payload);
+    payloads[got++] = reinterpret_cast<void*>(payload);
+    carvedBytes += unitsToBytes(taken);
+    known = payload;
+    previous = carved;
+    address = payload + unitsToBytes(taken);
+    if (restLeft) left -= taken + 2;
   }
+  stats_.numAllocs += got - 1;
+  stats_.allocBlocks += got - 1;
+  stats_.totalAlloc += carvedBytes;
+  notePeak();
+  Block* next = previous;
+  if (restLeft) {
+    // Free, in the place the old rest vacates while it keeps its class.
+    Block* rest = Block::at(address);
+    rest->prevBlock = previous;
+    rest->sizeAndFlag = left;
+    const std::uintptr_t restPayload = address + kHeaderSize;
+    PayloadMap::start(payloads_.granuleBitsNear(bits, known, restPayload), restPayload);
+    fileRemainder(rest, left, vacancy);
+    next = rest;
+  }
+  leave(vacancy);  // when no rest took its place
+  if (successor != nullptr) successor->prevBlock = next;
+  return got;
 }
 
 // No free Block holds them all: each from the free Block that fits it best, as single allocations

@@ -275,6 +275,7 @@ class Heap {
   }
   std::size_t allocateScattered(std::size_t size, std::size_t align, void** payloads,
                                 std::size_t count);
+  std::size_t carveBehind(void** payloads, std::size_t count, std::size_t rsize, Block* successor);
   void* allocateServed(std::size_t rsize, std::size_t align);
   void* allocateServedLocked(std::size_t rsize, std::size_t align);
   void* allocateServedUnlocked(std::size_t rsize, std::size_t align);

@@ -315,6 +315,7 @@ class OperationRun {
   // put right whole, and must be sound, every payload keeping what it held or what the stray
   // bytes wrote into it.
   void strayWrite(Input& input, LiveMap::iterator live) {
+    ++strayWrites_;
     const std::uintptr_t payload = live->first;
     const std::size_t size = live->second.size;
     std::size_t count = 1 + input.byte() % 16;
@@ -436,6 +437,10 @@ class OperationRun {
     if (target_.heap == nullptr) return;
     HeapLockGuard guard(*target_.heap);
     velk::testing::checkHeap(*target_.heap);
+    // Repair puts right whatever the checks find, a fault of the heap's own included: until the
+    // first stray write, there is nothing to find.
+    check(target_.shared || strayWrites_ != 0 || target_.heap->damageFound() == 0,
+          "damage found where no stray write was made");
   }
   void fill(std::uintptr_t payload, Live& live) {
     forEachChecked(live.size, [&](std::size_t offset) {
@@ -453,6 +458,7 @@ class OperationRun {
   std::vector<std::uintptr_t> freed_;
   std::size_t liveBytes_ = 0;
   std::uint64_t random_;
+  std::size_t strayWrites_ = 0;
 };
 
 }  // namespace
