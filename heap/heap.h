@@ -284,6 +284,10 @@ class Heap {
                    Block* successor);
   void deallocateUnlocked(void* payload);
   bool freeChecked(Word* bits, std::uintptr_t address);
+  template <bool kMergeNext>
+  bool freeFront(Word* bits, std::uintptr_t address, Block* block, Word units, Block* before,
+                 Block* after, Vacancy& nextFree, Word* nextBits);
+  void countFreed(Word units);
   bool readFreeNeighbour(Block* block, Word units, Vacancy& neighbour) const;
   void freeAfterRepair(Word* bits, std::uintptr_t address);
   // The search of findFree without the removal. Returned by value rather than through a
