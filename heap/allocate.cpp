@@ -149,18 +149,29 @@ void Heap::split(Block* block, std::size_t rsize) {
                                                     Vacancy& vacancy, Word* bits) {
   Block* rest = splitOff(carved, units, rsize, vacancy);
   // The successor is allocated: the chosen Block came free out of a bin, and free Blocks have no
-  // free neighbours.
-  if (successor != nullptr) successor->prevBlock = rest != nullptr ? rest : carved;
+  // free neighbours. With a remainder and without, the rest of the carve runs apart, each with only
+  // the values it needs.
+  if (rest == nullptr) {
+    if (successor != nullptr) successor->prevBlock = carved;
+    finishCarve(carved, units, vacancy, bits, aligned);
+    return reinterpret_cast<void*>(aligned);
+  }
+  if (successor != nullptr) successor->prevBlock = rest;
+  finishCarve(carved, units, vacancy, bits, aligned);
+  const std::uintptr_t restPayload = reinterpret_cast<std::uintptr_t>(rest->payload());
+  PayloadMap::start(payloads_.granuleBitsNear(bits, aligned, restPayload), restPayload);
+  return reinterpret_cast<void*>(aligned);
+}
+
+// The carved Block's counts, header and record, once the Block behind points back to the right
+// Block.
+[[gnu::always_inline]] inline void Heap::finishCarve(Block* carved, Word units, Vacancy& vacancy,
+                                                     Word* bits, std::uintptr_t aligned) {
   leave(vacancy);  // when no remainder took its place
   stats_.totalAlloc += unitsToBytes(units);
   notePeak();
   carved->sizeAndFlag = units | kAllocatedBit;
   payloads_.markIn(bits, aligned);
-  if (rest != nullptr) {
-    const std::uintptr_t restPayload = reinterpret_cast<std::uintptr_t>(rest->payload());
-    PayloadMap::start(payloads_.granuleBitsNear(bits, aligned, restPayload), restPayload);
-  }
-  return reinterpret_cast<void*>(aligned);
 }
 
 void* Heap::carveOut(Block* block, Word units, std::size_t rsize, std::size_t align,
