@@ -193,23 +193,21 @@ void* Heap::carveOut(Block* block, Word units, std::size_t rsize, std::size_t al
     block->sizeAndFlag = frontUnits;
     carved->prevBlock = block;
     fileRemainder(block, frontUnits, vacancy);
-  } else {
-    // A one-unit gap becomes the last payload unit of the Block before, which is allocated
-    // because free Blocks never touch. A segment's first Block never needs such a gap: segment
-    // bases are multiples of 64 KiB, so the first payload is either aligned or two units short.
-    // Its header overlaps the carved one's: `before` and `units` were read first. The peak is
-    // noted once, when the carved Block is counted too.
-    before->sizeAndFlag += 1;
-    stats_.totalAlloc += kUnit;
-    carved->prevBlock = before;
+    return carveRest(carved, units - pad / kUnit, successor, aligned, rsize, vacancy, bits);
   }
+  // A one-unit gap becomes the last payload unit of the Block before, which is allocated because
+  // free Blocks never touch. A segment's first Block never needs such a gap: segment bases are
+  // multiples of 64 KiB, so the first payload is either aligned or two units short. Its header
+  // overlaps the carved one's: `before` and `units` were read first. The peak is noted once, when
+  // the carved Block is counted too.
+  before->sizeAndFlag += 1;
+  stats_.totalAlloc += kUnit;
+  carved->prevBlock = before;
   void* const carvedPayload =
       carveRest(carved, units - pad / kUnit, successor, aligned, rsize, vacancy, bits);
   // The payload's old start goes only once the new one is recorded: a front end sizing the Block
   // before, without the lock, finds one or the other (PayloadMap::payloadBytesNear).
-  if (pad < kHeaderSize) {
-    PayloadMap::clearMovedStart(payloads_.granuleBitsNear(bits, aligned, unaligned), unaligned);
-  }
+  PayloadMap::clearMovedStart(payloads_.granuleBitsNear(bits, aligned, unaligned), unaligned);
   return carvedPayload;
 }
 
