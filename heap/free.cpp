@@ -108,10 +108,9 @@ void Heap::deallocate(void* payload) {
 // merged one (null at the end of the segment); with `kMergeNext`, `nextFree` is the free Block
 // right behind, which merges too, and `nextBits` the record's for its payload.
 template <bool kMergeNext>
-[[gnu::always_inline]] inline bool Heap::freeFront(Word* bits, std::uintptr_t address,
-                                                   Block* block, Word units, Block* before,
-                                                   Block* after, Vacancy& nextFree,
-                                                   Word* nextBits) {
+[[gnu::always_inline]] inline bool Heap::freeFront(Word* bits, std::uintptr_t address, Block* block,
+                                                   Word units, Block* before, Block* after,
+                                                   Vacancy& nextFree, Word* nextBits) {
   // The Block in front: none only at a segment's base; otherwise one that ends exactly here.
   if (before == nullptr) {
     if (!isSegmentBase(address - kHeaderSize)) return false;

@@ -303,8 +303,7 @@ class Heap {
   Block* splitOff(Block* block, Word& units, std::size_t rsize, Vacancy& vacancy);
   void* carveRest(Block* carved, Word units, Block* successor, std::uintptr_t aligned, std::size_t rsize,
                   Vacancy& vacancy, Word* bits);
-  void finishCarve(Block* carved, Word units, Vacancy& vacancy, Word* bits,
-                   std::uintptr_t aligned);
+  void finishCarve(Block* carved, Word units, Vacancy& vacancy, Word* bits, std::uintptr_t aligned);
   void notePeak();
 
   std::size_t payloadBytesLocked(void* payload);
