@@ -144,18 +144,29 @@ void Heap::split(Block* block, std::size_t rsize) {
                                                     Vacancy& vacancy, Word* bits) {
   Block* rest = splitOff(carved, units, rsize, vacancy);
   // The successor is allocated: the chosen Block came free out of a bin, and free Blocks have no
-  // free neighbours.
-  if (successor != nullptr) successor->prevBlock = rest != nullptr ? rest : carved;
+  // free neighbours. With a remainder and without, the rest of the carve runs apart, each with only
+  // the values it needs.
+  if (rest == nullptr) {
+    if (successor != nullptr) successor->prevBlock = carved;
+    finishCarve(carved, units, vacancy, bits, aligned);
+    return reinterpret_cast<void*>(aligned);
+  }
+  if (successor != nullptr) successor->prevBlock = rest;
+  finishCarve(carved, units, vacancy, bits, aligned);
+  const std::uintptr_t restPayload = reinterpret_cast<std::uintptr_t>(rest->payload());
+  PayloadMap::start(payloads_.granuleBitsNear(bits, aligned, restPayload), restPayload);
+  return reinterpret_cast<void*>(aligned);
+}
+
+// The carved Block's counts, header and record, once the Block behind points back to the right
+// Block.
+[[gnu::always_inline]] inline void Heap::finishCarve(Block* carved, Word units, Vacancy& vacancy,
+                                                     Word* bits, std::uintptr_t aligned) {
   leave(vacancy);  // when no remainder took its place
   stats_.totalAlloc += unitsToBytes(units);
   notePeak();
   carved->sizeAndFlag = units | kAllocatedBit;
   payloads_.markIn(bits, aligned);
-  if (rest != nullptr) {
-    const std::uintptr_t restPayload = reinterpret_cast<std::uintptr_t>(rest->payload());
-    PayloadMap::start(payloads_.granuleBitsNear(bits, aligned, restPayload), restPayload);
-  }
-  return reinterpret_cast<void*>(aligned);
 }
 
 void* Heap::carveOut(Block* block, Word units, std::size_t rsize, std::size_t align,
@@ -177,23 +188,21 @@ void* Heap::carveOut(Block* block, Word units, std::size_t rsize, std::size_t al
     block->sizeAndFlag = frontUnits;
     carved->prevBlock = block;
     fileRemainder(block, frontUnits, vacancy);
-  } else {
-    // A one-unit gap becomes the last payload unit of the Block before, which is allocated
-    // because free Blocks never touch. A segment's first Block never needs such a gap: segment
-    // bases are multiples of 64 KiB, so the first payload is either aligned or two units short.
-    // Its header overlaps the carved one's: `before` and `units` were read first. The peak is
-    // noted once, when the carved Block is counted too.
-    before->sizeAndFlag += 1;
-    stats_.totalAlloc += kUnit;
-    carved->prevBlock = before;
+    return carveRest(carved, units - pad / kUnit, successor, aligned, rsize, vacancy, bits);
   }
+  // A one-unit gap becomes the last payload unit of the Block before, which is allocated because
+  // free Blocks never touch. A segment's first Block never needs such a gap: segment bases are
+  // multiples of 64 KiB, so the first payload is either aligned or two units short. Its header
+  // overlaps the carved one's: `before` and `units` were read first. The peak is noted once, when
+  // the carved Block is counted too.
+  before->sizeAndFlag += 1;
+  stats_.totalAlloc += kUnit;
+  carved->prevBlock = before;
   void* const carvedPayload =
       carveRest(carved, units - pad / kUnit, successor, aligned, rsize, vacancy, bits);
   // The payload's old start goes only once the new one is recorded: a front end sizing the Block
   // before, without the lock, finds one or the other (PayloadMap::payloadBytesNear).
-  if (pad < kHeaderSize) {
-    PayloadMap::clearMovedStart(payloads_.granuleBitsNear(bits, aligned, unaligned), unaligned);
-  }
+  PayloadMap::clearMovedStart(payloads_.granuleBitsNear(bits, aligned, unaligned), unaligned);
   return carvedPayload;
 }
 

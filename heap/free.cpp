@@ -45,7 +45,12 @@ void Heap::deallocate(void* payload) {
                                                            Vacancy& neighbour) const {
   neighbour.block = block;
   neighbour.units = units;
-  if (units < kLeastFiledUnits) return true;
+  if (units < kLeastFiledUnits) {
+    // A fragment: in no bin, and never left.
+    neighbour.nextFree = neighbour.prevFree = nullptr;
+    neighbour.sizeClass = 0;
+    return true;
+  }
   neighbour.nextFree = block->nextFree;
   neighbour.prevFree = block->prevFree;
   neighbour.sizeClass = classOf(unitsToBytes(units));
@@ -56,46 +61,57 @@ void Heap::deallocate(void* payload) {
 // header, its neighbours' headers, and the bin links of the free ones. Each word is read once,
 // before it is checked, and only what was read is used: another thread's stray write may land in
 // a header at any moment, even while the lock is held. False, with nothing changed, when a check
-// fails.
+// fails. The Block behind decides the path: each of the two carries only what its merge needs.
 [[gnu::always_inline]] inline bool Heap::freeChecked(Word* bits, std::uintptr_t address) {
-  Block* block = Block::at(address - kHeaderSize);
+  Block* const block = Block::at(address - kHeaderSize);
   const Word word = block->sizeAndFlag;
   Block* const before = block->prevBlock;
   if (!allocatedHeader(word)) return false;
-  Word units = word - kAllocatedBit;  // the subtraction allocatedHeader made
+  const Word units = word - kAllocatedBit;  // the subtraction allocatedHeader made
 
   // The Block behind: allocated, free, or the end marker.
   const std::uintptr_t nextAddress = address + unitsToBytes(units);
-  Block* next = Block::at(nextAddress);
+  Block* const next = Block::at(nextAddress);
   Word* nextBits;
   const unsigned nextState = stateBehind(bits, address, nextAddress, nextBits);
-  Vacancy nextFree{};
-  Block* afterNext = nullptr;
   if (nextState == PayloadMap::kNothing) return false;
-  if (nextState != kEndOfSegment) {
-    const Word nextWord = next->sizeAndFlag;
-    if (next->prevBlock != block) return false;
-    if (nextState == PayloadMap::kStart) {
-      // Free: its own successor is allocated or the end, and points back; its links are true.
-      if (!freeHeader(nextWord)) return false;
-      const std::uintptr_t nextPayload = nextAddress + kHeaderSize;
-      const std::uintptr_t afterAddress = nextPayload + unitsToBytes(nextWord);
-      Word* afterBits;
-      const unsigned afterState = stateBehind(nextBits, nextPayload, afterAddress, afterBits);
-      if (afterState == kEndOfSegment) {
-        afterNext = nullptr;
-      } else {
-        afterNext = Block::at(afterAddress);
-        if (afterState != PayloadMap::kAllocated || afterNext->prevBlock != next) return false;
-      }
-      if (!readFreeNeighbour(next, nextWord, nextFree)) return false;
-    } else if (nextWord < kAllocatedBit) {
-      return false;
+  if (nextState != PayloadMap::kStart) {
+    // Allocated, pointing back, or the end marker: it stays as it is.
+    if (nextState != kEndOfSegment) {
+      const Word nextWord = next->sizeAndFlag;
+      if (next->prevBlock != block || nextWord < kAllocatedBit) return false;
     }
+    Vacancy none;
+    return freeFront<false>(bits, address, block, units, before,
+                            nextState == kEndOfSegment ? nullptr : next, none, nullptr);
   }
+  // Free: its own successor is allocated or the end, and points back; its links are true.
+  const Word nextWord = next->sizeAndFlag;
+  if (next->prevBlock != block) return false;
+  if (!freeHeader(nextWord)) return false;
+  const std::uintptr_t nextPayload = nextAddress + kHeaderSize;
+  const std::uintptr_t afterAddress = nextPayload + unitsToBytes(nextWord);
+  Word* afterBits;
+  const unsigned afterState = stateBehind(nextBits, nextPayload, afterAddress, afterBits);
+  Block* afterNext = nullptr;
+  if (afterState != kEndOfSegment) {
+    afterNext = Block::at(afterAddress);
+    if (afterState != PayloadMap::kAllocated || afterNext->prevBlock != next) return false;
+  }
+  Vacancy nextFree;
+  if (!readFreeNeighbour(next, nextWord, nextFree)) return false;
+  return freeFront<true>(bits, address, block, units, before, afterNext, nextFree, nextBits);
+}
 
+// The rest of a free once the Block behind is checked: the Block in front is checked, then the
+// freed Block merges with whichever neighbours are free. `after` is the Block that follows the
+// merged one (null at the end of the segment); with `kMergeNext`, `nextFree` is the free Block
+// right behind, which merges too, and `nextBits` the record's for its payload.
+template <bool kMergeNext>
+[[gnu::always_inline]] inline bool Heap::freeFront(Word* bits, std::uintptr_t address, Block* block,
+                                                   Word units, Block* before, Block* after,
+                                                   Vacancy& nextFree, Word* nextBits) {
   // The Block in front: none only at a segment's base; otherwise one that ends exactly here.
-  Vacancy beforeFree{};
   if (before == nullptr) {
     if (!isSegmentBase(address - kHeaderSize)) return false;
   } else {
@@ -103,51 +119,63 @@ void Heap::deallocate(void* payload) {
     const unsigned beforeState = stateInFront(bits, address, block, before, beforeWord);
     if (beforeState == PayloadMap::kNothing) return false;
     if (beforeState == PayloadMap::kStart) {
+      Vacancy beforeFree;
       if (!readFreeNeighbour(before, beforeWord, beforeFree)) return false;
+      // The freed payload merges into the Block before and begins nowhere.
+      countFreed(units);
+      payloads_.forget(bits, address, PayloadMap::kNothing);
+      Word merged = beforeFree.units + 2 + units;
+      if constexpr (kMergeNext) {
+        merged += nextFree.units + 2;
+        PayloadMap::unstart(nextBits, address + unitsToBytes(units) + kHeaderSize);
+      }
+      before->sizeAndFlag = merged;
+      if (after != nullptr) after->prevBlock = before;
+      // A filed neighbour leaves its bin as the merged Block is filed, which often takes its
+      // place there; when both neighbours are filed, the one before leaves first.
+      const bool beforeFiled = beforeFree.units >= kLeastFiledUnits;
+      if (kMergeNext && nextFree.units >= kLeastFiledUnits) {
+        if (beforeFiled) {
+          leave(beforeFree);
+          // Both in one bin, side by side: the one before left, and the links it held moved on.
+          if (nextFree.nextFree == before) nextFree.nextFree = beforeFree.nextFree;
+          if (nextFree.prevFree == before) nextFree.prevFree = beforeFree.prevFree;
+        }
+        fileMerged(before, merged, nextFree);
+        leave(nextFree);
+      } else if (beforeFiled) {
+        fileMerged(before, merged, beforeFree);
+        leave(beforeFree);
+      } else if (merged >= kLeastFiledUnits) {
+        fileFree(before, merged, classOf(unitsToBytes(merged)));
+      }
+      return true;
     }
   }
+  // Nothing free in front: the freed payload begins a free Block.
+  countFreed(units);
+  payloads_.forget(bits, address, PayloadMap::kStart);
+  Word merged = units;
+  if constexpr (kMergeNext) {
+    merged += nextFree.units + 2;
+    PayloadMap::unstart(nextBits, address + unitsToBytes(units) + kHeaderSize);
+  }
+  block->sizeAndFlag = merged;
+  // An allocated successor points back here already.
+  if (kMergeNext && after != nullptr) after->prevBlock = block;
+  if (kMergeNext && nextFree.units >= kLeastFiledUnits) {
+    fileMerged(block, merged, nextFree);
+    leave(nextFree);
+  } else if (merged >= kLeastFiledUnits) {
+    fileFree(block, merged, classOf(unitsToBytes(merged)));
+  }
+  return true;
+}
 
+[[gnu::always_inline]] inline void Heap::countFreed(Word units) {
   stats_.numFrees += 1;
   stats_.allocBlocks -= 1;
   stats_.totalAlloc -= unitsToBytes(units);
-  // Fragments are free Blocks too and are absorbed like any other, though no bin holds them. A
-  // filed neighbour leaves its bin as the merged Block is filed, which often takes its place
-  // there; when both neighbours are filed, the one before leaves first.
-  const bool beforeFiled = beforeFree.block != nullptr && beforeFree.units >= kLeastFiledUnits;
-  const bool nextFiled = nextFree.block != nullptr && nextFree.units >= kLeastFiledUnits;
-  if (beforeFree.block != nullptr) {
-    units += beforeFree.units + 2;
-    block = before;
-  }
-  // The record keeps the freed payload as a free Block's, unless that Block merged into the one
-  // before.
-  payloads_.forget(bits, address,
-                   beforeFree.block != nullptr ? PayloadMap::kNothing : PayloadMap::kStart);
-  if (nextFree.block != nullptr) {
-    units += nextFree.units + 2;
-    PayloadMap::unstart(nextBits, nextAddress + kHeaderSize);
-    next = afterNext;
-  } else if (nextState == kEndOfSegment) {
-    next = nullptr;
-  }
-  block->sizeAndFlag = units;
-  if (next != nullptr) next->prevBlock = block;
-  if (nextFiled) {
-    if (beforeFiled) {
-      leave(beforeFree);
-      // Both in one bin, side by side: the one before left, and the links it held moved on.
-      if (nextFree.nextFree == before) nextFree.nextFree = beforeFree.nextFree;
-      if (nextFree.prevFree == before) nextFree.prevFree = beforeFree.prevFree;
-    }
-    fileMerged(block, units, nextFree);
-    leave(nextFree);
-  } else if (beforeFiled) {
-    fileMerged(block, units, beforeFree);
-    leave(beforeFree);
-  } else if (units >= kLeastFiledUnits) {
-    fileFree(block, units, classOf(unitsToBytes(units)));
-  }
-  return true;
 }
 
 // As allocateServedLocked: the lock is looked for once.

@@ -293,6 +293,10 @@ class Heap {
                    Block* successor);
   void deallocateUnlocked(void* payload);
   bool freeChecked(Word* bits, std::uintptr_t address);
+  template <bool kMergeNext>
+  bool freeFront(Word* bits, std::uintptr_t address, Block* block, Word units, Block* before,
+                 Block* after, Vacancy& nextFree, Word* nextBits);
+  void countFreed(Word units);
   bool readFreeNeighbour(Block* block, Word units, Vacancy& neighbour) const;
   void freeAfterRepair(Word* bits, std::uintptr_t address);
   // The search of findFree without the removal. Returned by value rather than through a
@@ -308,6 +312,7 @@ class Heap {
   Block* splitOff(Block* block, Word& units, std::size_t rsize, Vacancy& vacancy);
   void* carveRest(Block* carved, Word units, Block* successor, std::uintptr_t aligned, std::size_t rsize,
                   Vacancy& vacancy, Word* bits);
+  void finishCarve(Block* carved, Word units, Vacancy& vacancy, Word* bits, std::uintptr_t aligned);
   void notePeak();
 
   std::size_t payloadBytesLocked(void* payload);

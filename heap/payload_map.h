@@ -70,8 +70,12 @@ class PayloadMap {
   // first range covered, which mostly holds every Block there is, is looked at before the table.
   Word* granuleBits(std::uintptr_t address) const {
     const std::uintptr_t offset = address - loadPointer(firstBase_);
-    if (offset < loadPointer(firstSize_)) [[likely]]
-      return loadPointer(firstBits_) + (offset >> kGranuleShift) * kWordsPerGranule;
+    if (offset < loadPointer(firstSize_)) [[likely]] {
+      // Set before the size, and never cleared: a caller's test for null falls away here.
+      Word* const firstBits = loadPointer(firstBits_);
+      if (firstBits == nullptr) __builtin_unreachable();
+      return firstBits + (offset >> kGranuleShift) * kWordsPerGranule;
+    }
     const std::size_t entry = topEntry(address);
     if (entry >= kTopEntries) return nullptr;
     Leaf* leaf = loadPointer(top_[entry]);
