@@ -147,9 +147,12 @@ inline bool Heap::giftTrue(const Word* bits, std::uintptr_t payload, const Block
   // The gap up to the next multiple of `align`, written as carving computes it.
   if (((payload + align - 1) & ~(align - 1)) - payload != kUnit) [[likely]]
     return true;
+  // The record vouches for `before` before its header is read: a stray write may have left any
+  // address in the back link.
   const Block* before = block->prevBlock;
-  return before != nullptr && before->isAllocated() &&
-         predecessorTrue(bits, payload, block, before);
+  Word beforeWord;
+  return before != nullptr &&
+         stateInFront(bits, payload, block, before, beforeWord) == PayloadMap::kAllocated;
 }
 
 // A free Block that a check of its allocated neighbour vouched for (its header's flag and place):
