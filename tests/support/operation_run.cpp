@@ -328,6 +328,34 @@ class OperationRun {
       freeLive(live);
       checkHeap();
       count = 0;
+    } else if (kind == 5) {
+      // The back link of the Block behind, written whole with an address of any shape (an overrun
+      // of a payload that fills its Block). Carving that Block with a one-unit gap in front gives
+      // the gap to the Block the link names: the link must be held against the record before
+      // that Block's header is read.
+      Block* behind = Block::ofPayload(reinterpret_cast<void*>(payload))->following();
+      const std::uintptr_t linkAt = reinterpret_cast<std::uintptr_t>(&behind->prevBlock);
+      bool inside = false;
+      for (int index = 0; index < target_.heap->segmentCount(); ++index) {
+        inside |= target_.heap->segment(static_cast<std::size_t>(index)).contains(linkAt + kUnit);
+      }
+      if (!inside || behind->isEndMarker()) return;
+      const bool vacant = !behind->isAllocated();
+      const std::size_t bytes = behind->payloadBytes();
+      behind->prevBlock = Block::at(input.byte() % 2 == 0 ? input.word()
+                                    : shapedWord(input, payload, reinterpret_cast<const Word*>(linkAt)));
+      // The alignment that leaves exactly one unit in front of its payload, and a request whose
+      // search starts at the Block's own bin.
+      const std::uintptr_t past = linkAt + 2 * kUnit;
+      const std::size_t align = std::min<std::size_t>(past & (~past + 1), kMaxAlign);
+      const std::size_t bound = kClassBound[classOf(bytes)];
+      const std::size_t size = (bound + 1 - std::min(bound + 1, align)) & ~(kUnit - 1);
+      void* carved = nullptr;
+      if (vacant && align > kUnit && size != 0 && live_.size() < target_.maxLive &&
+          allocate(size, align, &carved, 1) != 0) {
+        adopt(reinterpret_cast<std::uintptr_t>(carved), size, align);
+      }
+      count = 0;
     } else if (kind % 2 == 0) {
       // Never past the segment: a host writing there would crash without the heap's help.
       for (int index = 0; index < target_.heap->segmentCount(); ++index) {
@@ -352,7 +380,7 @@ class OperationRun {
     for (auto hit = live_.lower_bound(at); hit != live_.end() && hit->first < at + count; ++hit) {
       hit->second.digest = digest(hit->first, hit->second.size);
     }
-    const unsigned call = input.byte() % 4;
+    const unsigned call = kind == 5 ? 4 : input.byte() % 4;
     if (call == 0 && live_.size() < target_.maxLive) allocateChecked(input);
     if (call == 1 && !live_.empty()) freeLive(pick(live_, input.u16()));
     if (call == 2 && !live_.empty()) {
