@@ -61,9 +61,13 @@ struct alignas(64) Shelf {
 Shelf shelves[kClasses];
 Batch shelved[kClasses][kMostBatches];
 
-// A damaged link ends the walk at the Block that holds it (thread_cache.h).
+// A damaged link ends the walk at the Block that holds it (thread_cache.h), and so does the
+// batch's count: a Block freed twice, its check broken in between, may close the links into a
+// ring whose every pair holds.
 void freeInHeap(Heap& heap, Batch batch) {
-  for (auto* block = static_cast<CachedBlock*>(batch.head); block != nullptr;) {
+  std::uint32_t left = batch.count;
+  for (auto* block = static_cast<CachedBlock*>(batch.head); block != nullptr && left != 0;
+       --left) {
     CachedBlock* next = block->next;
     if (!linkHolds(block)) [[unlikely]] {
       noteDamage();
