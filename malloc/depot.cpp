@@ -66,8 +66,7 @@ Batch shelved[kClasses][kMostBatches];
 // ring whose every pair holds.
 void freeInHeap(Heap& heap, Batch batch) {
   std::uint32_t left = batch.count;
-  for (auto* block = static_cast<CachedBlock*>(batch.head); block != nullptr && left != 0;
-       --left) {
+  for (auto* block = static_cast<CachedBlock*>(batch.head); block != nullptr && left != 0; --left) {
     CachedBlock* next = block->next;
     if (!linkHolds(block)) [[unlikely]] {
       noteDamage();

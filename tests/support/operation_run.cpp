@@ -342,8 +342,10 @@ class OperationRun {
       if (!inside || behind->isEndMarker()) return;
       const bool vacant = !behind->isAllocated();
       const std::size_t bytes = behind->payloadBytes();
-      behind->prevBlock = Block::at(input.byte() % 2 == 0 ? input.word()
-                                    : shapedWord(input, payload, reinterpret_cast<const Word*>(linkAt)));
+      behind->prevBlock =
+          Block::at(input.byte() % 2 == 0
+                        ? input.word()
+                        : shapedWord(input, payload, reinterpret_cast<const Word*>(linkAt)));
       // The alignment that leaves exactly one unit in front of its payload, and a request whose
       // search starts at the Block's own bin.
       const std::uintptr_t past = linkAt + 2 * kUnit;
