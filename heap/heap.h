@@ -325,7 +325,7 @@ class Heap {
   static constexpr unsigned kEndOfSegment = 4;
   unsigned stateBehind(Word* bits, std::uintptr_t payload, std::uintptr_t next,
                        Word*& nextBits) const;
-  bool insideSegment(const Block* block) const;
+  bool recordedFreeAt(const Block* block) const;
   // `endOfSegment`, when given, is set to whether `next` is the segment's intact end marker.
   bool successorTrue(const Word* bits, std::uintptr_t payload, const Block* block,
                      const Block* next, bool mustBeAllocated, bool* endOfSegment = nullptr) const;

@@ -17,20 +17,21 @@ inline bool Heap::isSegmentBase(std::uintptr_t address) const {
   return false;
 }
 
-// Whether a filed Block's header and links could lie at `block`: four units inside one segment,
-// on a unit. A neighbour in a bin is read only then, and trusted only when it links back.
-// Segment 0 is looked at first, apart from the loop, as in isSegmentBase. (Before it is added no
-// Block is filed, so no link is held against its empty entry.)
-inline bool Heap::insideSegment(const Block* block) const {
-  const auto address = reinterpret_cast<std::uintptr_t>(block);
-  if (address % kUnit != 0) return false;
-  if (address - segments_[0].base < segments_[0].size - sizeof(Block)) [[likely]]
-    return true;
-  for (int index = 1; index < segmentCount_; ++index) {
-    const Segment& segment = segments_[index];
-    if (address - segment.base < segment.size - sizeof(Block)) return true;
+// Whether a free Block begins at `block`, as the record has it: a neighbour in a bin is read only
+// then, and trusted only when it links back. Being inside a segment is not enough: a stray write
+// of a link that names an address inside the Block itself or its successor's header (its own
+// payload, for a Block of two units) finds there a word that points back, the successor's back
+// link, and so would a link to a Block long merged away, whose old links are still in place.
+// (A fragment of no units whose payload begins at a segment's end marker has its second link
+// past the segment: a granule's last unit is looked at once more.)
+inline bool Heap::recordedFreeAt(const Block* block) const {
+  const auto payload = reinterpret_cast<std::uintptr_t>(block) + kHeaderSize;
+  const Word* bits = payloads_.granuleBits(payload);
+  if (bits == nullptr || payload % kUnit != 0 ||
+      PayloadMap::stateAt(bits, payload) != PayloadMap::kStart) {
+    return false;
   }
-  return false;
+  return ((payload + kUnit) & (PayloadMap::kGranule - 1)) != 0 || !isSegmentEndMarker(payload);
 }
 
 inline bool Heap::isSegmentEndMarker(std::uintptr_t address) const {
@@ -117,11 +118,11 @@ inline bool Heap::linksTrue(const Block* block, const Block* nextFree, const Blo
                             std::size_t sizeClass) const {
   const Bin& bin = bins_[sizeClass];
   if (prevFree == nullptr ? bin.head != block
-                          : !insideSegment(prevFree) || prevFree->nextFree != block) {
+                          : !recordedFreeAt(prevFree) || prevFree->nextFree != block) {
     return false;
   }
   return nextFree == nullptr ? bin.tail == block
-                             : insideSegment(nextFree) && nextFree->prevFree == block;
+                             : recordedFreeAt(nextFree) && nextFree->prevFree == block;
 }
 
 // A Block taken from the bin of `sizeClass`, whose header reads `units` and links `nextFree` and
@@ -147,9 +148,12 @@ inline bool Heap::giftTrue(const Word* bits, std::uintptr_t payload, const Block
   // The gap up to the next multiple of `align`, written as carving computes it.
   if (((payload + align - 1) & ~(align - 1)) - payload != kUnit) [[likely]]
     return true;
+  // The record vouches for `before` before its header is read: a stray write may have left any
+  // address in the back link.
   const Block* before = block->prevBlock;
-  return before != nullptr && before->isAllocated() &&
-         predecessorTrue(bits, payload, block, before);
+  Word beforeWord;
+  return before != nullptr &&
+         stateInFront(bits, payload, block, before, beforeWord) == PayloadMap::kAllocated;
 }
 
 // A free Block that a check of its allocated neighbour vouched for (its header's flag and place):

@@ -65,14 +65,18 @@ Shelf shelves[kClasses];
 Batch shelved[kClasses][kMostBatches];
 
 // Frees the Blocks of `count` batches of `sizeClass` in the heap, in one hold of its lock. A
-// damaged link ends a batch's walk at the Block that holds it (thread_cache.h).
+// damaged link ends a batch's walk at the Block that holds it (thread_cache.h), and so does the
+// batch's count: a Block freed twice, its check broken in between, may close the links into a
+// ring whose every pair holds.
 void freeInHeap(const Batch* batches, std::uint32_t count, std::size_t sizeClass) {
   if (count == 0) return;
   Heap* heap = processHeap();
   HeapLockGuard guard(*heap);
   std::size_t blocks = 0;
   for (std::uint32_t index = 0; index < count; ++index) {
-    for (auto* block = static_cast<CachedBlock*>(batches[index].head); block != nullptr;) {
+    std::uint32_t left = batches[index].count;
+    for (auto* block = static_cast<CachedBlock*>(batches[index].head);
+         block != nullptr && left != 0; --left) {
       CachedBlock* next = block->next;
       if (!linkHolds(block)) [[unlikely]] {
         noteDamage();

@@ -72,13 +72,20 @@ void push(CacheList& list, CachedBlock* block) {
 }
 
 // Cuts the first `count` Blocks off a list that holds at least that many. A damaged link on the
-// way ends the batch at the Block that holds it and empties the list: what lay behind is lost.
+// way ends the batch at the Block that holds it and empties the list: what lay behind is lost. So
+// does a list that ends before its count: a Block freed twice, its check broken in between, lies
+// on it twice, and a cut that took it once may have ended the list behind it.
 Batch cut(CacheList& list, std::uint32_t count) {
   CachedBlock* first = list.head;
+  if (first == nullptr) [[unlikely]] {
+    noteDamage();
+    list.count = 0;
+    return {nullptr, 0};
+  }
   CachedBlock* last = first;
   std::uint32_t taken = 1;
   for (;; ++taken) {
-    if (!linkHolds(last)) [[unlikely]] {
+    if (!linkHolds(last) || (last->next == nullptr && taken != count)) [[unlikely]] {
       noteDamage();
       list.head = nullptr;
       list.count = 0;
@@ -100,7 +107,8 @@ void trim(std::size_t sizeClass, CacheList& list, std::uint32_t keep) {
   while (list.count > keep) {
     const std::uint32_t excess = list.count - keep;
     const std::uint32_t batch = batchOfClass(sizeClass);
-    depotPut(sizeClass, cut(list, excess < batch ? excess : batch));
+    const Batch cutOff = cut(list, excess < batch ? excess : batch);
+    if (cutOff.count != 0) depotPut(sizeClass, cutOff);
   }
 }
 
@@ -245,18 +253,20 @@ void* refillAndTake(std::size_t sizeClass) {
     static_cast<CachedBlock*>(carved[0])->check = 0;
     return carved[0];
   }
-  // The batch becomes the list; its links are checked as they are taken.
+  // The batch becomes the list; its links are checked as they are taken. A batch whose first link
+  // is damaged is dropped, and the next one looked for.
   list.head = static_cast<CachedBlock*>(batch.head);
   list.count = batch.count;
-  return takeCached(sizeClass);
+  if (void* taken = takeCached(sizeClass)) [[likely]]
+    return taken;
+  return refillAndTake(sizeClass);
 }
 
-void* takeDamaged(CacheList& list, CachedBlock* block) {
+void* takeDamaged(CacheList& list, CachedBlock*) {
   noteDamage();
   list.head = nullptr;
   list.count = 0;
-  block->check = 0;
-  return block;
+  return nullptr;
 }
 
 void keepOrPass(void* payload, std::size_t sizeClass) {
@@ -280,7 +290,10 @@ void keepOrPass(void* payload, std::size_t sizeClass) {
     return;
   }
   // Over the limit: a batch goes on to the depot.
-  if (list.count >= list.limit) depotPut(sizeClass, cut(list, batchOfClass(sizeClass)));
+  if (list.count >= list.limit) {
+    const Batch cutOff = cut(list, batchOfClass(sizeClass));
+    if (cutOff.count != 0) depotPut(sizeClass, cutOff);
+  }
   push(list, block);
 }
 

@@ -18,11 +18,12 @@
 // from the link, the Block's own address and cacheKey (linkCheck). A program that writes into a
 // payload after freeing it (any bytes, anywhere) can break the pair, never forge it: a link is
 // followed only after its check holds, so a damaged one is seen before it is used, counted in
-// velk_malloc_damage_found, and the list ends there. The Block that held it is a real Block of
-// the class (a good link led to it) and is still handed out; the Blocks behind it stay allocated
-// Blocks that no one will hand out, never handed out twice. malloc clears the check, so a free
-// that finds the pair whole is freeing a Block that is cached already: it is ignored, as the heap
-// ignores a Block freed twice.
+// velk_malloc_damage_found, and the list ends there. The Block that held it and the Blocks behind
+// it stay allocated Blocks that no one will hand out, never handed out twice: a broken pair may
+// also be a Block freed a second time after a write broke its check, whose first free put it on
+// the list already (and perhaps in front of this very take), so it is not handed out either.
+// malloc clears the check, so a free that finds the pair whole is freeing a Block that is cached
+// already: it is ignored, as the heap ignores a Block freed twice.
 #pragma once
 
 #include <atomic>
@@ -107,7 +108,8 @@ extern __thread ThreadCache threadCache;
 
 // Slow paths: a list that is empty, over its limit, or not open yet.
 void* refillAndTake(std::size_t sizeClass);
-// The take of a Block whose link is damaged: counted, the Block handed out, the list emptied.
+// The take of a Block whose link is damaged: counted, the list emptied, and null (the caller
+// refills).
 void* takeDamaged(CacheList& list, CachedBlock* block);
 void keepOrPass(void* payload, std::size_t sizeClass);
 // In a child of fork, where only the calling thread goes on: the others' lists are gone, and so

@@ -329,6 +329,63 @@ class OperationRun {
       freeLive(live);
       checkHeap();
       count = 0;
+    } else if (kind == 5) {
+      // The back link of the Block behind, written whole with an address of any shape (an overrun
+      // of a payload that fills its Block). Carving that Block with a one-unit gap in front gives
+      // the gap to the Block the link names: the link must be held against the record before
+      // that Block's header is read.
+      Block* behind = Block::ofPayload(reinterpret_cast<void*>(payload))->following();
+      const std::uintptr_t linkAt = reinterpret_cast<std::uintptr_t>(&behind->prevBlock);
+      bool inside = false;
+      for (int index = 0; index < target_.heap->segmentCount(); ++index) {
+        inside |= target_.heap->segment(static_cast<std::size_t>(index)).contains(linkAt + kUnit);
+      }
+      if (!inside || behind->isEndMarker()) return;
+      const bool vacant = !behind->isAllocated();
+      const std::size_t bytes = behind->payloadBytes();
+      behind->prevBlock =
+          Block::at(input.byte() % 2 == 0
+                        ? input.word()
+                        : shapedWord(input, payload, reinterpret_cast<const Word*>(linkAt)));
+      // The alignment that leaves exactly one unit in front of its payload, and a request whose
+      // search starts at the Block's own bin.
+      const std::uintptr_t past = linkAt + 2 * kUnit;
+      const std::size_t align = std::min<std::size_t>(past & (~past + 1), kMaxAlign);
+      const std::size_t bound = kClassBound[classOf(bytes)];
+      const std::size_t size = (bound + 1 - std::min(bound + 1, align)) & ~(kUnit - 1);
+      void* carved = nullptr;
+      if (vacant && align > kUnit && size != 0 && live_.size() < target_.maxLive &&
+          allocate(size, align, &carved, 1) != 0) {
+        adopt(reinterpret_cast<std::uintptr_t>(carved), size, align);
+      }
+      count = 0;
+    } else if (kind == 3) {
+      // A bin link of a payload just freed, written whole: often the address at which the link
+      // read there finds the Block's successor's back link, which points back (for a Block of two
+      // units, its own payload), else a word of any shape. Then the Block behind is freed, or one
+      // of its size asked for: the merge or the carve reads the link.
+      const std::size_t bytes = Block::ofPayload(reinterpret_cast<void*>(payload))->payloadBytes();
+      freeLive(live);
+      const std::size_t which = input.byte() % 2;  // 0: nextFree, 1: prevFree
+      const std::uintptr_t backLink = payload + bytes + kUnit;
+      Word* link = reinterpret_cast<Word*>(payload) + which;
+      if (bytes >= 2 * kUnit) {
+        *link = input.byte() % 2 == 0 ? backLink - (which == 0 ? 3 : 2) * kUnit
+                : live_.empty()       ? input.word()
+                                      : shapedWord(input, payload, link);
+      }
+      const auto behind = live_.find(payload + bytes + kHeaderSize);
+      if (behind != live_.end()) {
+        // The merge reads the link first: what it finds wrong it puts right, and the heap is
+        // sound before any repair from here.
+        freeLive(behind);
+        checkHeap();
+      } else if (live_.size() < target_.maxLive) {
+        void* carved = nullptr;
+        if (allocate(bytes, kUnit, &carved, 1) != 0)
+          adopt(reinterpret_cast<std::uintptr_t>(carved), bytes, kUnit);
+      }
+      count = 0;
     } else if (kind % 2 == 0) {
       // Never past the segment: a host writing there would crash without the heap's help.
       for (int index = 0; index < target_.heap->segmentCount(); ++index) {
@@ -353,7 +410,7 @@ class OperationRun {
     for (auto hit = live_.lower_bound(at); hit != live_.end() && hit->first < at + count; ++hit) {
       hit->second.digest = digest(hit->first, hit->second.size);
     }
-    const unsigned call = input.byte() % 4;
+    const unsigned call = kind == 5 || kind == 3 ? 4 : input.byte() % 4;
     if (call == 0 && live_.size() < target_.maxLive) allocateChecked(input);
     if (call == 1 && !live_.empty()) freeLive(pick(live_, input.u16()));
     if (call == 2 && !live_.empty()) {
