@@ -33,8 +33,7 @@ std::size_t Heap::allocateBatch(std::size_t size, std::size_t align, void** payl
   Block* successor = nullptr;
   if (found.block != nullptr &&
       (!freeBlockTrue(foundBits, foundPayload, found.block, found.block->sizeAndFlag,
-                      found.block->nextFree, found.block->prevFree, found.sizeClass,
-                      &successor) ||
+                      found.block->nextFree, found.block->prevFree, found.sizeClass, &successor) ||
        !giftTrue(foundBits, foundPayload, found.block, effectiveAlign))) [[unlikely]] {
     // A stray write changed the Block or what lies around it: put right, and let the single
     // allocation below search again.
@@ -48,7 +47,8 @@ std::size_t Heap::allocateBatch(std::size_t size, std::size_t align, void** payl
   // The first Block is carved as allocate() carves one, alignment gap and all; its rest takes
   // the found Block's place in the bins.
   Vacancy vacancy = vacancyOf(block, block->units(), found.sizeClass);
-  payloads[0] = carveOut(block, block->units(), rsize, effectiveAlign, vacancy, foundBits, successor);
+  payloads[0] =
+      carveOut(block, block->units(), rsize, effectiveAlign, vacancy, foundBits, successor);
   return count == 1 ? 1 : carveBehind(payloads, count, rsize, successor);
 }
 
@@ -125,7 +125,8 @@ std::size_t Heap::allocateScattered(std::size_t size, std::size_t align, void** 
     if (payload == nullptr) break;
     // Kept in address order: insertion, the batch is short.
     std::size_t index = got;
-    for (; index > 0 && payloads[index - 1] > payload; --index) payloads[index] = payloads[index - 1];
+    for (; index > 0 && payloads[index - 1] > payload; --index)
+      payloads[index] = payloads[index - 1];
     payloads[index] = payload;
   }
   return got;

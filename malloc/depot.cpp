@@ -152,7 +152,8 @@ void depotGiveBack() {
       std::uint32_t leavingCount = 0;
       pal::lockEnter(shelf.lock);
       std::uint32_t used = shelf.used.load(std::memory_order_relaxed);
-      while (used != 0 && leavingCount < kMostLeaving) leaving[leavingCount++] = shelved[sizeClass][--used];
+      while (used != 0 && leavingCount < kMostLeaving)
+        leaving[leavingCount++] = shelved[sizeClass][--used];
       shelf.used.store(used, std::memory_order_relaxed);
       shelf.room = shelfBatches(sizeClass);
       shelf.putsSinceTake = 0;

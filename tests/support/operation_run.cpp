@@ -212,8 +212,7 @@ class OperationRun {
           "an allocation was miscounted");
     check(served == 0 || accepted, "a request beyond the limits was served");
     for (std::size_t index = 0; index < served; ++index) {
-      check(index == 0 || pointers[index - 1] < pointers[index],
-            "a batch is not in address order");
+      check(index == 0 || pointers[index - 1] < pointers[index], "a batch is not in address order");
       adopt(reinterpret_cast<std::uintptr_t>(pointers[index]), size, align);
     }
   }
@@ -322,18 +321,15 @@ class OperationRun {
     std::uintptr_t at = payload + size;
     const unsigned kind = input.byte() % 8;
     if (kind == 7) {
-      // A size word that differs from the true one only above the most units a header can hold:
-      // its bytes wrap around the address space to the true end. The free that reads it must
-      // see it for what it is, and leave no trace of it.
+      // A size word above the most units a header holds, whose bytes wrap around to the true end:
+      // the free must see it for what it is.
       Block::ofPayload(reinterpret_cast<void*>(payload))->sizeAndFlag += kMostUnits + 1;
       freeLive(live);
       checkHeap();
       count = 0;
     } else if (kind == 5) {
-      // The back link of the Block behind, written whole with an address of any shape (an overrun
-      // of a payload that fills its Block). Carving that Block with a one-unit gap in front gives
-      // the gap to the Block the link names: the link must be held against the record before
-      // that Block's header is read.
+      // The back link of the Block behind, overwritten with any address; that Block is then carved
+      // with a one-unit gap in front, given to the Block the link names: checked first.
       Block* behind = Block::ofPayload(reinterpret_cast<void*>(payload))->following();
       const std::uintptr_t linkAt = reinterpret_cast<std::uintptr_t>(&behind->prevBlock);
       bool inside = false;
@@ -347,8 +343,7 @@ class OperationRun {
           Block::at(input.byte() % 2 == 0
                         ? input.word()
                         : shapedWord(input, payload, reinterpret_cast<const Word*>(linkAt)));
-      // The alignment that leaves exactly one unit in front of its payload, and a request whose
-      // search starts at the Block's own bin.
+      // An alignment leaving one unit in front of its payload; a size searched from its own bin.
       const std::uintptr_t past = linkAt + 2 * kUnit;
       const std::size_t align = std::min<std::size_t>(past & (~past + 1), kMaxAlign);
       const std::size_t bound = kClassBound[classOf(bytes)];
@@ -360,10 +355,9 @@ class OperationRun {
       }
       count = 0;
     } else if (kind == 3) {
-      // A bin link of a payload just freed, written whole: often the address at which the link
-      // read there finds the Block's successor's back link, which points back (for a Block of two
-      // units, its own payload), else a word of any shape. Then the Block behind is freed, or one
-      // of its size asked for: the merge or the carve reads the link.
+      // A bin link of a payload just freed, overwritten: often with the address where a link read
+      // finds the successor's back link, which points back, else any word. Then the Block behind
+      // is freed, or one of its size asked for, so that the merge or the carve reads the link.
       const std::size_t bytes = Block::ofPayload(reinterpret_cast<void*>(payload))->payloadBytes();
       freeLive(live);
       const std::size_t which = input.byte() % 2;  // 0: nextFree, 1: prevFree
@@ -376,8 +370,7 @@ class OperationRun {
       }
       const auto behind = live_.find(payload + bytes + kHeaderSize);
       if (behind != live_.end()) {
-        // The merge reads the link first: what it finds wrong it puts right, and the heap is
-        // sound before any repair from here.
+        // The merge checks the link first: the heap is sound before any repair from here.
         freeLive(behind);
         checkHeap();
       } else if (live_.size() < target_.maxLive) {
@@ -416,8 +409,7 @@ class OperationRun {
     if (call == 2 && !live_.empty()) {
       const auto sized = pick(live_, input.u16());
       void* pointer = reinterpret_cast<void*>(sized->first);
-      // Asked as a front end asks, without the lock, first: the header's size is checked
-      // against the record, and put right under the lock when they disagree.
+      // Asked as a front end asks, without the lock: the header's size held against the record.
       const Word* bits = target_.heap->payloadMap().granuleBits(sized->first);
       const std::size_t recorded = PayloadMap::payloadBytesNear(bits, sized->first);
       const std::size_t checked = target_.heap->checkedPayloadBytes(bits, pointer);
