@@ -403,7 +403,7 @@ class OperationRun {
     for (auto hit = live_.lower_bound(at); hit != live_.end() && hit->first < at + count; ++hit) {
       hit->second.digest = digest(hit->first, hit->second.size);
     }
-    const unsigned call = kind == 5 || kind == 3 ? 4 : input.byte() % 4;
+    const unsigned call = kind == 5 || kind == 3 ? 4u : input.byte() % 4u;
     if (call == 0 && live_.size() < target_.maxLive) allocateChecked(input);
     if (call == 1 && !live_.empty()) freeLive(pick(live_, input.u16()));
     if (call == 2 && !live_.empty()) {
