@@ -49,7 +49,7 @@ std::size_t Heap::allocateBatch(std::size_t size, std::size_t align, void** payl
   Vacancy vacancy = vacancyOf(block, block->units(), found.sizeClass);
   payloads[0] =
       carveOut(block, block->units(), rsize, effectiveAlign, vacancy, foundBits, successor);
-  return count == 1 ? 1 : carveBehind(payloads, count, rsize, successor);
+  return carveBehind(payloads, count, rsize, successor);  // a search ran only for count > 1
 }
 
 // The other Blocks of a batch, cut one after another off the front of the rest behind the first,

@@ -172,7 +172,7 @@ bool noteHeapTraffic(Heap& heap, std::size_t bytes) {
   const bool grew = size != sizeLastSeen;
   sizeLastSeen = size;
   trafficSincePass += bytes;
-  const std::size_t eighth = heap.stats().totalSize / 8;
+  const std::size_t eighth = size / 8;
   if (trafficSincePass < (eighth > kLeastPassTraffic ? eighth : kLeastPassTraffic)) return grew;
   trafficSincePass = 0;
   const std::uint64_t now = pal::monotonicNanoseconds();

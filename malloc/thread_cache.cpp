@@ -262,7 +262,7 @@ void* refillAndTake(std::size_t sizeClass) {
   return refillAndTake(sizeClass);
 }
 
-void* takeDamaged(CacheList& list, CachedBlock*) {
+void* takeDamaged(CacheList& list) {
   noteDamage();
   list.head = nullptr;
   list.count = 0;

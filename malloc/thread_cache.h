@@ -110,7 +110,7 @@ extern __thread ThreadCache threadCache;
 void* refillAndTake(std::size_t sizeClass);
 // The take of a Block whose link is damaged: counted, the list emptied, and null (the caller
 // refills).
-void* takeDamaged(CacheList& list, CachedBlock* block);
+void* takeDamaged(CacheList& list);
 void keepOrPass(void* payload, std::size_t sizeClass);
 // In a child of fork, where only the calling thread goes on: the others' lists are gone, and so
 // is what they held of the process's budget.
@@ -127,7 +127,7 @@ inline void* takeCached(std::size_t sizeClass) {
     return nullptr;
   CachedBlock* next = block->next;
   if (block->check != linkCheck(next, block)) [[unlikely]]
-    return takeDamaged(list, block);
+    return takeDamaged(list);
   list.head = next;
   list.count -= 1;
   block->check = 0;
