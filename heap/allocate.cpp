@@ -129,7 +129,7 @@ void Heap::split(Block* block, std::size_t rsize) {
   Block* rest = splitOff(block, units, rsize, none);
   if (rest != nullptr) {
     payloads_.setState(reinterpret_cast<std::uintptr_t>(rest->payload()), PayloadMap::kStart);
-    if (!next->isEndMarker()) next->prevBlock = rest;
+    linkBehind(next->isEndMarker() ? nullptr : next, rest);
   }
   block->sizeAndFlag = units;
 }
@@ -147,11 +147,11 @@ void Heap::split(Block* block, std::size_t rsize) {
   // free neighbours. With a remainder and without, the rest of the carve runs apart, each with only
   // the values it needs.
   if (rest == nullptr) {
-    if (successor != nullptr) successor->prevBlock = carved;
+    linkBehind(successor, carved);
     finishCarve(carved, units, vacancy, bits, aligned);
     return reinterpret_cast<void*>(aligned);
   }
-  if (successor != nullptr) successor->prevBlock = rest;
+  linkBehind(successor, rest);
   finishCarve(carved, units, vacancy, bits, aligned);
   const std::uintptr_t restPayload = reinterpret_cast<std::uintptr_t>(rest->payload());
   PayloadMap::start(payloads_.granuleBitsNear(bits, aligned, restPayload), restPayload);

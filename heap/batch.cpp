@@ -106,7 +106,7 @@ std::size_t Heap::carveBehind(void** payloads, std::size_t count, std::size_t rs
     next = rest;
   }
   leave(vacancy);  // when no rest took its place
-  if (successor != nullptr) successor->prevBlock = next;
+  linkBehind(successor, next);
   return got;
 }
 

@@ -130,7 +130,7 @@ template <bool kMergeNext>
         PayloadMap::unstart(nextBits, address + unitsToBytes(units) + kHeaderSize);
       }
       before->sizeAndFlag = merged;
-      if (after != nullptr) after->prevBlock = before;
+      linkBehind(after, before);
       // A filed neighbour leaves its bin as the merged Block is filed, which often takes its
       // place there; when both neighbours are filed, the one before leaves first.
       const bool beforeFiled = beforeFree.units >= kLeastFiledUnits;
@@ -162,7 +162,7 @@ template <bool kMergeNext>
   }
   block->sizeAndFlag = merged;
   // An allocated successor points back here already.
-  if (kMergeNext && after != nullptr) after->prevBlock = block;
+  if (kMergeNext) linkBehind(after, block);
   if (kMergeNext && nextFree.units >= kLeastFiledUnits) {
     fileMerged(block, merged, nextFree);
     leave(nextFree);

@@ -16,7 +16,7 @@ Heap::Heap(AddressSpace& addressSpace, LockPlacement lockPlacement, ForeignFree 
   heapLock_ = lockPlacement == LockPlacement::Inside ? pal::lockCreateIn(lockStorage_)
                                                      : pal::lockCreate(&lockStorage_);
   for (Bin& bin : bins_) bin = {nullptr, nullptr, 0};
-  for (Segment& segment : segments_) segment = {0, 0};
+  for (Segment& segment : segments_) segment = {0, 0, nullptr};
   for (std::uint32_t& word : binBitmap_) word = 0;
   resetStats();
   const std::size_t page = addressSpace_.pageSize();

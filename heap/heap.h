@@ -48,6 +48,9 @@ struct alignas(4 * sizeof(void*)) Bin {
 struct Segment {
   std::uintptr_t base;
   std::size_t size;
+  // The Block that ends at the end marker. Kept here, where no write into a payload reaches it: a
+  // header whose size runs exactly to the end marker is true only for this Block.
+  Block* last;
 
   std::uintptr_t end() const { return base + size; }
   // The Block after `block`, or null at the end of the segment, or where the header names a size
@@ -319,6 +322,24 @@ class Heap {
   // Integrity (heap/integrity.h): whether headers and links agree with the record.
   bool isSegmentBase(std::uintptr_t address) const;
   bool isSegmentEndMarker(std::uintptr_t address) const;
+  // The segment whose end marker lies at `address`, or null.
+  const Segment* segmentEndingAt(std::uintptr_t address) const;
+  // Makes `block` the Block that `successor` follows: its back link, or, where there is no
+  // successor (`block` ends at its segment's end marker), the segment's last Block.
+  void linkBehind(Block* successor, Block* block) {
+    if (successor != nullptr) {
+      successor->prevBlock = block;
+    } else {
+      noteLast(block);
+    }
+  }
+  void noteLast(Block* block) {
+    const auto address = reinterpret_cast<std::uintptr_t>(block);
+    Segment* segment = &segments_[0];
+    if (!segment->contains(address)) [[unlikely]]
+      segment = const_cast<Segment*>(findSegment(address));
+    segment->last = block;
+  }
   // What the record says of the Block at `next`, right behind a Block whose payload is `payload`
   // (`bits` are the record's for it): kStart, kAllocated, kEndOfSegment for an intact end marker,
   // or kNothing. `nextBits` are set to the record's for next's payload where a Block begins.
@@ -346,7 +367,7 @@ class Heap {
   bool blockTrue(const Block* block) const;
   void noteDamage(const Damage& damage);
   bool headersTrue(const Segment& segment) const;
-  std::size_t repairHeaders(const Segment& segment);
+  std::size_t repairHeaders(Segment& segment);
   std::size_t repairBins();
   // The headers and end markers alone: what a walk over the Blocks needs to be right. (Bin links
   // are the bins' business; their counts, which the figures use, live in the Heap.)

@@ -49,10 +49,11 @@ bool Heap::blockTrue(const Block* block) const {
 // Each Block's header as the record has it: its payload runs to where the next payload's header
 // begins (or to the end marker), its flag is the record's, and its back link names the Block
 // before it.
-std::size_t Heap::repairHeaders(const Segment& segment) {
+std::size_t Heap::repairHeaders(Segment& segment) {
   std::size_t findings = 0;
   forEachRecordedBlock(payloads_, segment, [&](Block* block, Block* before, Word units,
                                                bool allocated) {
+    segment.last = block;
     const Word sizeAndFlag = units | (allocated ? kAllocatedBit : 0);
     if (block->sizeAndFlag != sizeAndFlag || block->prevBlock != before) {
       noteDamage({reinterpret_cast<std::uintptr_t>(block), "header",
@@ -168,7 +169,7 @@ bool Heap::headersTrue(const Segment& segment) const {
     before = block;
     at = payload + block->payloadBytes();
   }
-  return *segment.endMarker() == kEndMarker;
+  return *segment.endMarker() == kEndMarker && segment.last == before;
 }
 
 std::size_t Heap::repairSegments() {

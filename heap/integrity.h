@@ -34,13 +34,17 @@ inline bool Heap::recordedFreeAt(const Block* block) const {
   return ((payload + kUnit) & (PayloadMap::kGranule - 1)) != 0 || !isSegmentEndMarker(payload);
 }
 
-inline bool Heap::isSegmentEndMarker(std::uintptr_t address) const {
+inline const Segment* Heap::segmentEndingAt(std::uintptr_t address) const {
   if (segments_[0].end() - kUnit == address) [[likely]]
-    return true;
+    return &segments_[0];
   for (int index = 1; index < segmentCount_; ++index) {
-    if (segments_[index].end() - kUnit == address) return true;
+    if (segments_[index].end() - kUnit == address) return &segments_[index];
   }
-  return false;
+  return nullptr;
+}
+
+inline bool Heap::isSegmentEndMarker(std::uintptr_t address) const {
+  return segmentEndingAt(address) != nullptr;
 }
 
 // A segment's end is a granule's end, so its end marker is never in the granule of a payload in
@@ -51,8 +55,12 @@ inline unsigned Heap::stateBehind(Word* bits, std::uintptr_t payload, std::uintp
   if (((payload ^ nextPayload) >> PayloadMap::kGranuleShift) == 0) [[likely]] {
     nextBits = bits;
   } else {
-    if (isSegmentEndMarker(next)) {
-      return Block::at(next)->isEndMarker() ? kEndOfSegment : PayloadMap::kNothing;
+    if (const Segment* segment = segmentEndingAt(next)) {
+      // Only the segment's last Block ends there: a size that a stray write made run exactly to
+      // the end marker is another Block's.
+      return Block::at(next)->isEndMarker() && segment->last == Block::at(payload - kHeaderSize)
+                 ? kEndOfSegment
+                 : PayloadMap::kNothing;
     }
     nextBits = payloads_.granuleBits(nextPayload);
     if (nextBits == nullptr) return PayloadMap::kNothing;

@@ -26,7 +26,7 @@ bool Heap::resizeInPlace(void* payload, std::size_t size) {
     removeFree(next);
     payloads_.setState(reinterpret_cast<std::uintptr_t>(next->payload()), PayloadMap::kNothing);
     block->sizeAndFlag = block->units() + next->units() + 2;
-    if (afterNext != nullptr) afterNext->prevBlock = block;
+    linkBehind(afterNext, block);
     split(block, rsize);
     block->sizeAndFlag |= kAllocatedBit;
     if (rsize > stats_.maxAllocBlockSize) stats_.maxAllocBlockSize = rsize;
@@ -47,7 +47,7 @@ bool Heap::resizeInPlace(void* payload, std::size_t size) {
     payloads_.setState(reinterpret_cast<std::uintptr_t>(rest->payload()), PayloadMap::kStart);
     rest->sizeAndFlag = excess / kUnit + nextUnits;
     rest->prevBlock = block;
-    if (afterNext != nullptr) afterNext->prevBlock = rest;
+    linkBehind(afterNext, rest);
     block->sizeAndFlag = (rsize / kUnit) | kAllocatedBit;
     insertFree(rest);
   } else if (excess >= kHeaderSize) {

@@ -24,11 +24,11 @@ bool Heap::addSegment(std::size_t size, std::size_t align) {
     return false;
   }
   Segment& segment = segments_[segmentCount_++];
-  segment = {reinterpret_cast<std::uintptr_t>(base), request};
+  // One free Block spanning the segment: header + payload + end marker = request.
+  Block* block = Block::at(reinterpret_cast<std::uintptr_t>(base));
+  segment = {reinterpret_cast<std::uintptr_t>(base), request, block};
   stats_.totalSize += request;
 
-  // One free Block spanning the segment: header + payload + end marker = request.
-  Block* block = segment.firstBlock();
   block->sizeAndFlag = (request - kHeaderSize - kUnit) / kUnit;
   block->prevBlock = nullptr;
   *segment.endMarker() = kEndMarker;
@@ -62,6 +62,7 @@ void Heap::mergeSegments() {
       // Blocks that meet are checked before they are changed.
       Block* last = Block::at(payloads_.previousStart(lower.end(), lower.base) - kHeaderSize);
       Block* first = upper.firstBlock();
+      Block* joinedLast = upper.last;
       if (!blockTrue(last) || !blockTrue(first)) repair();
       first->prevBlock = last;
       if (last->isAllocated()) {
@@ -78,11 +79,12 @@ void Heap::mergeSegments() {
                              PayloadMap::kNothing);
           last->sizeAndFlag = last->units() + first->units() + 2;
           if (afterFirst != nullptr) afterFirst->prevBlock = last;
+          if (joinedLast == first) joinedLast = last;
           insertFree(last);
         }
       }
 
-      segments_[earlierIndex] = {lower.base, upper.end() - lower.base};
+      segments_[earlierIndex] = {lower.base, upper.end() - lower.base, joinedLast};
       for (int index = upperIndex; index + 1 < segmentCount_; ++index) {
         segments_[index] = segments_[index + 1];
       }

@@ -93,6 +93,8 @@ std::size_t Heap::validate(void (*describe)(const char*)) const {
       at += kHeaderSize + block->payloadBytes();
     }
     check.expect(*segment.endMarker() == kEndMarker, "end marker overwritten");
+    check.expect(at != endMarker || segment.last == before,
+                 "the segment's last Block is not the one the walk ends with");
   }
 
   // The bins, by their links.

@@ -321,9 +321,16 @@ class OperationRun {
     std::uintptr_t at = payload + size;
     const unsigned kind = input.byte() % 8;
     if (kind == 7) {
-      // A size word above the most units a header holds, whose bytes wrap around to the true end:
-      // the free must see it for what it is.
-      Block::ofPayload(reinterpret_cast<void*>(payload))->sizeAndFlag += kMostUnits + 1;
+      // A size word above the most units a header holds, whose bytes wrap around to the true end,
+      // or one that runs exactly to the segment's end marker, over every Block behind: the free
+      // must see either for what it is.
+      Word& word = Block::ofPayload(reinterpret_cast<void*>(payload))->sizeAndFlag;
+      word += kMostUnits + 1;
+      for (int index = 0; index < target_.heap->segmentCount(); ++index) {
+        const Segment& segment = target_.heap->segment(static_cast<std::size_t>(index));
+        if (segment.contains(payload) && input.byte() % 2 == 0)
+          word = kAllocatedBit | (segment.end() - kUnit - payload) / kUnit;
+      }
       freeLive(live);
       checkHeap();
       count = 0;
