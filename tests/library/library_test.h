@@ -22,12 +22,6 @@ class LibraryTest : public ::testing::Test {
   testing::ScratchDirectory directory_{"library-test"};
 };
 
-// What runs in the threads of a busy host: the operation interpreter through the exports.
-inline void work(const host::AllocatorExports& heap, std::uint64_t seed, std::size_t operations,
-                 const std::atomic<bool>& stop) {
-  testing::runShared({nullptr, nullptr, &heap}, seed, operations, stop);
-}
-
 // Bytes of address space the process has mapped (Linux) or committed (Windows).
 std::size_t mappedBytes();
 // Descriptors the process holds open (Linux; 0 elsewhere).

@@ -2,14 +2,9 @@
 // engine's thread stress and the stress of the built library through its exports. It decodes
 // operations from bytes (a fuzzer's input, or a seeded generator's) and holds the allocator to
 // its promises after each: payloads aligned, inside the heap, never overlapping, keeping every
-// byte written into them; sizes at least what was asked; counters exact; validate() clean.
-//
-// Payloads hold bytes of every value, and the run writes words of every shape into them: headers
-// of allocated Blocks, links above and below the Block, to itself, to its payload, to the top of
-// the address space, null, and chains of fake headers that agree with one another. Pointers into
-// such payloads, at headers and freed ones must then be ignored: no size, no resize, nothing
-// freed, written or counted. Now and then it also writes as a buggy host does, past a payload or
-// into a freed one, and the heap must find and put right what that changed.
+// byte written into them; sizes at least what was asked; counters exact; validate() clean; words
+// of every shape written into payloads, and pointers into them, ignored; a buggy host's stray
+// writes found and put right.
 #pragma once
 
 #include <atomic>
@@ -25,6 +20,11 @@ struct AllocatorExports;
 }
 
 namespace velk::testing {
+
+// A figure of the 32-bit heap, and the same figure of the 64-bit one.
+constexpr std::size_t w(std::size_t narrow, std::size_t wide) {
+  return kUnit == 4 ? narrow : wide;
+}
 
 class Input {
  public:

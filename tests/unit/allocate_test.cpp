@@ -1,5 +1,6 @@
 // Worked examples of allocating, freeing and resizing on a fresh heap, figure by figure; the
 // catch-all bin; growth.
+#include <tuple>
 #include <vector>
 
 #include "tests/unit/heap_fixture.h"
@@ -19,20 +20,15 @@ struct Step {
 
 TEST(Examples, FiguresAfterEachStory) {
   const std::size_t B = w(516, 1032);  // filed one class below the class its own size searches
-  const std::vector<Step> row = {{'a', 8 * u}, {'a', 8 * u}, {'a', 8 * u}, {'a', 8 * u}};
-  auto with = [&row](std::vector<Step> more) {
-    more.insert(more.begin(), row.begin(), row.end());
+  // The steps after `count` Blocks of `units` units each.
+  auto after = [](int count, std::size_t units, std::vector<Step> more) {
+    more.insert(more.begin(), static_cast<std::size_t>(count), Step{'a', units * u});
     return more;
   };
   // A hole of `size` bytes between two Blocks, then a request for `request` bytes.
   auto hole = [](std::size_t size, std::size_t request) {
     return std::vector<Step>{
         {'a', 64, u}, {'a', size, u}, {'a', 64, u}, {'f', 1}, {'a', request, u}};
-  };
-  const std::vector<Step> three = {{'a', 16 * u}, {'a', 16 * u}, {'a', 16 * u}};
-  auto after = [&three](std::vector<Step> more) {
-    more.insert(more.begin(), three.begin(), three.end());
-    return more;
   };
   const struct {
     const char* name;
@@ -61,33 +57,34 @@ TEST(Examples, FiguresAfterEachStory) {
       {"a Block filed below the search class is passed over",
        {{'a', B, u}, {'a', 8, u}, {'f', 0}, {'a', B, u}},
        2, B + 8 + 3 * H, B, 2, B + 8, B + 8 + 2 * H, 2, W - B - 8 - 3 * H},
-      {"merges with nothing", with({{'f', 1}}),
+      {"merges with nothing", after(4, 8, {{'f', 1}}),
        1, 8 * u + 2 * H, 0, 3, 24 * u, 32 * u + 4 * H, 2, W - 24 * u - 4 * H},
-      {"merges backwards", with({{'f', 0}, {'f', 1}}),
+      {"merges backwards", after(4, 8, {{'f', 0}, {'f', 1}}),
        1, 8 * u + 2 * H, 0, 2, 16 * u, 32 * u + 4 * H, 2, W - 16 * u - 3 * H},
-      {"merges both ways", with({{'f', 0}, {'f', 2}, {'f', 1}}),
+      {"merges both ways", after(4, 8, {{'f', 0}, {'f', 2}, {'f', 1}}),
        1, 8 * u + 2 * H, 0, 1, 8 * u, 32 * u + 4 * H, 2, W - 8 * u - 2 * H},
-      {"merges forwards", with({{'f', 3}}),
+      {"merges forwards", after(4, 8, {{'f', 3}}),
        3, 24 * u + 4 * H, 0, 3, 24 * u, 32 * u + 4 * H, 1, W - 24 * u - 3 * H},
-      {"merges back into one Block", with({{'f', 2}, {'f', 0}, {'f', 3}, {'f', 1}}),
+      {"merges back into one Block", after(4, 8, {{'f', 2}, {'f', 0}, {'f', 3}, {'f', 1}}),
        0, H, 0, 0, 0, 32 * u + 4 * H, 1, W},
-      {"absorbs a fragment", with({{'f', 1}, {'a', 5 * u, u}, {'f', 2}}),
+      {"absorbs a fragment", after(4, 8, {{'f', 1}, {'a', 5 * u, u}, {'f', 2}}),
        4, 8 * u + 2 * H, 5 * u, 3, 21 * u, 32 * u + 4 * H, 2, W - 23 * u - 3 * H},
-      {"grows into a free successor", after({{'f', 1}, {'r', 0, 20 * u}}),
+      {"grows into a free successor", after(3, 16, {{'f', 1}, {'r', 0, 20 * u}}),
        0, H, 20 * u, 2, 36 * u, 48 * u + 3 * H, 2, W - 36 * u - 3 * H},
-      {"takes all of a successor too short to split", after({{'f', 1}, {'r', 0, 32 * u + H - u}}),
+      {"takes all of a successor too short to split",
+       after(3, 16, {{'f', 1}, {'r', 0, 32 * u + H - u}}),
        0, H, 32 * u + H, 2, 48 * u + H, 48 * u + 3 * H, 1, W - 48 * u - 3 * H},
-      {"grows into the rest and raises the peak", after({{'r', 2, 64 * u}}),
+      {"grows into the rest and raises the peak", after(3, 16, {{'r', 2, 64 * u}}),
        2, 32 * u + 3 * H, 64 * u, 3, 96 * u, 96 * u + 3 * H, 1, W - 96 * u - 3 * H},
-      {"refused beside an allocated Block", after({{'r', 0, 17 * u, false}}),
+      {"refused beside an allocated Block", after(3, 16, {{'r', 0, 17 * u, false}}),
        0, H, 16 * u, 3, 48 * u, 48 * u + 3 * H, 1, W - 48 * u - 3 * H},
-      {"refused beside too small a free one", after({{'f', 1}, {'r', 0, 33 * u + H, false}}),
+      {"refused beside too small a free one", after(3, 16, {{'f', 1}, {'r', 0, 33 * u + H, false}}),
        0, H, 16 * u, 2, 32 * u, 48 * u + 3 * H, 2, W - 32 * u - 3 * H},
-      {"shrinks beside an allocated Block", after({{'r', 0, 10 * u}}),
+      {"shrinks beside an allocated Block", after(3, 16, {{'r', 0, 10 * u}}),
        0, H, 10 * u, 3, 42 * u, 48 * u + 3 * H, 2, W - 44 * u - 3 * H},
-      {"keeps a unit it cannot file", after({{'r', 0, 15 * u}}),
+      {"keeps a unit it cannot file", after(3, 16, {{'r', 0, 15 * u}}),
        0, H, 16 * u, 3, 48 * u, 48 * u + 3 * H, 1, W - 48 * u - 3 * H},
-      {"gives one unit to a free successor", after({{'f', 1}, {'r', 0, 15 * u}}),
+      {"gives one unit to a free successor", after(3, 16, {{'f', 1}, {'r', 0, 15 * u}}),
        0, H, 15 * u, 2, 31 * u, 48 * u + 3 * H, 2, W - 31 * u - 3 * H},
       // clang-format on
   };
@@ -98,20 +95,16 @@ TEST(Examples, FiguresAfterEachStory) {
     std::vector<void*> payloads;
     for (const Step& step : c.steps) {
       bool done = true;
-      if (step.op == 'a') payloads.push_back(heap.allocate(step.a, step.b));
-      if (step.op == 'a') done = payloads.back() != nullptr;
+      if (step.op == 'a') done = payloads.emplace_back(heap.allocate(step.a, step.b)) != nullptr;
       if (step.op == 'f') heap.deallocate(payloads[step.a]);
       if (step.op == 'r') done = heap.resizeInPlace(payloads[step.a], step.b);
       EXPECT_EQ(done, step.done) << step.op << step.a;
     }
     EXPECT_EQ(addressOf(payloads[c.probe]) - heap.segment(0).base, c.offset);
     EXPECT_EQ(heap.blockSize(payloads[c.probe]), static_cast<std::ptrdiff_t>(c.payload));
-    const HeapStats& stats = heap.stats();
-    EXPECT_EQ(stats.allocBlocks, c.allocBlocks);
-    EXPECT_EQ(stats.totalAlloc, c.totalAlloc);
-    EXPECT_EQ(stats.peakAlloc, c.peakAlloc);
-    EXPECT_EQ(stats.freeBlocks, c.freeBlocks);
-    EXPECT_EQ(stats.totalFree, c.totalFree);
+    const HeapStats& s = heap.stats();
+    EXPECT_EQ(std::tie(s.allocBlocks, s.totalAlloc, s.peakAlloc, s.freeBlocks, s.totalFree),
+              std::tie(c.allocBlocks, c.totalAlloc, c.peakAlloc, c.freeBlocks, c.totalFree));
     EXPECT_EQ(space.requests(), 1u);
     EXPECT_EQ(violations(heap), "");
     WalkRecord walk;  // which sees every Block for what it is

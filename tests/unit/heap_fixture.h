@@ -1,4 +1,4 @@
-// What the engine tests share: figures of either width, the violations validate() finds, a walk.
+// What the engine tests share: the violations validate() finds, a walk.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -12,11 +12,6 @@
 #include "tests/support/operation_run.h"
 
 namespace velk::testing {
-
-// A figure of the 32-bit heap, and the same figure of the 64-bit one.
-constexpr std::size_t w(std::size_t narrow, std::size_t wide) {
-  return kUnit == 4 ? narrow : wide;
-}
 
 inline std::uintptr_t addressOf(const void* pointer) {
   return reinterpret_cast<std::uintptr_t>(pointer);
