@@ -40,7 +40,6 @@ void check(bool holds, const char* what) {
   if (!holds) fail(what);
 }
 
-// Every invariant holds, or the process stops, naming each broken one.
 void checkHeap(const Heap& heap) {
   const auto print = [](const char* violation) { std::fprintf(stderr, "broken: %s\n", violation); };
   check(heap.validate(print) == 0, "validate() found violations");
@@ -104,7 +103,6 @@ std::uint64_t digest(std::uintptr_t payload, std::size_t size) {
 class OperationRun {
  public:
   OperationRun(const Target& target, std::uint64_t seed) : target_(target), random_(seed) {}
-  // Runs operations until the input ends or `limit` of them have run.
   void run(Input& input, std::size_t limit) {
     for (std::size_t step = 0; step < limit && !input.empty(); ++step) {
       const std::uint8_t operation = input.byte() % 16;
@@ -133,7 +131,6 @@ class OperationRun {
       if (!target_.shared || step % 64 == 0) checkHeap();
     }
   }
-  // Frees every live Block; an unshared engine must then be empty.
   void finish() {
     if (target_.space != nullptr) {
       HeapLockGuard guard(*target_.heap);
@@ -152,8 +149,8 @@ class OperationRun {
   };
   using LiveMap = std::map<std::uintptr_t, Live>;
 
-  // The calls, as the exports make them.
-  // Up to `count` payloads into `payloads`, more than one as a batch; returns how many.
+  // The calls, as the exports make them. Up to `count` payloads into `payloads`, more than one as
+  // a batch; returns how many.
   std::size_t allocate(std::size_t size, std::size_t align, void** payloads, std::size_t count) {
     if (target_.exports != nullptr) {
       payloads[0] = target_.exports->memAlloc(static_cast<std::uint32_t>(size));
@@ -182,9 +179,7 @@ class OperationRun {
   // One allocation, or on the engine sometimes a batch of up to 8 Blocks carved side by side,
   // counted as so many allocations.
   void allocateChecked(Input& input) {
-    std::size_t size = decodeSize(input);
-    std::size_t align = decodeAlign(input);
-    std::size_t count = 1;
+    std::size_t size = decodeSize(input), align = decodeAlign(input), count = 1;
     if (target_.exports != nullptr) {
       size = std::min<std::size_t>(size, ~std::uint32_t{0});
       align = size >= 16 ? 16 : size >= 8 ? 8 : 4;  // what MemAlloc derives from the size
@@ -216,7 +211,6 @@ class OperationRun {
       adopt(reinterpret_cast<std::uintptr_t>(pointers[index]), size, align);
     }
   }
-  // Checks a new payload and takes it into the live set, filled.
   void adopt(std::uintptr_t payload, std::size_t size, std::size_t align) {
     check(payload % (align <= kUnit ? kUnit : std::bit_ceil(align)) == 0, "payload misaligned");
     check(covers(usable(reinterpret_cast<void*>(payload)), size, target_.exports != nullptr),
@@ -339,11 +333,7 @@ class OperationRun {
       // with a one-unit gap in front, given to the Block the link names: checked first.
       Block* behind = Block::ofPayload(reinterpret_cast<void*>(payload))->following();
       const std::uintptr_t linkAt = reinterpret_cast<std::uintptr_t>(&behind->prevBlock);
-      bool inside = false;
-      for (int index = 0; index < target_.heap->segmentCount(); ++index) {
-        inside |= target_.heap->segment(static_cast<std::size_t>(index)).contains(linkAt + kUnit);
-      }
-      if (!inside || behind->isEndMarker()) return;
+      if (target_.heap->findSegment(linkAt + kUnit) == nullptr || behind->isEndMarker()) return;
       const bool vacant = !behind->isAllocated();
       const std::size_t bytes = behind->payloadBytes();
       behind->prevBlock =
@@ -388,10 +378,8 @@ class OperationRun {
       count = 0;
     } else if (kind % 2 == 0) {
       // Never past the segment: a host writing there would crash without the heap's help.
-      for (int index = 0; index < target_.heap->segmentCount(); ++index) {
-        const Segment& segment = target_.heap->segment(static_cast<std::size_t>(index));
-        if (segment.contains(payload)) count = std::min(count, segment.end() - at);
-      }
+      if (const Segment* segment = target_.heap->findSegment(payload))
+        count = std::min(count, segment->end() - at);
     } else {
       if (size == 0) return;
       freeLive(live);
@@ -402,12 +390,9 @@ class OperationRun {
       reinterpret_cast<unsigned char*>(at)[index] = input.byte();
     }
     // What the bytes reached now holds them.
-    for (auto hit = live_.upper_bound(at); hit != live_.begin();) {
-      --hit;
-      if (hit->first + hit->second.size <= at) break;
-      hit->second.digest = digest(hit->first, hit->second.size);
-    }
-    for (auto hit = live_.lower_bound(at); hit != live_.end() && hit->first < at + count; ++hit) {
+    auto hit = live_.lower_bound(at);
+    if (hit != live_.begin() && std::prev(hit)->first + std::prev(hit)->second.size > at) --hit;
+    for (; hit != live_.end() && hit->first < at + count; ++hit) {
       hit->second.digest = digest(hit->first, hit->second.size);
     }
     const unsigned call = kind == 5 || kind == 3 ? 4u : input.byte() % 4u;
