@@ -1,10 +1,9 @@
 #!/usr/bin/env bash
 # Runs real programs with and without libvelkmalloc.so preloaded and compares what they print
-# (and write) byte for byte. Usage: run_programs.sh <libvelkmalloc.so> <threaded_handoff> <g++ source>
+# (and write) byte for byte. Usage: run_programs.sh <libvelkmalloc.so> <g++ source>
 set -uo pipefail
 shim=$(realpath "$1")
-handoff=$(realpath "$2")
-source_file=$(realpath "$3")
+source_file=$(realpath "$2")
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -13,9 +12,8 @@ failed=0
 # run <name> <command...>: once plainly, once under the shim, in fresh directories; stdout,
 # stderr, exit status and every file the command leaves behind must agree.
 run() {
-  local name=$1
+  local name=$1 mode
   shift
-  local mode
   for mode in plain shim; do
     mkdir -p "$work/$mode/$name"
     (
@@ -25,22 +23,17 @@ run() {
       echo "exit $?" >>../"$name.out"
     )
   done
-  if diff "$work/plain/$name.out" "$work/shim/$name.out" >"$work/$name.diff" &&
-    diff "$work/plain/$name.err" "$work/shim/$name.err" >>"$work/$name.diff" &&
-    diff -r "$work/plain/$name" "$work/shim/$name" >>"$work/$name.diff"; then
+  if { diff "$work/plain/$name.out" "$work/shim/$name.out" &&
+    diff "$work/plain/$name.err" "$work/shim/$name.err" &&
+    diff -r "$work/plain/$name" "$work/shim/$name"; } >"$work/$name.diff"; then
     echo "same: $name ($SECONDS s)"
   else
-    echo "DIFFERENT: $name"
-    head -20 "$work/$name.diff"
-    failed=1
+    echo "DIFFERENT: $name"; head -20 "$work/$name.diff"; failed=1
   fi
 }
 
 # The shim really is in the programs' address space.
-if ! LD_PRELOAD=$shim bash -c 'grep -q velkmalloc /proc/$$/maps'; then
-  echo "the shim was not loaded"
-  exit 1
-fi
+LD_PRELOAD=$shim bash -c 'grep -q velkmalloc /proc/$$/maps' || { echo "the shim was not loaded"; exit 1; }
 
 run python python3 "$here/dicts_and_lists.py"
 
@@ -67,7 +60,5 @@ rm .git/index  # holds file times and inode numbers'
 run git bash -c "$git_script"
 
 run bash bash "$here/scripted.sh"
-
-run threads "$handoff" 4 40000
 
 exit $failed

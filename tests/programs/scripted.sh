@@ -4,19 +4,12 @@ set -u
 declare -A counts
 words=()
 for ((i = 0; i < 20000; i++)); do
-  word="w$((i * 7919 % 1000))"
-  words+=("$word")
-  counts[$word]=$((${counts[$word]:-0} + 1))
+  word="w$((i * 7919 % 1000))" && words+=("$word") && counts[$word]=$((${counts[$word]:-0} + 1))
 done
-echo "words ${#words[@]} distinct ${#counts[@]}"
-joined="${words[*]}"
-echo "joined length ${#joined}"
-upper="${joined^^}"
-echo "replaced ${#upper} ${upper:0:20}"
-total=0
+joined="${words[*]}" && upper="${joined^^}" && total=0
 for key in "${!counts[@]}"; do total=$((total + counts[$key])); done
-echo "total $total"
+echo "words ${#words[@]} distinct ${#counts[@]} joined length ${#joined}"
+echo "replaced ${#upper} ${upper:0:20} total $total"
 lines=$(for ((i = 0; i < 2000; i++)); do echo "line $i $((i * i))"; done | sort -k3 -n | tail -3)
 echo "$lines"
-sub=$( (echo nested; echo "$((6 * 7))") | tr '\n' ' ')
-echo "subshell: $sub"
+echo "subshell: $( (echo nested; echo "$((6 * 7))") | tr '\n' ' ')"

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -76,14 +77,13 @@ void mallocCallocAndRealloc() {
   free(growing);
   CHECK(realloc(malloc(100), 0) == nullptr);  // freed, as the C library does
   // A pointer from the C library's own heap goes back there, not into the shim's.
-  void* libc = dlopen("libc.so.6", RTLD_NOW | RTLD_NOLOAD);
-  auto* libcMalloc = reinterpret_cast<void* (*)(std::size_t)>(dlsym(libc, "malloc"));
+  auto* libcMalloc = reinterpret_cast<void* (*)(std::size_t)>(
+      dlsym(dlopen("libc.so.6", RTLD_NOW | RTLD_NOLOAD), "malloc"));
   CHECK(libcMalloc != nullptr && libcMalloc != &malloc);
   for (int round = 0; libcMalloc != nullptr && libcMalloc != &malloc && round < 100; ++round) {
     void* foreign = libcMalloc(200);
     CHECK(malloc_usable_size(foreign) >= 200);
-    foreign = realloc(foreign, 400);
-    CHECK(foreign != nullptr);
+    CHECK((foreign = realloc(foreign, 400)) != nullptr);
     free(foreign);
   }
 }
@@ -137,14 +137,10 @@ void sizesBeyondPointerDifferencesAreRefused() {
   static const std::size_t beyond = opaque(std::size_t{PTRDIFF_MAX} + 1);
   static const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
   static auto* const kept = std::memset(malloc(100), 0x5A, 100);
-  struct Refusal {
-    const char* call;
-    void* (*attempt)();
-  };
   // clang-format off
 #define REFUSAL(call) {#call, []() -> void* { return call; }}
   // clang-format on
-  const Refusal refusals[] = {
+  const std::pair<const char*, void* (*)()> refusals[] = {
       REFUSAL(malloc(beyond)),
       REFUSAL(malloc(opaque(SIZE_MAX))),
       REFUSAL(calloc(2, beyond / 2)),
@@ -164,10 +160,10 @@ void sizesBeyondPointerDifferencesAreRefused() {
       REFUSAL(pvalloc(beyond - page + 1)),
   };
 #undef REFUSAL
-  for (const Refusal& refusal : refusals) {
+  for (const auto& [call, attempt] : refusals) {
     errno = 0;
-    void* served = refusal.attempt();
-    if (served != nullptr || errno != ENOMEM) std::printf("not refused: %s\n", refusal.call);
+    void* served = attempt();
+    if (served != nullptr || errno != ENOMEM) std::printf("not refused: %s\n", call);
     CHECK(served == nullptr && errno == ENOMEM);
   }
   void* out = kept;
@@ -244,7 +240,8 @@ void forkWhileStdioIsBusy() {
 // freeing it leaves the Blocks behind it alone.
 void overrunThatForgesALargerBlock() {
   using Counter = std::size_t (*)();
-  const auto damageFound = reinterpret_cast<Counter>(dlsym(RTLD_DEFAULT, "velk_malloc_damage_found"));
+  const auto damageFound =
+      reinterpret_cast<Counter>(dlsym(RTLD_DEFAULT, "velk_malloc_damage_found"));
   CHECK(damageFound != nullptr);
   if (damageFound == nullptr) return;
   // Blocks of one size come carved side by side: find four in a row.
@@ -301,7 +298,8 @@ void idlePagesGoBackToTheSystem() {
   std::size_t resident = 0;
   std::vector<unsigned char> pages(kHole / kPage);
   for (unsigned char* hole : holes) {
-    const std::uintptr_t first = (reinterpret_cast<std::uintptr_t>(hole) + 2 * kPage) & ~(kPage - 1);
+    const std::uintptr_t first =
+        (reinterpret_cast<std::uintptr_t>(hole) + 2 * kPage) & ~(kPage - 1);
     CHECK(mincore(reinterpret_cast<void*>(first), kHole - 3 * kPage, pages.data()) == 0);
     for (std::size_t page = 0; page + 3 < pages.size(); ++page) resident += pages[page] & 1u;
   }

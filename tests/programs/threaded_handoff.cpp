@@ -1,19 +1,15 @@
-// Threads allocate blocks (malloc, calloc, realloc), fill every byte with a stamp of the block's
-// id and swap them into slots all threads share: whoever takes a block out checks and frees it, so
-// most blocks are freed by a thread that did not allocate them, many after their maker has exited.
-// What it prints (counts and a sum of the ids freed) is the same under any allocator and any
-// scheduling. With "+bursts" the threads instead swap whole bursts of 4,096 blocks, most of one
-// size, and free each burst they get at once, as pipelines do.
+// Threads allocate blocks (malloc, calloc, realloc), stamp every byte with the block's id and swap
+// them into shared slots: whoever takes a block out checks and frees it, so most blocks are freed
+// by a thread that did not allocate them, many after their maker has exited. What it prints is the
+// same under any allocator and any scheduling. With "+bursts" the threads swap whole bursts of
+// 4,096 blocks, most of one size, and free each burst they get at once, as pipelines do.
 //
 // With stray writes, from a seed it prints, the threads also write 1 to 8 random bytes into a
-// payload just after freeing it ("freed": only payloads up to 256 KiB, which stay in the thread
-// caches), and with "all" also 1 to 16 bytes past the size asked for after every third
-// allocation; with "+twice" a payload written after its free is often freed a second time. Every
-// block the stray bytes did not reach must keep its stamp (unless freed twice), and the allocator
-// must have counted what it found (velk_malloc_damage_found). Stray bytes may reach the
-// program's own objects too (past a 32-bit heap's 8-byte header, or into what another thread
-// took meanwhile), so whatever the program keeps for itself while the threads run comes from
-// mmap, and the threads are made with pthread_create, which takes nothing from malloc.
+// payload just freed ("freed": up to 256 KiB, what the thread caches keep), and with "all" 1 to
+// 16 bytes past the size asked for after every third allocation; with "+twice" such a payload is
+// often freed again. Every block the stray bytes did not reach must keep its stamp (unless freed
+// twice), and the allocator must have counted what it found. Stray bytes may reach the program's
+// own objects too, so those come from mmap, and the threads from pthread_create.
 // Usage: threaded_handoff [threads] [blocks per thread] [none|freed|all][+bursts][+twice] [seed]
 #include <dlfcn.h>
 #include <pthread.h>
@@ -166,8 +162,9 @@ void* work(void* index) {
   for (std::uint32_t block = 0; block < blocks; ++block) {
     state = state * 1664525u + 1013904223u;
     const std::uint32_t roll = state >> 8, id = thread * blocks + block;
-    const std::size_t body = bursts && roll % 8 < 5 ? 48 : roll % 16 == 0 ? 2000 + roll % 200000
-                                                                          : roll % 700;
+    const std::size_t body = bursts && roll % 8 < 5 ? 48
+                             : roll % 16 == 0       ? 2000 + roll % 200000
+                                                    : roll % 700;
     Header header{sizeof(Header) + body, id, 0};
     auto* payload = static_cast<unsigned char*>(roll % 5 == 0 ? ALLOCATOR(calloc)(header.size, 1)
                                                               : ALLOCATOR(malloc)(header.size));
@@ -217,17 +214,15 @@ std::size_t damageFound() {
 int main(int argc, char** argv) {
   const auto threads = static_cast<std::uint32_t>(argc > 1 ? std::atoi(argv[1]) : 4);
   if (argc > 2) blocks = static_cast<std::uint32_t>(std::atoi(argv[2]));
-  if (argc > 3) {
-    stray = std::strncmp(argv[3], "all", 3) == 0     ? Stray::kAll
-            : std::strncmp(argv[3], "freed", 5) == 0 ? Stray::kFreed
-                                                     : Stray::kNone;
-    bursts = std::strstr(argv[3], "+bursts") != nullptr;
-    freedTwice = std::strstr(argv[3], "+twice") != nullptr;
-  }
+  const char* const mode = argc > 3 ? argv[3] : "none";
+  stray = std::strncmp(mode, "all", 3) == 0     ? Stray::kAll
+          : std::strncmp(mode, "freed", 5) == 0 ? Stray::kFreed
+                                                : Stray::kNone;
+  bursts = std::strstr(mode, "+bursts") != nullptr;
+  freedTwice = std::strstr(mode, "+twice") != nullptr;
   if (stray != Stray::kNone) {
-    seed = argc > 4 ? std::strtoull(argv[4], nullptr, 10)
-                    : static_cast<std::uint64_t>(std::random_device{}());
-    std::printf("stray writes (%s), seed %llu\n", argv[3], static_cast<unsigned long long>(seed));
+    seed = argc > 4 ? std::strtoull(argv[4], nullptr, 10) : std::random_device{}();
+    std::printf("stray writes (%s), seed %llu\n", mode, static_cast<unsigned long long>(seed));
     std::fflush(stdout);
   }
   pthread_t* const workers = ownMemory<pthread_t>(threads);
@@ -245,21 +240,16 @@ int main(int argc, char** argv) {
   }
   swapBurst(nullptr, lastState);
   const std::uint64_t made = std::uint64_t{threads} * blocks;
-  if (stray != Stray::kNone) {
-    // Blocks the stray bytes reached are not held to their stamp, nor their ids summed.
-    const std::size_t found = damageFound();
-    std::printf("made %llu freed %llu damaged %llu reached by stray bytes %llu damage found %zu\n",
-                static_cast<unsigned long long>(made),
-                static_cast<unsigned long long>(freed.load()),
-                static_cast<unsigned long long>(damaged.load()),
-                static_cast<unsigned long long>(reached.load()), found);
-    // A block freed twice whose check the stray bytes broke in between cannot be told from a live
-    // one by its words, and may be handed out twice: there, only surviving is required.
-    return (damaged == 0 || freedTwice) && freed == made && found > 0 ? 0 : 1;
+  const auto number = [](std::uint64_t value) { return static_cast<unsigned long long>(value); };
+  std::printf("made %llu freed %llu damaged %llu", number(made), number(freed), number(damaged));
+  if (stray == Stray::kNone) {
+    std::printf(" sum of ids %llu\n", number(idSum));
+    return damaged == 0 && freed == made && idSum == made * (made - 1) / 2 ? 0 : 1;
   }
-  std::printf("made %llu freed %llu damaged %llu sum of ids %llu\n",
-              static_cast<unsigned long long>(made), static_cast<unsigned long long>(freed.load()),
-              static_cast<unsigned long long>(damaged.load()),
-              static_cast<unsigned long long>(idSum.load()));
-  return damaged == 0 && freed == made && idSum == made * (made - 1) / 2 ? 0 : 1;
+  // Blocks the stray bytes reached are not held to their stamp, nor their ids summed. A block
+  // freed twice whose check the stray bytes broke in between cannot be told from a live one by
+  // its words, and may be handed out twice: there, only surviving is required.
+  const std::size_t found = damageFound();
+  std::printf(" reached by stray bytes %llu damage found %zu\n", number(reached), found);
+  return (damaged == 0 || freedTwice) && freed == made && found > 0 ? 0 : 1;
 }
