@@ -1,19 +1,14 @@
 #!/usr/bin/env bash
-# Makes the archives of a build, unpacks each into a prefix of its own and uses it the way a host's
-# developer would: a small host outside the tree is built against it with find_package and with
-# pkg-config, then run (under wine for Windows), and the log the library leaves is read. A file
-# missing from a package, a consumer that does not build, or a run without the whole log fails.
-# The Windows package also serves a host built with Microsoft's toolchain, played by clang and
-# lld-link: it must import exactly the DLL's export names through VelkAllocator.lib. Windows
-# programs run under wine only where this kernel runs 32-bit programs; elsewhere those runs are
-# skipped, loudly, and the rest is still checked.
-#
+# Makes the archives of a build, unpacks each into a prefix of its own and uses it as a host's
+# developer would: a host outside the tree is built against it with find_package, with pkg-config
+# and (Windows) with Microsoft's toolchain, played by clang and lld-link, then run, and the log the
+# library leaves is read. Windows programs run under wine only where this kernel runs 32-bit
+# programs; elsewhere those runs are skipped, loudly, and the rest is still checked.
 #   consume_packages.sh BUILD_DIR WORK_DIR PLATFORM VERSION SYMBOL_TOOL PROGRAM...
-#
-# PLATFORM is linux64, linux32 or win32; SYMBOL_TOOL is nm (Linux) or objdump (Windows) for the
-# export checks; PROGRAM names each program the package must carry. CC and CFLAGS are the build's.
-# VELK_REPLAY32, where it names an existing program, is the 32-bit velk-replay that the package
-# must carry as bin/velk-replay32, statically linked, and that its velk-replay hands 32-bit traces to.
+# PLATFORM is linux64, linux32 or win32; SYMBOL_TOOL is nm (Linux) or objdump (Windows); PROGRAM
+# names each program the package must carry. CC and CFLAGS are the build's. VELK_REPLAY32, where it
+# names a program, must be carried as bin/velk-replay32, statically linked, and be what the
+# package's velk-replay hands 32-bit traces to.
 set -euo pipefail
 build_dir=$1 work=$2 platform=$3 version=$4 symbol_tool=$5
 shift 5
@@ -23,13 +18,9 @@ consumer_source=$root/tests/package/consumer
 # shellcheck source=scripts/presets.sh
 source "$root/scripts/presets.sh"
 
-fail() {
-  echo "FAIL: $*" >&2
-  exit 1
-}
+fail() { echo "FAIL: $*" >&2 && exit 1; }
 
-rm -rf "$work"
-mkdir -p "$work"
+rm -rf "$work" && mkdir -p "$work"
 cpack --config "$build_dir/CPackConfig.cmake" -B "$work/packages" >"$work/cpack.log" 2>&1 ||
   fail "cpack: $(cat "$work/cpack.log")"
 (cd "$work/packages" && sha256sum --check --quiet ./*.sha256) || fail "a checksum does not match"
@@ -42,25 +33,18 @@ esac
 expected=(include/velk/allocator.h include/velk/version.h "$libdir/pkgconfig/velkallocator.pc"
   "$libdir/cmake/VelkAllocator/VelkAllocatorConfig.cmake"
   "$libdir/cmake/VelkAllocator/VelkAllocatorConfigVersion.cmake" "${programs[@]/#/bin/}")
-# The licence and the notices: in share/doc/VelkAllocator of an archive, in the copyright file
-# of each Debian package.
+# The licence and the notices: in share/doc/VelkAllocator of an archive, in each .deb's copyright
+# (checked below).
 archive_expected=(share/doc/VelkAllocator/README.md share/doc/VelkAllocator/LICENSE
   share/doc/VelkAllocator/LICENSE.CLI11)
-deb_expected=()
-for package in libvelkallocator${version%%.*} libvelkallocator-dev velkallocator-tools; do
-  deb_expected+=("share/doc/$package/copyright" "share/doc/$package/changelog.gz")
-done
-replay32=0
-if [[ -x ${VELK_REPLAY32:-} ]]; then
-  replay32=1
-  expected+=(bin/velk-replay32)
-fi
+[[ -x ${VELK_REPLAY32:-} ]] && expected+=(bin/velk-replay32)
+exe='' launch=()  # how a program of the package is named and run
 if [[ $platform == win32 ]]; then
   archive_expected+=(share/doc/VelkAllocator/LICENSE.winpthreads)
-  expected+=(bin/VelkAllocator.dll lib/libVelkAllocator.dll.a lib/VelkAllocator.def
-    lib/VelkAllocator.lib bin/VelkAllocator-traced.dll lib/libVelkAllocator-traced.dll.a
-    lib/VelkAllocator-traced.def lib/VelkAllocator-traced.lib)
-  library=bin/VelkAllocator.dll
+  for name in VelkAllocator VelkAllocator-traced; do
+    expected+=("bin/$name.dll" "lib/lib$name.dll.a" "lib/$name.def" "lib/$name.lib")
+  done
+  library=bin/VelkAllocator.dll exe=.exe launch=("$root/scripts/wine-run.sh")
   export_check=(-DOBJDUMP="$symbol_tool" -P "$root/tests/library/check_dll_exports.cmake")
 else
   for name in velkallocator velkallocator-traced velkmalloc; do
@@ -75,22 +59,8 @@ fi
 
 # Unpacks an archive into $work/NAME and prints the prefix inside it.
 unpack() {
-  local package=$1 name=$2
-  mkdir -p "$work/$name"
-  (cd "$work/$name" && cmake -E tar xf "$package")
-  echo "$work/$name/$(basename "${package%.tar.gz}" .zip)"
-}
-
-# Unpacks every .deb given into one root $work/NAME, as installing them all would, and prints
-# the prefix inside it.
-unpack_debs() {
-  local name=$1 deb
-  shift
-  mkdir -p "$work/$name"
-  for deb in "$@"; do
-    dpkg-deb -x "$deb" "$work/$name"
-  done
-  echo "$work/$name/usr"
+  mkdir -p "$work/$2" && (cd "$work/$2" && cmake -E tar xf "$1")
+  echo "$work/$2/$(basename "${1%.tar.gz}" .zip)"
 }
 
 check_contents() {
@@ -100,44 +70,37 @@ check_contents() {
     [[ -e $prefix/$file ]] || fail "$(basename "$(dirname "$prefix")") lacks $file"
   done
   cmake -DLIBRARY="$prefix/$library" "${export_check[@]}" >/dev/null || fail "exports of $library"
-  if [[ $platform == win32 ]]; then
-    [[ $(strings -el "$prefix/$library" | grep -A1 -x ProductVersion | tail -n 1) == "$version" ]] ||
-      fail "$library has no version resource of $version"
-  fi
+  [[ $platform != win32 ||
+    $(strings -el "$prefix/$library" | grep -A1 -x ProductVersion | tail -n 1) == "$version" ]] ||
+    fail "$library has no version resource of $version"
 }
 
-# Whether this machine runs Windows programs: wine, and a kernel that runs 32-bit programs.
-runs_windows_programs() {
-  command -v wine >/dev/null && kernel_runs_i386
-}
-
+# True when this machine runs Windows programs (wine, and a kernel that runs 32-bit programs);
+# otherwise says that PROGRAM's run under wine is skipped, and why.
 skipped_runs=0
-skipped_under_wine() {
+runs_under_wine() {
+  command -v wine >/dev/null && kernel_runs_i386 && return
   skipped_runs=$((skipped_runs + 1))
   printf '\n!!! SKIPPED: %s under wine (%s)\n\n' "$1" \
     "$(command -v wine >/dev/null && echo "this kernel cannot run 32-bit programs" || echo "no wine")"
+  return 1
 }
 
 # Runs a built consumer in its own folder and checks what it printed and the log it left there.
 run_consumer() {
   local program=$1 prefix=$2 said=${3:-"VelkAllocator $version: allocated and freed 1000 bytes"}
-  local folder
+  local folder line
   folder=$(dirname "$program")
   if [[ $platform == win32 ]]; then
-    if ! runs_windows_programs; then
-      skipped_under_wine "$program"
-      return
-    fi
+    runs_under_wine "$program" || return 0
     cp "$prefix/bin/VelkAllocator.dll" "$folder/"
-    (cd "$folder" && "$root/scripts/wine-run.sh" "./$(basename "$program")") >"$folder/out.txt"
   else
     readelf -d "$program" | grep -q "NEEDED.*\[libvelkallocator\.so\.${version%%.*}\]" ||
       fail "$program does not ask for libvelkallocator.so.${version%%.*}"
-    (cd "$folder" && LD_LIBRARY_PATH=$prefix/$libdir "$program") >"$folder/out.txt"
   fi
-  grep -q "^$said" "$folder/out.txt" ||
-    fail "$program printed: $(cat "$folder/out.txt")"
-  local line
+  (cd "$folder" && LD_LIBRARY_PATH=$prefix/$libdir "${launch[@]}" "./$(basename "$program")") \
+    >"$folder/out.txt"
+  grep -q "^$said" "$folder/out.txt" || fail "$program printed: $(cat "$folder/out.txt")"
   for line in "Velk allocator loaded" "Pre-allocated 640M VA segment, result = [01]" \
     "shutting down Velk allocator" "num allocs +: 1" "num frees +: 1" "alloc blocks +: 0"; do
     grep -Eq "^$line"$'\r?$' "$folder/VelkAllocator.log" || fail "$program: no '$line' in its log"
@@ -150,11 +113,9 @@ consume_with_cmake() {
   local prefix=$1 build=$work/cmake-consumer
   local arguments=(-S "$consumer_source" -B "$build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix")
   [[ $platform == win32 ]] && arguments+=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake")
-  if ! cmake "${arguments[@]}" >"$work/cmake-consumer.log" 2>&1 ||
-    ! cmake --build "$build" >>"$work/cmake-consumer.log" 2>&1; then
+  { cmake "${arguments[@]}" && cmake --build "$build"; } >"$work/cmake-consumer.log" 2>&1 ||
     fail "find_package consumer: $(cat "$work/cmake-consumer.log")"
-  fi
-  run_consumer "$build/consumer$([[ $platform == win32 ]] && echo .exe)" "$prefix"
+  run_consumer "$build/consumer$exe" "$prefix"
 }
 
 consume_with_pkg_config() {
@@ -166,38 +127,29 @@ consume_with_pkg_config() {
   # shellcheck disable=SC2086 # CFLAGS holds separate flags
   $CC $CFLAGS "$consumer_source/host.c" "${flags[@]}" -o "$build/consumer" ||
     fail "pkg-config consumer does not build"
-  run_consumer "$build/consumer$([[ $platform == win32 ]] && echo .exe)" "$prefix"
+  run_consumer "$build/consumer$exe" "$prefix"
 }
 
 # The programs in the package run from it alone.
 run_velk_host() {
   local prefix=$1 run=$work/velk-host-run
   mkdir -p "$run"
-  if [[ $platform == win32 ]]; then
-    if ! runs_windows_programs; then
-      skipped_under_wine "the packaged velk-host.exe"
-      return
-    fi
-    (cd "$run" && "$root/scripts/wine-run.sh" "$prefix/bin/velk-host.exe" --workload small \
-      "$prefix/$library") >"$run/out.txt"
-  else
-    (cd "$run" && "$prefix/bin/velk-host" --workload small "$prefix/$library") >"$run/out.txt"
-  fi
+  [[ $platform != win32 ]] || runs_under_wine "the packaged velk-host.exe" || return 0
+  (cd "$run" && "${launch[@]}" "$prefix/bin/velk-host$exe" --workload small "$prefix/$library") \
+    >"$run/out.txt"
   grep -q " 0 faults" "$run/out.txt" || fail "packaged velk-host: $(cat "$run/out.txt")"
 }
 
 # A trace of the Windows DLL (32-bit pointers, CRLF) through the packaged velk-replay, which hands it
 # to velk-replay32 beside it; that one runs without any i386 library.
 run_velk_replay32() {
-  local prefix=$1 run=$work/velk-replay-run headers
+  local prefix=$1 run=$work/velk-replay-run
   mkdir -p "$run"
-  headers=$(readelf -l "$prefix/bin/velk-replay32")
-  [[ $headers == *"program interpreter"* ]] && fail "velk-replay32 is not statically linked"
+  [[ $(readelf -l "$prefix/bin/velk-replay32") == *"program interpreter"* ]] &&
+    fail "velk-replay32 is not statically linked"
   # A kernel without IA-32 support runs no 32-bit program: the hand-over cannot be seen there.
-  if ! "$prefix/bin/velk-replay32" --version >/dev/null 2>&1; then
-    echo "SKIPPED: the hand-over to velk-replay32 (this kernel cannot run 32-bit programs)"
-    return
-  fi
+  "$prefix/bin/velk-replay32" --version >/dev/null 2>&1 ||
+    { echo "SKIPPED: the hand-over to velk-replay32 (no 32-bit programs run here)" && return; }
   printf '%s\r\n' "Velk allocator loaded" "Pre-allocated 640M VA segment, result = 1" \
     "[000004d0]: allocated 24 bytes: 02A30010" "[000004d0]: freeing: 02A30010" >"$run/trace.log"
   "$prefix/bin/velk-replay" "$run/trace.log" >"$run/out.txt" 2>&1 ||
@@ -225,7 +177,7 @@ imported_names() {
 # names by llvm-dlltool), must import from the DLL exactly the names the DLL exports; the C one
 # runs under wine with the DLL beside it.
 consume_with_msvc_toolchain() {
-  local prefix=$1 build=$work/msvc-consumer name language
+  local prefix=$1 build=$work/msvc-consumer name language imports exports
   mkdir -p "$build"
   printf 'LIBRARY KERNEL32.dll\nEXPORTS\n  GetStdHandle@4\n  WriteFile@20\n  ExitProcess@4\n' \
     >"$build/kernel32.def"
@@ -242,10 +194,10 @@ consume_with_msvc_toolchain() {
         /machine:x86 "${host%.exe}.obj" "$prefix/lib/$name.lib" "$build/kernel32.lib" \
         /out:"$host" >"$build/link.log" 2>&1 ||
         fail "an MSVC-style $language host does not link against $name.lib: $(cat "$build/link.log")"
-      [[ $(imported_names "$host" "$name.dll") == "$(dll_export_names "$prefix/bin/$name.dll")" ]] ||
-        fail "the MSVC-style $language host imports from $name.dll:" \
-          "$(imported_names "$host" "$name.dll")" "but it exports:" \
-          "$(dll_export_names "$prefix/bin/$name.dll")"
+      imports=$(imported_names "$host" "$name.dll")
+      exports=$(dll_export_names "$prefix/bin/$name.dll")
+      [[ $imports == "$exports" ]] ||
+        fail "the MSVC-style $language host imports from $name.dll: $imports; it exports: $exports"
     done
   done
   run_consumer "$build/VelkAllocator-c/host.exe" "$prefix" "MSVC host: allocated and freed 1000 bytes"
@@ -262,9 +214,10 @@ else
   # The .debs serve the CMake consumer, the .tar.gz the pkg-config one; both hold every file, in
   # the same multiarch folders.
   archive_prefix=$(unpack "$work/packages/VelkAllocator-$version-$platform.tar.gz" tar)
-  deb_prefix=$(unpack_debs deb "$work"/packages/*.deb)
+  for deb in "$work"/packages/*.deb; do dpkg-deb -x "$deb" "$work/deb"; done  # as installing all
+  deb_prefix=$work/deb/usr
   check_contents "$archive_prefix" "${archive_expected[@]}"
-  check_contents "$deb_prefix" "${deb_expected[@]}"
+  check_contents "$deb_prefix"
   # Each .deb names both licences, and its changelog starts with the release it comes with.
   for package in libvelkallocator${version%%.*} libvelkallocator-dev velkallocator-tools; do
     for license in Expat BSD-3-clause; do
@@ -277,12 +230,7 @@ else
   consume_with_cmake "$deb_prefix"
   consume_with_pkg_config "$archive_prefix"
   run_velk_host "$archive_prefix"
-  if [[ $replay32 -eq 1 ]]; then
-    run_velk_replay32 "$deb_prefix"
-  fi
+  [[ -x ${VELK_REPLAY32:-} ]] && run_velk_replay32 "$deb_prefix"
 fi
-if [[ $skipped_runs -gt 0 ]]; then
-  echo "packages of $platform: every file present, every consumer built; $skipped_runs runs SKIPPED"
-else
-  echo "packages of $platform: every file present, every consumer built and ran"
-fi
+echo "packages of $platform: every file present, every consumer built$([[ $skipped_runs -gt 0 ]] &&
+  echo "; $skipped_runs runs SKIPPED" || echo " and ran")"

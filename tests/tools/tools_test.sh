@@ -11,18 +11,14 @@ trap 'rm -rf "$work"' EXIT
 cd "$work" || exit 1
 failed=0
 
-fail() {
-  echo "FAILED: $1"
-  head -c 3000 out.txt
-  failed=1
-}
+fail() { echo "FAILED: $1"; head -c 3000 out.txt; failed=1; }
 
 # expect STATUS TEXT COMMAND...: COMMAND must end with STATUS and print TEXT (stdout or stderr).
 expect() {
-  local status=$1 text=$2
+  local status=$1 text=$2 got
   shift 2
   "$@" >out.txt 2>&1
-  local got=$?
+  got=$?
   [[ $got == "$status" ]] && grep -qF -- "$text" out.txt ||
     fail "$* ended $got (not $status) or did not print '$text'"
 }
@@ -56,14 +52,16 @@ printf '%s\r\n' "[000004d0]: allocated 24 bytes: 0012FF40" "[000004d0]: freeing:
   "shutting down Velk allocator" "HEAP STATS:" "-----------" "num frees         : 1" >VelkAllocator.log
 expect 0 ": 6 lines, 2 calls from 1 thread(s), 32-bit Windows pointers" "$replay" VelkAllocator.log
 
-# Damaged logs and bad options: status, what is said, arguments after the program, then the log
-# (printf %b).
+# Damaged logs and bad options: status, what is said, arguments after the program, the log
+# (printf %b), and the program when it is not velk-replay. CLI11 reads "-5" for an unsigned option
+# as a huge number: velk-host must take every count as written.
 header='Velk allocator loaded\nPre-allocated 640M VA segment, result = 1\n'
 call='[00000001]: allocated 24 bytes: 0x7f0000000010\n'
-while IFS='|' read -r status said arguments log; do
+while IFS='|' read -r status said arguments log program; do
   printf '%b' "$log" >VelkAllocator.log
+  program=${program:-replay}
   # shellcheck disable=SC2086 # the arguments are separate words
-  expect "$status" "$said" "$replay" $arguments
+  expect "$status" "$said" "${!program}" $arguments
 done <<EOF
 1|VelkAllocator.log:4: expected a call|VelkAllocator.log|$header$call[00000001]: freeing 0x10\n
 0|VelkAllocator.log:4: the last line has no line end|VelkAllocator.log|$header$call[00000001]: fre
@@ -92,17 +90,10 @@ done <<EOF
 1|cannot read .: Is a directory|.|
 1|VelkAllocator.log is empty: nothing to replay|VelkAllocator.log|
 1|no trace lines: nothing to replay (its report counts 7 allocations|VelkAllocator.log|${header}shutting down Velk allocator\nHEAP STATS:\n-----------\nnum allocs : 7\n
-EOF
-
-# CLI11 reads "-5" for an unsigned option as a huge number: every count must be taken as written.
-while IFS='|' read -r arguments said; do
-  # shellcheck disable=SC2086
-  expect 2 "$said" "$host" $arguments lib.so
-done <<'EOF'
---ops -5|--ops: -5 is not a whole number from 0 to 18446744073709551615
---ops 99999999999999999999|--ops: 99999999999999999999 is not a whole number
---seed -1|--seed: -1 is not a whole number
---threads 257|--threads: 257 is not a whole number from 1 to 256
+2|--ops: -5 is not a whole number from 0 to 18446744073709551615|--ops -5 lib.so||host
+2|--ops: 99999999999999999999 is not a whole number|--ops 99999999999999999999 lib.so||host
+2|--seed: -1 is not a whole number|--seed -1 lib.so||host
+2|--threads: 257 is not a whole number from 1 to 256|--threads 257 lib.so||host
 EOF
 
 # The pages in headless Chromium: no script error, one strip per segment, whole when zoomed in.
