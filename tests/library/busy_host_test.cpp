@@ -118,14 +118,12 @@ TEST_F(BusyHost, ForkFromABusyHost) {
         churn(loaded.exports(), seed, SIZE_MAX, stop);
       };
       std::thread busy[] = {std::thread(run, 1), std::thread(run, 2)};
-      while (started < 2) {
-      }
+      while (started < 2) continue;
       for (int index = 0; index <= 20; ++index) {
         std::fflush(nullptr);
         standingStill = false;
         pthread_kill(busy[index % 2].native_handle(), SIGUSR1);
-        while (!standingStill) {
-        }
+        while (!standingStill) continue;
         const pid_t child = fork();
         if (child == 0 && index == 0) {
           const char byte = 1;  // its fork handlers have run

@@ -1,14 +1,9 @@
-// Long runs of the engine. Randomized ones, each on a fresh engine: long ones that grow a deep
-// heap, and many short ones; first from a fixed seed, then from a new one each time. VELK_SEED
-// replays a seed, VELK_RANDOM_OPS sets the length of the long runs, VELK_REPLAY=FILE runs one
-// input of the fuzz target.
-//
-// And a deterministic one: the engine chooses the same Blocks, in the same order, as it always has:
-// a long deterministic run of allocations of every size and alignment, frees, in-place resizes and
-// segment growth, folded into one fingerprint of every address handed out and every counter at the
-// end. Any change of which Block a search takes, where a remainder goes or how a bin orders its
-// Blocks changes the fingerprint. The expected values were taken from the straightforward engine
-// before its hot path was tuned.
+// Long runs of the engine. Randomized ones on fresh engines, long and short, from a fixed seed and
+// then a new one (VELK_SEED replays a seed, VELK_RANDOM_OPS sets the length of the long runs,
+// VELK_REPLAY=FILE runs one input of the fuzz target). And a deterministic one whose addresses and
+// final counters fold into a fingerprint: any change of which Block a search takes, where a
+// remainder goes or how a bin orders its Blocks changes it. The expected values were taken from
+// the straightforward engine before its hot path was tuned.
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
