@@ -320,11 +320,9 @@ class OperationRun {
       // must see either for what it is.
       Word& word = Block::ofPayload(reinterpret_cast<void*>(payload))->sizeAndFlag;
       word += kMostUnits + 1;
-      for (int index = 0; index < target_.heap->segmentCount(); ++index) {
-        const Segment& segment = target_.heap->segment(static_cast<std::size_t>(index));
-        if (segment.contains(payload) && input.byte() % 2 == 0)
-          word = kAllocatedBit | (segment.end() - kUnit - payload) / kUnit;
-      }
+      const Segment* segment = target_.heap->findSegment(payload);
+      if (segment != nullptr && input.byte() % 2 == 0)
+        word = kAllocatedBit | (segment->end() - kUnit - payload) / kUnit;
       freeLive(live);
       checkHeap();
       count = 0;
