@@ -29,16 +29,21 @@ std::size_t Heap::allocateBatch(std::size_t size, std::size_t align, void** payl
   const std::uintptr_t foundPayload =
       found.block != nullptr ? reinterpret_cast<std::uintptr_t>(found.block->payload()) : 0;
   Word* foundBits = found.block != nullptr ? payloads_.granuleBits(foundPayload) : nullptr;
-  // The Block behind the one found, as checked: behind every rest carved from it too.
+  // The Block behind the one found, as checked: behind every rest carved from it too. The found
+  // Block's header and links are read once, checked, and used as they were read: a program
+  // writing into a payload it freed twice may write into them at any moment, even under the lock.
   Block* successor = nullptr;
-  if (found.block != nullptr &&
-      (!freeBlockTrue(foundBits, foundPayload, found.block, found.block->sizeAndFlag,
-                      found.block->nextFree, found.block->prevFree, found.sizeClass, &successor) ||
-       !giftTrue(foundBits, foundPayload, found.block, effectiveAlign))) [[unlikely]] {
-    // A stray write changed the Block or what lies around it: put right, and let the single
-    // allocation below search again.
-    repair();
-    found.block = nullptr;
+  Vacancy vacancy{};
+  if (found.block != nullptr) {
+    vacancy = vacancyOf(found.block, found.block->sizeAndFlag, found.sizeClass);
+    if (!freeBlockTrue(foundBits, foundPayload, found.block, vacancy.units, vacancy.nextFree,
+                       vacancy.prevFree, found.sizeClass, &successor) ||
+        !giftTrue(foundBits, foundPayload, found.block, effectiveAlign)) [[unlikely]] {
+      // A stray write changed the Block or what lies around it: put right, and let the single
+      // allocation below search again.
+      repair();
+      found.block = nullptr;
+    }
   }
   Block* block = found.block;
   if (block == nullptr) return allocateScattered(size, align, payloads, count);
@@ -46,9 +51,8 @@ std::size_t Heap::allocateBatch(std::size_t size, std::size_t align, void** payl
   if (rsize > stats_.maxAllocBlockSize) stats_.maxAllocBlockSize = rsize;
   // The first Block is carved as allocate() carves one, alignment gap and all; its rest takes
   // the found Block's place in the bins.
-  Vacancy vacancy = vacancyOf(block, block->units(), found.sizeClass);
   payloads[0] =
-      carveOut(block, block->units(), rsize, effectiveAlign, vacancy, foundBits, successor);
+      carveOut(block, vacancy.units, rsize, effectiveAlign, vacancy, foundBits, successor);
   return carveBehind(payloads, count, rsize, successor);  // a search ran only for count > 1
 }
 
