@@ -72,28 +72,6 @@ std::uintptr_t PayloadMap::nextStart(std::uintptr_t address, std::uintptr_t limi
   return limit;
 }
 
-std::uintptr_t PayloadMap::previousStart(std::uintptr_t address, std::uintptr_t floor) const {
-  while (address > floor) {
-    const std::uintptr_t last = address - kUnit;  // the highest unit still to look at
-    const Word* bits = granuleBits(last);
-    const std::uintptr_t granule = last & ~(kGranule - 1);
-    std::size_t index = wordIndex(last);
-    const unsigned top = bitIndex(last);
-    Word word = load(bits[index]) & kStartBits &
-                (top + kBitsPerUnit >= kBitsPerWord ? ~Word{0}
-                                                     : (Word{1} << (top + kBitsPerUnit)) - 1);
-    while (word == 0 && index > 0) word = load(bits[--index]) & kStartBits;
-    if (word != 0) {
-      const std::size_t bit =
-          index * kBitsPerWord + kBitsPerWord - 1 - static_cast<std::size_t>(std::countl_zero(word));
-      const std::uintptr_t found = granule + bit / kBitsPerUnit * kUnit;
-      return found >= floor ? found : 0;
-    }
-    address = granule;
-  }
-  return 0;
-}
-
 bool PayloadMap::blockEndsAt(std::uintptr_t payload, std::uintptr_t end) const {
   if (end < payload || end % kUnit != 0) return false;
   const std::uintptr_t nextPayload = end + kHeaderSize;

@@ -183,9 +183,6 @@ class PayloadMap {
         static_cast<std::size_t>(std::countr_zero(starts)) / kBitsPerUnit * kUnit;
     return starts != 0 && span > kHeaderSize ? span - kHeaderSize : 0;
   }
-  // The last unit below `address` where a payload begins, at or above `floor`, or 0. Both lie in
-  // one covered range.
-  std::uintptr_t previousStart(std::uintptr_t address, std::uintptr_t floor) const;
 
   // How many payloads are recorded.
   std::size_t marked() const { return marked_; }

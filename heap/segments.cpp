@@ -58,9 +58,9 @@ void Heap::mergeSegments() {
       const Segment& lower = later.base < earlier.base ? later : earlier;
       const Segment& upper = later.base < earlier.base ? earlier : later;
 
-      // The lower segment's last Block is the last payload the record shows in it; the two
-      // Blocks that meet are checked before they are changed.
-      Block* last = Block::at(payloads_.previousStart(lower.end(), lower.base) - kHeaderSize);
+      // The lower segment's last Block, as its entry names it; the two Blocks that meet are
+      // checked before they are changed.
+      Block* last = lower.last;
       Block* first = upper.firstBlock();
       Block* joinedLast = upper.last;
       if (!blockTrue(last) || !blockTrue(first)) repair();
