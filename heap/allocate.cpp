@@ -119,7 +119,7 @@ void* Heap::carve(Block* block, std::size_t rsize, std::size_t align) {
   Vacancy none{};
   return carveOut(block, block->units(), rsize, align, none,
                   payloads_.granuleBits(reinterpret_cast<std::uintptr_t>(block->payload())),
-                  block->successor());
+                  block->successor(), block->prevBlock);
 }
 
 void Heap::split(Block* block, std::size_t rsize) {
@@ -170,7 +170,7 @@ void Heap::split(Block* block, std::size_t rsize) {
 }
 
 void* Heap::carveOut(Block* block, Word units, std::size_t rsize, std::size_t align,
-                     Vacancy& vacancy, Word* blockBits, Block* successor) {
+                     Vacancy& vacancy, Word* blockBits, Block* successor, Block* before) {
   stats_.allocBlocks += 1;
   const std::uintptr_t unaligned = reinterpret_cast<std::uintptr_t>(block->payload());
   const std::uintptr_t aligned = (unaligned + align - 1) & ~(align - 1);
@@ -180,7 +180,6 @@ void* Heap::carveOut(Block* block, Word units, std::size_t rsize, std::size_t al
   // once, at the end: nothing reads them on the way.
   Word* const bits = payloads_.granuleBitsNear(blockBits, unaligned, aligned);
   if (pad == 0) return carveRest(block, units, successor, aligned, rsize, vacancy, bits);
-  Block* const before = block->prevBlock;
   Block* const carved = Block::at(aligned - kHeaderSize);
   if (pad >= kHeaderSize) {
     // The gap stays in front as a free Block (a fragment, unfiled, below two units).
@@ -193,7 +192,7 @@ void* Heap::carveOut(Block* block, Word units, std::size_t rsize, std::size_t al
   // A one-unit gap becomes the last payload unit of the Block before, which is allocated because
   // free Blocks never touch. A segment's first Block never needs such a gap: segment bases are
   // multiples of 64 KiB, so the first payload is either aligned or two units short. Its header
-  // overlaps the carved one's: `before` and `units` were read first. The peak is noted once, when
+  // overlaps the carved one's: `before` and `units` were read before. The peak is noted once, when
   // the carved Block is counted too.
   before->sizeAndFlag += 1;
   stats_.totalAlloc += kUnit;
@@ -246,21 +245,22 @@ void* Heap::allocateServed(std::size_t rsize, std::size_t align) {
   // as the check found it.
   Vacancy vacancy = vacancyOf(found.block, units, found.sizeClass);
   Block* successor;
+  Block* before = nullptr;
   if (!freeBlockTrue(bits, payload, found.block, units, vacancy.nextFree, vacancy.prevFree,
                      found.sizeClass, &successor) ||
-      !giftTrue(bits, payload, found.block, align)) [[unlikely]] {
+      !giftTrue(bits, payload, found.block, align, before)) [[unlikely]] {
     return allocateAfterRepair(rsize, align);
   }
-  return carveFound(vacancy, rsize, align, bits, successor);
+  return carveFound(vacancy, rsize, align, bits, successor, before);
 }
 
 // The Block leaves its bin while it is carved: its remainder, often of the same class, takes its
 // place there.
 [[gnu::always_inline]] inline void* Heap::carveFound(Vacancy& vacancy, std::size_t rsize,
                                                      std::size_t align, Word* bits,
-                                                     Block* successor) {
+                                                     Block* successor, Block* before) {
   if (rsize > stats_.maxAllocBlockSize) stats_.maxAllocBlockSize = rsize;
-  return carveOut(vacancy.block, vacancy.units, rsize, align, vacancy, bits, successor);
+  return carveOut(vacancy.block, vacancy.units, rsize, align, vacancy, bits, successor, before);
 }
 
 // A stray write was found on the way: put right from the record, and the search runs again. Out
@@ -275,7 +275,7 @@ void* Heap::allocateServed(std::size_t rsize, std::size_t align) {
   Word* const bits =
       payloads_.granuleBits(reinterpret_cast<std::uintptr_t>(found.block->payload()));
   Vacancy vacancy = vacancyOf(found.block, units, found.sizeClass);
-  return carveFound(vacancy, rsize, align, bits, found.block->successor());
+  return carveFound(vacancy, rsize, align, bits, found.block->successor(), found.block->prevBlock);
 }
 
 // The lock is looked for once: a Heap that has one keeps it until it is torn down, and only a

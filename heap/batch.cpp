@@ -33,12 +33,13 @@ std::size_t Heap::allocateBatch(std::size_t size, std::size_t align, void** payl
   // Block's header and links are read once, checked, and used as they were read: a program
   // writing into a payload it freed twice may write into them at any moment, even under the lock.
   Block* successor = nullptr;
+  Block* before = nullptr;
   Vacancy vacancy{};
   if (found.block != nullptr) {
     vacancy = vacancyOf(found.block, found.block->sizeAndFlag, found.sizeClass);
     if (!freeBlockTrue(foundBits, foundPayload, found.block, vacancy.units, vacancy.nextFree,
                        vacancy.prevFree, found.sizeClass, &successor) ||
-        !giftTrue(foundBits, foundPayload, found.block, effectiveAlign)) [[unlikely]] {
+        !giftTrue(foundBits, foundPayload, found.block, effectiveAlign, before)) [[unlikely]] {
       // A stray write changed the Block or what lies around it: put right, and let the single
       // allocation below search again.
       repair();
@@ -52,7 +53,7 @@ std::size_t Heap::allocateBatch(std::size_t size, std::size_t align, void** payl
   // The first Block is carved as allocate() carves one, alignment gap and all; its rest takes
   // the found Block's place in the bins.
   payloads[0] =
-      carveOut(block, vacancy.units, rsize, effectiveAlign, vacancy, foundBits, successor);
+      carveOut(block, vacancy.units, rsize, effectiveAlign, vacancy, foundBits, successor, before);
   return carveBehind(payloads, count, rsize, successor);  // a search ran only for count > 1
 }
 

@@ -39,24 +39,6 @@ void Heap::deallocate(void* payload) {
   freeChecked(bits, address);
 }
 
-// A free neighbour of `units` units, as the merge will use it: for a filed one, its links, read
-// once and true, and its class. False when the links are not.
-[[gnu::always_inline]] inline bool Heap::readFreeNeighbour(Block* block, Word units,
-                                                           Vacancy& neighbour) const {
-  neighbour.block = block;
-  neighbour.units = units;
-  if (units < kLeastFiledUnits) {
-    // A fragment: in no bin, and never left.
-    neighbour.nextFree = neighbour.prevFree = nullptr;
-    neighbour.sizeClass = 0;
-    return true;
-  }
-  neighbour.nextFree = block->nextFree;
-  neighbour.prevFree = block->prevFree;
-  neighbour.sizeClass = classOf(unitsToBytes(units));
-  return linksTrue(block, neighbour.nextFree, neighbour.prevFree, neighbour.sizeClass);
-}
-
 // Everything the merge reads is checked against the record before anything changes: the Block's
 // header, its neighbours' headers, and the bin links of the free ones. Each word is read once,
 // before it is checked, and only what was read is used: another thread's stray write may land in

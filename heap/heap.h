@@ -293,7 +293,7 @@ class Heap {
   void runDamageHook() const;
   void* allocateAfterRepair(std::size_t rsize, std::size_t align);
   void* carveFound(Vacancy& vacancy, std::size_t rsize, std::size_t align, Word* bits,
-                   Block* successor);
+                   Block* successor, Block* before);
   void deallocateUnlocked(void* payload);
   bool freeChecked(Word* bits, std::uintptr_t address);
   template <bool kMergeNext>
@@ -301,6 +301,8 @@ class Heap {
                  Block* after, Vacancy& nextFree, Word* nextBits);
   void countFreed(Word units);
   bool readFreeNeighbour(Block* block, Word units, Vacancy& neighbour) const;
+  bool readBehindAllocated(Word* bits, std::uintptr_t payload, Word& units, Vacancy& next,
+                           Block*& after) const;
   void freeAfterRepair(Word* bits, std::uintptr_t address);
   // The search of findFree without the removal. Returned by value rather than through a
   // reference, so that the class stays in a register.
@@ -309,9 +311,10 @@ class Heap {
   Block* lowestFitting(std::size_t need);
   // carve and split for a Block that may still be filed: it leaves its bin on the way, its
   // remainder taking its place there when they share a class.
-  // `successor` is the Block after `block`, null at the end of its segment.
+  // `successor` is the Block after `block`, null at the end of its segment; `before` the Block in
+  // front, as giftTrue checked it, which takes a one-unit alignment gap (unused without one).
   void* carveOut(Block* block, Word units, std::size_t rsize, std::size_t align, Vacancy& vacancy,
-                 Word* blockBits, Block* successor);
+                 Word* blockBits, Block* successor, Block* before);
   Block* splitOff(Block* block, Word& units, std::size_t rsize, Vacancy& vacancy);
   void* carveRest(Block* carved, Word units, Block* successor, std::uintptr_t aligned, std::size_t rsize,
                   Vacancy& vacancy, Word* bits);
@@ -362,7 +365,7 @@ class Heap {
                      Block** successor = nullptr) const;
   bool freeNeighbourTrue(const Block* block) const;
   bool giftTrue(const Word* bits, std::uintptr_t payload, const Block* block,
-                std::size_t align) const;
+                std::size_t align, Block*& before) const;
   bool allocatedBlockTrue(const Word* bits, std::uintptr_t payload, const Block* block) const;
   bool blockTrue(const Block* block) const;
   void noteDamage(const Damage& damage);

@@ -151,14 +151,15 @@ inline bool Heap::freeBlockTrue(const Word* bits, std::uintptr_t payload, const 
 
 // Carving `block` at `align` may leave a one-unit gap in front of the payload, which goes to the
 // Block before: that Block must be the allocated one the record shows there.
+// `before` is set to that Block, as checked, for the carve to use: the back link is read once.
 inline bool Heap::giftTrue(const Word* bits, std::uintptr_t payload, const Block* block,
-                           std::size_t align) const {
+                           std::size_t align, Block*& before) const {
   // The gap up to the next multiple of `align`, written as carving computes it.
   if (((payload + align - 1) & ~(align - 1)) - payload != kUnit) [[likely]]
     return true;
   // The record vouches for `before` before its header is read: a stray write may have left any
   // address in the back link.
-  const Block* before = block->prevBlock;
+  before = block->prevBlock;
   Word beforeWord;
   return before != nullptr &&
          stateInFront(bits, payload, block, before, beforeWord) == PayloadMap::kAllocated;
@@ -173,6 +174,55 @@ inline bool Heap::freeNeighbourTrue(const Block* block) const {
          successorTrue(payloads_.granuleBits(payload), payload, block, block->following(), true) &&
          (units < kLeastFiledUnits ||
           linksTrue(block, block->nextFree, block->prevFree, classOf(unitsToBytes(units))));
+}
+
+// A free neighbour of `units` units, as a merge or a resize will use it: for a filed one, its
+// links, read once and true, and its class. False when the links are not.
+[[gnu::always_inline]] inline bool Heap::readFreeNeighbour(Block* block, Word units,
+                                                           Vacancy& neighbour) const {
+  neighbour.block = block;
+  neighbour.units = units;
+  if (units < kLeastFiledUnits) {
+    // A fragment: in no bin, and never left.
+    neighbour.nextFree = neighbour.prevFree = nullptr;
+    neighbour.sizeClass = 0;
+    return true;
+  }
+  neighbour.nextFree = block->nextFree;
+  neighbour.prevFree = block->prevFree;
+  neighbour.sizeClass = classOf(unitsToBytes(units));
+  return linksTrue(block, neighbour.nextFree, neighbour.prevFree, neighbour.sizeClass);
+}
+
+// What lies behind the allocated Block at `payload` (`bits` are the record's for it), as a resize
+// uses it, each word read once and checked before it is used: `units`, the Block's size from its
+// header; `next`, the free Block behind (with `next.block` null when the Block behind is allocated
+// or the end marker); `after`, the Block behind that free one, null at the segment's end. False
+// when a check fails.
+inline bool Heap::readBehindAllocated(Word* bits, std::uintptr_t payload, Word& units,
+                                      Vacancy& next, Block*& after) const {
+  next.block = nullptr;
+  Block* const block = Block::at(payload - kHeaderSize);
+  const Word word = block->sizeAndFlag;
+  if (!allocatedHeader(word)) return false;
+  units = word - kAllocatedBit;
+  const std::uintptr_t nextAddress = payload + unitsToBytes(units);
+  Block* const candidate = Block::at(nextAddress);
+  Word* nextBits;
+  const unsigned state = stateBehind(bits, payload, nextAddress, nextBits);
+  if (state == kEndOfSegment) return true;
+  if (state == PayloadMap::kNothing || candidate->prevBlock != block) return false;
+  const Word nextWord = candidate->sizeAndFlag;
+  if (state == PayloadMap::kAllocated) return allocatedHeader(nextWord);
+  if (!freeHeader(nextWord)) return false;
+  const std::uintptr_t nextPayload = nextAddress + kHeaderSize;
+  Block* const following = Block::at(nextPayload + unitsToBytes(nextWord));
+  bool endOfSegment;
+  if (!successorTrue(nextBits, nextPayload, candidate, following, true, &endOfSegment)) {
+    return false;
+  }
+  after = endOfSegment ? nullptr : following;
+  return readFreeNeighbour(candidate, nextWord, next);
 }
 
 // An allocated Block, the record says (`bits` are those of `payload`, its payload): its header

@@ -9,23 +9,28 @@ bool Heap::resizeInPlace(void* payload, std::size_t size) {
   if (payload == nullptr || size > kMaxRequestSize) return false;
   Block* block = allocatedBlockOf(payload);
   if (block == nullptr) return false;
+  // The Block's size and the free Block behind it are read once and used as read: a program that
+  // writes into a payload it freed twice may write into them at any moment, even under the lock.
+  const auto address = reinterpret_cast<std::uintptr_t>(payload);
+  Word* const bits = payloads_.granuleBits(address);
+  Word units;
+  Vacancy next;
+  Block* afterNext = nullptr;
+  if (!readBehindAllocated(bits, address, units, next, afterNext)) [[unlikely]] {
+    // Put right from the record; a Block whose words still change under the lock stays as it is.
+    repair();
+    if (!readBehindAllocated(bits, address, units, next, afterNext)) return false;
+  }
 
   const std::size_t rsize = servedSize(size);
-  const std::size_t formerBytes = block->payloadBytes();
-  Block* next = block->successor();
-  if (next != nullptr && !next->isAllocated() && !freeNeighbourTrue(next)) [[unlikely]] {
-    repair();
-    next = block->successor();
-  }
-  const bool nextFree = next != nullptr && !next->isAllocated();
-
+  const std::size_t formerBytes = unitsToBytes(units);
+  Block* const nextFree = next.block;  // leave() forgets it
   if (rsize > formerBytes) {
-    if (!nextFree || formerBytes + kHeaderSize + next->payloadBytes() < rsize) return false;
+    if (nextFree == nullptr || formerBytes + kHeaderSize + unitsToBytes(next.units) < rsize) return false;
     // Take the whole successor, then cut it back to the request like a carve does.
-    Block* afterNext = next->successor();
-    removeFree(next);
-    payloads_.setState(reinterpret_cast<std::uintptr_t>(next->payload()), PayloadMap::kNothing);
-    block->sizeAndFlag = block->units() + next->units() + 2;
+    if (next.units >= kLeastFiledUnits) leave(next);
+    payloads_.setState(reinterpret_cast<std::uintptr_t>(nextFree->payload()), PayloadMap::kNothing);
+    block->sizeAndFlag = units + next.units + 2;
     linkBehind(afterNext, block);
     split(block, rsize);
     block->sizeAndFlag |= kAllocatedBit;
@@ -36,16 +41,14 @@ bool Heap::resizeInPlace(void* payload, std::size_t size) {
   }
 
   const std::size_t excess = formerBytes - rsize;
-  if (nextFree && excess != 0) {
+  if (nextFree != nullptr && excess != 0) {
     // The tail joins the free successor, whose header moves down to the new end of the Block;
     // even a single unit can go, since no new header is needed.
-    Block* afterNext = next->successor();
-    const Word nextUnits = next->units();
-    removeFree(next);
-    payloads_.setState(reinterpret_cast<std::uintptr_t>(next->payload()), PayloadMap::kNothing);
+    if (next.units >= kLeastFiledUnits) leave(next);
+    payloads_.setState(reinterpret_cast<std::uintptr_t>(nextFree->payload()), PayloadMap::kNothing);
     Block* rest = Block::at(block->address() + kHeaderSize + rsize);
     payloads_.setState(reinterpret_cast<std::uintptr_t>(rest->payload()), PayloadMap::kStart);
-    rest->sizeAndFlag = excess / kUnit + nextUnits;
+    rest->sizeAndFlag = excess / kUnit + next.units;
     rest->prevBlock = block;
     linkBehind(afterNext, rest);
     block->sizeAndFlag = (rsize / kUnit) | kAllocatedBit;
@@ -53,7 +56,7 @@ bool Heap::resizeInPlace(void* payload, std::size_t size) {
   } else if (excess >= kHeaderSize) {
     // The successor is allocated (or absent): the tail becomes a free Block of its own. split
     // works on an unflagged Block.
-    block->sizeAndFlag &= kSizeMask;
+    block->sizeAndFlag = units;
     split(block, rsize);
     block->sizeAndFlag |= kAllocatedBit;
   }
