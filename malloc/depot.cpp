@@ -78,7 +78,7 @@ void freeInHeap(const Batch* batches, std::uint32_t count, std::size_t sizeClass
     for (auto* block = static_cast<CachedBlock*>(batches[index].head);
          block != nullptr && left != 0; --left) {
       CachedBlock* next = block->next;
-      if (!linkHolds(block)) [[unlikely]] {
+      if (!linkHolds(block, sizeClass)) [[unlikely]] {
         noteDamage();
         next = nullptr;
       }

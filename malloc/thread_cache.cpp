@@ -60,13 +60,13 @@ bool exitKeyMade;
 
 using State = ThreadCache::State;
 
-void link(CachedBlock* block, CachedBlock* next) {
+void link(CachedBlock* block, CachedBlock* next, std::size_t sizeClass) {
   block->next = next;
-  block->check = linkCheck(next, block);
+  block->check = linkCheck(next, block, sizeClass);
 }
 
-void push(CacheList& list, CachedBlock* block) {
-  link(block, list.head);
+void push(CacheList& list, CachedBlock* block, std::size_t sizeClass) {
+  link(block, list.head, sizeClass);
   list.head = block;
   list.count += 1;
 }
@@ -75,7 +75,7 @@ void push(CacheList& list, CachedBlock* block) {
 // way ends the batch at the Block that holds it and empties the list: what lay behind is lost. So
 // does a list that ends before its count: a Block freed twice, its check broken in between, lies
 // on it twice, and a cut that took it once may have ended the list behind it.
-Batch cut(CacheList& list, std::uint32_t count) {
+Batch cut(CacheList& list, std::uint32_t count, std::size_t sizeClass) {
   CachedBlock* first = list.head;
   if (first == nullptr) [[unlikely]] {
     noteDamage();
@@ -85,7 +85,7 @@ Batch cut(CacheList& list, std::uint32_t count) {
   CachedBlock* last = first;
   std::uint32_t taken = 1;
   for (;; ++taken) {
-    if (!linkHolds(last) || (last->next == nullptr && taken != count)) [[unlikely]] {
+    if (!linkHolds(last, sizeClass) || (last->next == nullptr && taken != count)) [[unlikely]] {
       noteDamage();
       list.head = nullptr;
       list.count = 0;
@@ -98,7 +98,7 @@ Batch cut(CacheList& list, std::uint32_t count) {
     }
     last = last->next;
   }
-  link(last, nullptr);
+  link(last, nullptr, sizeClass);
   return {first, taken};
 }
 
@@ -107,7 +107,7 @@ void trim(std::size_t sizeClass, CacheList& list, std::uint32_t keep) {
   while (list.count > keep) {
     const std::uint32_t excess = list.count - keep;
     const std::uint32_t batch = batchOfClass(sizeClass);
-    const Batch cutOff = cut(list, excess < batch ? excess : batch);
+    const Batch cutOff = cut(list, excess < batch ? excess : batch, sizeClass);
     if (cutOff.count != 0) depotPut(sizeClass, cutOff);
   }
 }
@@ -155,11 +155,11 @@ void grow(ThreadCache& cache, std::size_t sizeClass) {
   Batch& outgoing = cache.outgoing[sizeClass];
   CachedBlock** last = cache.outgoingLast[sizeClass];
   const std::uint32_t count = outgoing.count;
-  link(block, nullptr);
+  link(block, nullptr, sizeClass);
   if (count == 0) [[unlikely]] {
     outgoing.head = block;
   } else {
-    link(last[(count - 1) % kLookAhead], block);
+    link(last[(count - 1) % kLookAhead], block, sizeClass);
   }
   if (sizeClass >= kFirstClassAhead) {
     aheadOf(block) = nullptr;
@@ -248,7 +248,7 @@ void* refillAndTake(std::size_t sizeClass) {
     if (got == 0) return nullptr;
     // The lowest address goes out first.
     for (std::size_t index = got - 1; index > 0; --index) {
-      push(list, static_cast<CachedBlock*>(carved[index]));
+      push(list, static_cast<CachedBlock*>(carved[index]), sizeClass);
     }
     static_cast<CachedBlock*>(carved[0])->check = 0;
     return carved[0];
@@ -273,7 +273,7 @@ void keepOrPass(void* payload, std::size_t sizeClass) {
   // A whole pair is a cached Block freed a second time, left where it is. (A live payload that
   // happens to hold one cannot be told from it; at worst it is never reused.)
   auto* block = static_cast<CachedBlock*>(payload);
-  if (linkHolds(block)) return;
+  if (linkHolds(block, sizeClass)) return;
   ThreadCache& cache = threadCache;
   if (!activate(cache)) {
     Heap* heap = processHeap();
@@ -291,10 +291,10 @@ void keepOrPass(void* payload, std::size_t sizeClass) {
   }
   // Over the limit: a batch goes on to the depot.
   if (list.count >= list.limit) {
-    const Batch cutOff = cut(list, batchOfClass(sizeClass));
+    const Batch cutOff = cut(list, batchOfClass(sizeClass), sizeClass);
     if (cutOff.count != 0) depotPut(sizeClass, cutOff);
   }
-  push(list, block);
+  push(list, block, sizeClass);
 }
 
 }  // namespace velk::shim

@@ -15,7 +15,7 @@
 // it freed them and gives each a look-ahead hint (below).
 //
 // A cached Block holds the list's link in its first unit and, in its second, a check derived
-// from the link, the Block's own address and cacheKey (linkCheck). A program that writes into a
+// from the link, the Block's own address, its class and cacheKey (linkCheck). A program that writes into a
 // payload after freeing it (any bytes, anywhere) can break the pair, never forge it: a link is
 // followed only after its check holds, so a damaged one is seen before it is used, counted in
 // velk_malloc_damage_found, and the list ends there. The Block that held it and the Blocks behind
@@ -69,15 +69,21 @@ inline const void*& aheadOf(CachedBlock* block) {
 // Random, chosen once per process while the heap is built.
 extern Word cacheKey;
 
-// The check a cached Block keeps beside its link: the link, the Block's address and the secret
-// key, combined. Two instructions on every take and free. Bytes written over the pair can only
-// make it whole again by writing the key, which nothing outside the process's memory shows.
-inline Word linkCheck(const CachedBlock* next, const CachedBlock* block) {
-  return reinterpret_cast<Word>(next) ^ reinterpret_cast<Word>(block) ^ cacheKey;
+// The check a cached Block of `sizeClass` keeps beside its link: the link, the Block's address,
+// the class and the secret key, combined. Three instructions on every take and free. Bytes
+// written over the pair can only make it whole again by writing the key, which nothing outside
+// the process's memory shows. The class is part of it because memory is recycled: a Block handed
+// out twice (freed twice, its check broken in between) may go back to the heap while a list still
+// links to it, and be carved again at the same address as a Block of another class, whose own
+// list writes a whole pair there. Followed from the first list, that pair would hand out a small
+// Block as a large one; bound to the class, it does not hold there.
+inline Word linkCheck(const CachedBlock* next, const CachedBlock* block, std::size_t sizeClass) {
+  return reinterpret_cast<Word>(next) ^ reinterpret_cast<Word>(block) ^ cacheKey ^ sizeClass;
 }
-// Whether `block`, reached by a link that held, holds a link that can be followed.
-inline bool linkHolds(const CachedBlock* block) {
-  return block->check == linkCheck(block->next, block);
+// Whether `block`, reached by a link of a list of `sizeClass` that held, holds a link that can be
+// followed.
+inline bool linkHolds(const CachedBlock* block, std::size_t sizeClass) {
+  return block->check == linkCheck(block->next, block, sizeClass);
 }
 inline void noteDamage() {
   listDamageFound.fetch_add(1, std::memory_order_relaxed);
@@ -126,7 +132,7 @@ inline void* takeCached(std::size_t sizeClass) {
   if (block == nullptr) [[unlikely]]
     return nullptr;
   CachedBlock* next = block->next;
-  if (block->check != linkCheck(next, block)) [[unlikely]]
+  if (block->check != linkCheck(next, block, sizeClass)) [[unlikely]]
     return takeDamaged(list);
   list.head = next;
   list.count -= 1;
@@ -144,11 +150,11 @@ inline void* takeCached(std::size_t sizeClass) {
 inline bool keepCached(void* payload, std::size_t sizeClass) {
   auto* block = static_cast<CachedBlock*>(payload);
   CacheList& list = threadCache.lists[sizeClass];
-  if (list.count >= list.limit || linkHolds(block)) [[unlikely]]
+  if (list.count >= list.limit || linkHolds(block, sizeClass)) [[unlikely]]
     return false;
   CachedBlock* head = list.head;
   block->next = head;
-  block->check = linkCheck(head, block);
+  block->check = linkCheck(head, block, sizeClass);
   list.head = block;
   list.count += 1;
   return true;
