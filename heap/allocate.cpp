@@ -264,18 +264,31 @@ void* Heap::allocateServed(std::size_t rsize, std::size_t align) {
 }
 
 // A stray write was found on the way: put right from the record, and the search runs again. Out
-// of line, so that the registers of every allocation serve the path without damage.
+// of line, so that the registers of every allocation serve the path without damage. The Block
+// found is checked as the first one was: a program writing into a payload it freed twice may
+// write again, from another thread, right after the repair. Words that keep changing under the
+// lock make the allocation fail rather than be trusted.
 [[gnu::noinline, gnu::cold]] void* Heap::allocateAfterRepair(std::size_t rsize,
                                                              std::size_t align) {
-  repair();
-  Found found = searchFree(needFor(rsize, align));
-  if (found.block == nullptr) found = growAndSearch(rsize, align);
-  if (found.block == nullptr) return nullptr;
-  const Word units = found.block->sizeAndFlag;
-  Word* const bits =
-      payloads_.granuleBits(reinterpret_cast<std::uintptr_t>(found.block->payload()));
-  Vacancy vacancy = vacancyOf(found.block, units, found.sizeClass);
-  return carveFound(vacancy, rsize, align, bits, found.block->successor(), found.block->prevBlock);
+  constexpr int kRepairs = 8;
+  for (int attempt = 0; attempt < kRepairs; ++attempt) {
+    repair();
+    Found found = searchFree(needFor(rsize, align));
+    if (found.block == nullptr) found = growAndSearch(rsize, align);
+    if (found.block == nullptr) return nullptr;
+    const Word units = found.block->sizeAndFlag;
+    const std::uintptr_t payload = reinterpret_cast<std::uintptr_t>(found.block->payload());
+    Word* const bits = payloads_.granuleBits(payload);
+    Vacancy vacancy = vacancyOf(found.block, units, found.sizeClass);
+    Block* successor;
+    Block* before = nullptr;
+    if (freeBlockTrue(bits, payload, found.block, units, vacancy.nextFree, vacancy.prevFree,
+                      found.sizeClass, &successor) &&
+        giftTrue(bits, payload, found.block, align, before)) {
+      return carveFound(vacancy, rsize, align, bits, successor, before);
+    }
+  }
+  return nullptr;
 }
 
 // The lock is looked for once: a Heap that has one keeps it until it is torn down, and only a

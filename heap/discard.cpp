@@ -33,18 +33,19 @@ std::size_t Heap::discardIdlePages(std::size_t leastBytes) {
     if (bins_[sizeClass].count == 0) continue;
     for (Block* block = bins_[sizeClass].head; block != nullptr;) {
       // Every Block is held to the record before its mark is read or its pages are touched: a
-      // stray write into a freed payload may have changed its header or links.
+      // stray write into a freed payload may have changed its header or links, and may change
+      // them again at any moment: each is read once, and the walk goes on by the link checked.
       const auto payload = reinterpret_cast<std::uintptr_t>(block->payload());
       const Word* bits = payloads_.granuleBits(payload);
       const Word units = block->sizeAndFlag;
+      Block* const next = block->nextFree;
       if (bits == nullptr || PayloadMap::stateAt(bits, payload) != PayloadMap::kStart ||
-          !freeBlockTrue(bits, payload, block, units, block->nextFree, block->prevFree,
-                         sizeClass)) [[unlikely]] {
+          !freeBlockTrue(bits, payload, block, units, next, block->prevFree, sizeClass))
+          [[unlikely]] {
         // Put right; what this pass did not reach waits for the next one.
         repair();
         return givenBack;
       }
-      Block* const next = block->nextFree;
       const std::uintptr_t end = payload + unitsToBytes(units);
       if (end - payload >= leastBytes) {
         Word& mark = *reinterpret_cast<Word*>(end - kUnit);
