@@ -244,6 +244,9 @@ class OperationRun {
     const std::ptrdiff_t sizeBefore = usable(pointer);
     const HeapStats before = counts() ? target_.heap->stats() : HeapStats{};
     if (!resize(pointer, size)) {
+      // A shrink needs nothing from the Blocks around it, damaged or not.
+      check(target_.exports != nullptr || size > static_cast<std::size_t>(sizeBefore),
+            "a shrink in place was refused");
       // Unless another thread's new segment joined right behind the Block meanwhile, which hands
       // it the unit that was the end marker.
       const std::ptrdiff_t sizeAfter = usable(pointer);
@@ -351,8 +354,9 @@ class OperationRun {
       count = 0;
     } else if (kind == 3) {
       // A bin link of a payload just freed, overwritten: often with the address where a link read
-      // finds the successor's back link, which points back, else any word. Then the Block behind
-      // is freed, or one of its size asked for, so that the merge or the carve reads the link.
+      // finds the successor's back link, which points back, else any word. Then the Block in front
+      // is resized, or the Block behind freed, or one of its size asked for, so that the resize,
+      // the merge or the carve reads the link.
       const std::size_t bytes = Block::ofPayload(reinterpret_cast<void*>(payload))->payloadBytes();
       freeLive(live);
       const std::size_t which = input.byte() % 2;  // 0: nextFree, 1: prevFree
@@ -364,7 +368,17 @@ class OperationRun {
                                       : shapedWord(input, payload, link);
       }
       const auto behind = live_.find(payload + bytes + kHeaderSize);
-      if (behind != live_.end()) {
+      const auto front = live_.lower_bound(payload);
+      const bool frontTouches = front != live_.begin() && [&] {
+        const auto before = std::prev(front);
+        const auto held = static_cast<std::size_t>(usable(reinterpret_cast<void*>(before->first)));
+        return before->first + held + kHeaderSize == payload;
+      }();
+      if (frontTouches && input.byte() % 2 == 0) {
+        const auto before = std::prev(front);
+        const std::size_t held = before->second.size;
+        resizeLive(before, input.byte() % 2 == 0 ? held / 2 : held + bytes / 2);
+      } else if (behind != live_.end()) {
         // The merge checks the link first: the heap is sound before any repair from here.
         freeLive(behind);
         checkHeap();
