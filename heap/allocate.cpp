@@ -236,38 +236,38 @@ void* Heap::allocateServed(std::size_t rsize, std::size_t align) {
     found = growAndSearch(rsize, align);
     if (found.block == nullptr) return nullptr;
   }
-  // A free Block's header is its units alone. It, the Block behind it and the bin links are
-  // checked against the record; a stray write found there is put right, and the search runs again.
+  if (void* payload = carveFound(found, rsize, align)) [[likely]]
+    return payload;
+  // A stray write was found there: put right, and the search runs again.
+  return allocateAfterRepair(rsize, align);
+}
+
+// The free Block found is checked against the record: its header (its units alone), the Block
+// behind it and its bin links, each read once and used as read. Null when a check fails; else the
+// Block is carved, leaving its bin as it goes: its remainder, often of the same class, takes its
+// place there.
+[[gnu::always_inline]] inline void* Heap::carveFound(Found found, std::size_t rsize,
+                                                     std::size_t align) {
   const Word units = found.block->sizeAndFlag;
   const std::uintptr_t payload = reinterpret_cast<std::uintptr_t>(found.block->payload());
   Word* const bits = payloads_.granuleBits(payload);
-  // Its links are read once, checked, and used as it leaves its bin; the Block behind it is taken
-  // as the check found it.
   Vacancy vacancy = vacancyOf(found.block, units, found.sizeClass);
   Block* successor;
   Block* before = nullptr;
   if (!freeBlockTrue(bits, payload, found.block, units, vacancy.nextFree, vacancy.prevFree,
                      found.sizeClass, &successor) ||
       !giftTrue(bits, payload, found.block, align, before)) [[unlikely]] {
-    return allocateAfterRepair(rsize, align);
+    return nullptr;
   }
-  return carveFound(vacancy, rsize, align, bits, successor, before);
-}
-
-// The Block leaves its bin while it is carved: its remainder, often of the same class, takes its
-// place there.
-[[gnu::always_inline]] inline void* Heap::carveFound(Vacancy& vacancy, std::size_t rsize,
-                                                     std::size_t align, Word* bits,
-                                                     Block* successor, Block* before) {
   if (rsize > stats_.maxAllocBlockSize) stats_.maxAllocBlockSize = rsize;
   return carveOut(vacancy.block, vacancy.units, rsize, align, vacancy, bits, successor, before);
 }
 
-// A stray write was found on the way: put right from the record, and the search runs again. Out
-// of line, so that the registers of every allocation serve the path without damage. The Block
-// found is checked as the first one was: a program writing into a payload it freed twice may
-// write again, from another thread, right after the repair. Words that keep changing under the
-// lock make the allocation fail rather than be trusted.
+// Put right from the record, and the search runs again. Out of line, so that the registers of
+// every allocation serve the path without damage. The Block found is checked as the first one
+// was: a program writing into a payload it freed twice may write again, from another thread,
+// right after the repair. Words that keep changing under the lock make the allocation fail
+// rather than be trusted.
 [[gnu::noinline, gnu::cold]] void* Heap::allocateAfterRepair(std::size_t rsize,
                                                              std::size_t align) {
   constexpr int kRepairs = 8;
@@ -276,17 +276,7 @@ void* Heap::allocateServed(std::size_t rsize, std::size_t align) {
     Found found = searchFree(needFor(rsize, align));
     if (found.block == nullptr) found = growAndSearch(rsize, align);
     if (found.block == nullptr) return nullptr;
-    const Word units = found.block->sizeAndFlag;
-    const std::uintptr_t payload = reinterpret_cast<std::uintptr_t>(found.block->payload());
-    Word* const bits = payloads_.granuleBits(payload);
-    Vacancy vacancy = vacancyOf(found.block, units, found.sizeClass);
-    Block* successor;
-    Block* before = nullptr;
-    if (freeBlockTrue(bits, payload, found.block, units, vacancy.nextFree, vacancy.prevFree,
-                      found.sizeClass, &successor) &&
-        giftTrue(bits, payload, found.block, align, before)) {
-      return carveFound(vacancy, rsize, align, bits, successor, before);
-    }
+    if (void* payload = carveFound(found, rsize, align)) return payload;
   }
   return nullptr;
 }

@@ -292,8 +292,7 @@ class Heap {
   }
   void runDamageHook() const;
   void* allocateAfterRepair(std::size_t rsize, std::size_t align);
-  void* carveFound(Vacancy& vacancy, std::size_t rsize, std::size_t align, Word* bits,
-                   Block* successor, Block* before);
+  void* carveFound(Found found, std::size_t rsize, std::size_t align);
   void deallocateUnlocked(void* payload);
   bool freeChecked(Word* bits, std::uintptr_t address);
   template <bool kMergeNext>
