@@ -268,8 +268,7 @@ void* Heap::allocateServed(std::size_t rsize, std::size_t align) {
 // was: a program writing into a payload it freed twice may write again, from another thread,
 // right after the repair. Words that keep changing under the lock make the allocation fail
 // rather than be trusted.
-[[gnu::noinline, gnu::cold]] void* Heap::allocateAfterRepair(std::size_t rsize,
-                                                             std::size_t align) {
+[[gnu::noinline, gnu::cold]] void* Heap::allocateAfterRepair(std::size_t rsize, std::size_t align) {
   constexpr int kRepairs = 8;
   for (int attempt = 0; attempt < kRepairs; ++attempt) {
     repair();

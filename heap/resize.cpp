@@ -26,7 +26,8 @@ bool Heap::resizeInPlace(void* payload, std::size_t size) {
   const std::size_t formerBytes = unitsToBytes(units);
   Block* const nextFree = next.block;  // leave() forgets it
   if (rsize > formerBytes) {
-    if (nextFree == nullptr || formerBytes + kHeaderSize + unitsToBytes(next.units) < rsize) return false;
+    if (nextFree == nullptr || formerBytes + kHeaderSize + unitsToBytes(next.units) < rsize)
+      return false;
     // Take the whole successor, then cut it back to the request like a carve does.
     if (next.units >= kLeastFiledUnits) leave(next);
     payloads_.setState(reinterpret_cast<std::uintptr_t>(nextFree->payload()), PayloadMap::kNothing);
