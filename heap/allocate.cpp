@@ -242,23 +242,18 @@ void* Heap::allocateServed(std::size_t rsize, std::size_t align) {
   return allocateAfterRepair(rsize, align);
 }
 
-// The free Block found is checked against the record: its header (its units alone), the Block
-// behind it and its bin links, each read once and used as read. Null when a check fails; else the
-// Block is carved, leaving its bin as it goes: its remainder, often of the same class, takes its
-// place there.
+// The free Block found, checked (foundTrue), or null when a check fails; else the Block is
+// carved, leaving its bin as it goes: its remainder, often of the same class, takes its place
+// there.
 [[gnu::always_inline]] inline void* Heap::carveFound(Found found, std::size_t rsize,
                                                      std::size_t align) {
-  const Word units = found.block->sizeAndFlag;
   const std::uintptr_t payload = reinterpret_cast<std::uintptr_t>(found.block->payload());
   Word* const bits = payloads_.granuleBits(payload);
-  Vacancy vacancy = vacancyOf(found.block, units, found.sizeClass);
+  Vacancy vacancy;
   Block* successor;
-  Block* before = nullptr;
-  if (!freeBlockTrue(bits, payload, found.block, units, vacancy.nextFree, vacancy.prevFree,
-                     found.sizeClass, &successor) ||
-      !giftTrue(bits, payload, found.block, align, before)) [[unlikely]] {
+  Block* before;
+  if (!foundTrue(found, bits, payload, align, vacancy, successor, before)) [[unlikely]]
     return nullptr;
-  }
   if (rsize > stats_.maxAllocBlockSize) stats_.maxAllocBlockSize = rsize;
   return carveOut(vacancy.block, vacancy.units, rsize, align, vacancy, bits, successor, before);
 }

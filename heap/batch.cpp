@@ -29,22 +29,18 @@ std::size_t Heap::allocateBatch(std::size_t size, std::size_t align, void** payl
   const std::uintptr_t foundPayload =
       found.block != nullptr ? reinterpret_cast<std::uintptr_t>(found.block->payload()) : 0;
   Word* foundBits = found.block != nullptr ? payloads_.granuleBits(foundPayload) : nullptr;
-  // The Block behind the one found, as checked: behind every rest carved from it too. The found
-  // Block's header and links are read once, checked, and used as they were read: a program
-  // writing into a payload it freed twice may write into them at any moment, even under the lock.
+  // The found Block's header and links are read once, checked, and used as they were read: a
+  // program writing into a payload it freed twice may write into them at any moment, even under
+  // the lock. The Block behind it, as checked, is behind every rest carved from it too.
   Block* successor = nullptr;
   Block* before = nullptr;
   Vacancy vacancy{};
-  if (found.block != nullptr) {
-    vacancy = vacancyOf(found.block, found.block->sizeAndFlag, found.sizeClass);
-    if (!freeBlockTrue(foundBits, foundPayload, found.block, vacancy.units, vacancy.nextFree,
-                       vacancy.prevFree, found.sizeClass, &successor) ||
-        !giftTrue(foundBits, foundPayload, found.block, effectiveAlign, before)) [[unlikely]] {
-      // A stray write changed the Block or what lies around it: put right, and let the single
-      // allocation below search again.
-      repair();
-      found.block = nullptr;
-    }
+  if (found.block != nullptr && !foundTrue(found, foundBits, foundPayload, effectiveAlign, vacancy,
+                                           successor, before)) [[unlikely]] {
+    // A stray write changed the Block or what lies around it: put right, and let the single
+    // allocation below search again.
+    repair();
+    found.block = nullptr;
   }
   Block* block = found.block;
   if (block == nullptr) return allocateScattered(size, align, payloads, count);

@@ -365,6 +365,8 @@ class Heap {
   bool freeNeighbourTrue(const Block* block) const;
   bool giftTrue(const Word* bits, std::uintptr_t payload, const Block* block,
                 std::size_t align, Block*& before) const;
+  bool foundTrue(Found found, const Word* bits, std::uintptr_t payload, std::size_t align,
+                 Vacancy& vacancy, Block*& successor, Block*& before);
   bool allocatedBlockTrue(const Word* bits, std::uintptr_t payload, const Block* block) const;
   bool blockTrue(const Block* block) const;
   void noteDamage(const Damage& damage);

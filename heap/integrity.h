@@ -176,6 +176,21 @@ inline bool Heap::freeNeighbourTrue(const Block* block) const {
           linksTrue(block, block->nextFree, block->prevFree, classOf(unitsToBytes(units))));
 }
 
+// The free Block a search found (`bits` are the record's for `payload`, its payload), held to the
+// record before it is carved at `align`: its header (its units alone), the Block behind it and its
+// bin links, each read once into `vacancy` and `successor` and used as read; `before` as giftTrue
+// checked it. False when a check fails.
+[[gnu::always_inline]] inline bool Heap::foundTrue(Found found, const Word* bits,
+                                                   std::uintptr_t payload, std::size_t align,
+                                                   Vacancy& vacancy, Block*& successor,
+                                                   Block*& before) {
+  vacancy = vacancyOf(found.block, found.block->sizeAndFlag, found.sizeClass);
+  before = nullptr;
+  return freeBlockTrue(bits, payload, found.block, vacancy.units, vacancy.nextFree,
+                       vacancy.prevFree, found.sizeClass, &successor) &&
+         giftTrue(bits, payload, found.block, align, before);
+}
+
 // A free neighbour of `units` units, as a merge or a resize will use it: for a filed one, its
 // links, read once and true, and its class. False when the links are not.
 [[gnu::always_inline]] inline bool Heap::readFreeNeighbour(Block* block, Word units,

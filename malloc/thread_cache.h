@@ -14,16 +14,16 @@
 // own objects do not come to share cache lines with another thread's; it keeps them in the order
 // it freed them and gives each a look-ahead hint (below).
 //
-// A cached Block holds the list's link in its first unit and, in its second, a check derived
-// from the link, the Block's own address, its class and cacheKey (linkCheck). A program that writes into a
-// payload after freeing it (any bytes, anywhere) can break the pair, never forge it: a link is
+// A cached Block holds the list's link in its first unit and, in its second, a check derived from
+// the link, the Block's own address, its class and cacheKey (linkCheck). A program that writes into
+// a payload after freeing it (any bytes, anywhere) can break the pair, never forge it: a link is
 // followed only after its check holds, so a damaged one is seen before it is used, counted in
 // velk_malloc_damage_found, and the list ends there. The Block that held it and the Blocks behind
 // it stay allocated Blocks that no one will hand out, never handed out twice: a broken pair may
-// also be a Block freed a second time after a write broke its check, whose first free put it on
-// the list already (and perhaps in front of this very take), so it is not handed out either.
-// malloc clears the check, so a free that finds the pair whole is freeing a Block that is cached
-// already: it is ignored, as the heap ignores a Block freed twice.
+// also be a Block freed a second time after a write broke its check, whose first free put it on the
+// list already (and perhaps in front of this very take), so it is not handed out either. malloc
+// clears the check, so a free that finds the pair whole is freeing a Block that is cached already:
+// it is ignored, as the heap ignores a Block freed twice.
 #pragma once
 
 #include <atomic>
