@@ -26,7 +26,8 @@ class AddressSpace {
   ~AddressSpace() = default;
 };
 
-// The operating system's address space, through the platform layer.
-AddressSpace& systemAddressSpace();
+// The operating system's address space, through the platform layer: executable memory for the
+// library's heap, data-only memory for a heap behind the C library's functions.
+AddressSpace& systemAddressSpace(pal::Access access = pal::Access::kExecutable);
 
 }  // namespace velk

@@ -5,7 +5,8 @@ namespace {
 
 class SystemAddressSpace final : public AddressSpace {
  public:
-  void* reserve(std::size_t size) override { return pal::reserve(size); }
+  explicit constexpr SystemAddressSpace(pal::Access access) : access_(access) {}
+  void* reserve(std::size_t size) override { return pal::reserve(size, access_); }
   bool queryRegion(std::uintptr_t address, pal::Region& region) override {
     return pal::queryRegion(address, region);
   }
@@ -16,15 +17,19 @@ class SystemAddressSpace final : public AddressSpace {
     pal::discard(reinterpret_cast<void*>(base), size);
   }
   std::size_t pageSize() override { return pal::pageSize(); }
+
+ private:
+  pal::Access access_;
 };
 
-// Constant-initialised, so a heap constructed during any other static initialisation finds it.
-constinit SystemAddressSpace systemSpace;
+// Constant-initialised, so a heap constructed during any other static initialisation finds them.
+constinit SystemAddressSpace executableSpace{pal::Access::kExecutable};
+constinit SystemAddressSpace dataSpace{pal::Access::kData};
 
 }  // namespace
 
-AddressSpace& systemAddressSpace() {
-  return systemSpace;
+AddressSpace& systemAddressSpace(pal::Access access) {
+  return access == pal::Access::kExecutable ? executableSpace : dataSpace;
 }
 
 }  // namespace velk

@@ -111,8 +111,10 @@ Heap* build() {
     return &builtHeap();
   }
   buildingOnThisThread = true;
-  // The lock lives inside the Heap: creating it on the C library's heap would call malloc.
-  new (heapStorage) Heap(systemAddressSpace(), LockPlacement::Inside, freeElsewhere);
+  // The lock lives inside the Heap: creating it on the C library's heap would call malloc. Its
+  // memory is data only, as the C library's heap is: nothing a program keeps there may run.
+  new (heapStorage)
+      Heap(systemAddressSpace(pal::Access::kData), LockPlacement::Inside, freeElsewhere);
   prepareThreadCaches();
   prepareDepot();
   // Without randomness, an address the system placed at random will do.

@@ -14,9 +14,15 @@ struct Region {
   std::size_t size;
 };
 
-// Reserves and commits `size` bytes readable, writable and (where the system allows it)
-// executable, at an address that is a multiple of 64 KiB. Null when the system refuses.
-void* reserve(std::size_t size);
+// What the memory `reserve` hands out may be used for. The library's heap is executable as well,
+// for hosts that place code in it; a heap that serves the C library's functions is data only, as
+// the C library's own is.
+enum class Access { kExecutable, kData };
+
+// Reserves and commits `size` bytes readable, writable and, for kExecutable (where the system
+// allows it), executable, at an address that is a multiple of 64 KiB. Null when the system
+// refuses.
+void* reserve(std::size_t size, Access access);
 
 // Describes the region that starts at or contains `address`: its base and its size from that
 // base. False when the system knows no such region.

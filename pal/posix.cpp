@@ -87,11 +87,12 @@ bool futexWakeOne(std::atomic<std::uint32_t>& word) {
 
 }  // namespace
 
-void* reserve(std::size_t size) {
+void* reserve(std::size_t size, Access access) {
   if (size == 0 || size > SIZE_MAX - kReserveAlignment) return nullptr;
-  void* base = mapAligned(size, PROT_READ | PROT_WRITE | PROT_EXEC);
+  const bool executable = access == Access::kExecutable;
+  void* base = mapAligned(size, PROT_READ | PROT_WRITE | (executable ? PROT_EXEC : 0));
   // Hardened kernels refuse writable executable memory; the heap itself never executes it.
-  if (base == nullptr && (errno == EACCES || errno == EPERM))
+  if (base == nullptr && executable && (errno == EACCES || errno == EPERM))
     base = mapAligned(size, PROT_READ | PROT_WRITE);
   if (base == nullptr) return nullptr;
   if (!recordRange(reinterpret_cast<std::uintptr_t>(base), size)) {

@@ -6,9 +6,10 @@
 
 namespace velk::pal {
 
-void* reserve(std::size_t size) {
+void* reserve(std::size_t size, Access access) {
   // Windows places every allocation on a 64 KiB boundary (its allocation granularity).
-  return VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_EXECUTE_READWRITE);
+  return VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE,
+                      access == Access::kExecutable ? PAGE_EXECUTE_READWRITE : PAGE_READWRITE);
 }
 
 bool queryRegion(std::uintptr_t address, Region& region) {

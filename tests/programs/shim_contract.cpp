@@ -313,6 +313,37 @@ void idlePagesGoBackToTheSystem() {
   for (unsigned char* block : kept) free(block);
 }
 
+// The permissions /proc/self/maps shows for the mapping that holds `address` ("rw-p" and the
+// like), or an empty string when no mapping does.
+std::string permissionsAt(const void* address) {
+  std::FILE* maps = std::fopen("/proc/self/maps", "r");
+  if (maps == nullptr) return "";
+  const auto wanted = reinterpret_cast<std::uintptr_t>(address);
+  unsigned long long low = 0, high = 0;
+  char permissions[5] = {};
+  std::string found;
+  char line[512];
+  while (std::fgets(line, sizeof line, maps) != nullptr) {
+    if (std::sscanf(line, "%llx-%llx %4s", &low, &high, permissions) == 3 && wanted >= low &&
+        wanted < high) {
+      found = permissions;
+    }
+  }
+  std::fclose(maps);
+  return found;
+}
+
+// What a program keeps in the heap is data: none of it may be executable, at any size.
+void heapMemoryIsNotExecutable() {
+  for (std::size_t size : {16u, 3000u, 200000u, 5000000u, 100000000u}) {
+    void* payload = malloc(opaque(size));
+    CHECK(payload != nullptr);
+    const std::string permissions = permissionsAt(payload);
+    CHECK(permissions.size() == 4 && permissions.compare(0, 2, "rw") == 0 && permissions[2] == '-');
+    free(payload);
+  }
+}
+
 }  // namespace
 
 int main() {
@@ -322,6 +353,7 @@ int main() {
   forkWhileStdioIsBusy();
   overrunThatForgesALargerBlock();
   idlePagesGoBackToTheSystem();
+  heapMemoryIsNotExecutable();
   std::printf("%s: %d failed checks\n", failures == 0 ? "ok" : "FAILED", failures);
   return failures == 0 ? 0 : 1;
 }
