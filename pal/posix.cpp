@@ -140,23 +140,35 @@ bool discard(void* base, std::size_t size) {
 // segments that would have touched, and been joined, never would. Records go upward from a hint
 // far from where mappings are placed: 32 TiB in a 64-bit address space; in a 32-bit one, 16 MiB,
 // below the program and its data, where the kernel places nothing on its own. Where the system
-// does not take the hint, anywhere.
+// does not take the hint, anywhere. The newest records, unmapped, give their place back to the
+// next ones, so that a heap made and unmade again and again reuses one range.
+namespace {
+
+std::atomic<std::uintptr_t> recordsHint{sizeof(void*) == 8 ? std::uintptr_t{1} << 45
+                                                           : std::uintptr_t{1} << 24};
+
+std::uintptr_t recordsEnd(std::uintptr_t base, std::size_t size) {
+  return (base + size + kReserveAlignment - 1) & ~(kReserveAlignment - 1);
+}
+
+}  // namespace
+
 void* mapRecords(std::size_t size) {
-  static std::atomic<std::uintptr_t> hint{sizeof(void*) == 8 ? std::uintptr_t{1} << 45
-                                                             : std::uintptr_t{1} << 24};
-  const std::uintptr_t wanted = hint.load(std::memory_order_relaxed);
+  const std::uintptr_t wanted = recordsHint.load(std::memory_order_relaxed);
   void* base = mmap(reinterpret_cast<void*>(wanted), size, PROT_READ | PROT_WRITE,
                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   if (base == MAP_FAILED) return nullptr;
   if (wanted != 0 && reinterpret_cast<std::uintptr_t>(base) == wanted) {
-    const std::uintptr_t end = reinterpret_cast<std::uintptr_t>(base) + size;
-    hint.store((end + kReserveAlignment - 1) & ~(kReserveAlignment - 1), std::memory_order_relaxed);
+    recordsHint.store(recordsEnd(wanted, size), std::memory_order_relaxed);
   }
   return base;
 }
 
 void unmapRecords(void* base, std::size_t size) {
   munmap(base, size);
+  const auto start = reinterpret_cast<std::uintptr_t>(base);
+  std::uintptr_t newestEnd = recordsEnd(start, size);
+  recordsHint.compare_exchange_strong(newestEnd, start, std::memory_order_relaxed);
 }
 
 std::uint64_t monotonicNanoseconds() {

@@ -145,5 +145,23 @@ TEST(Segments, ReleaseWalkStopsAtARegionItCannotTrust) {
   }
 }
 
+// A heap made and unmade again and again (each segment's records mapped and unmapped) maps its
+// records in one place rather than in fresh address space each time, which a 32-bit process
+// would run out of, and whose records would then land between segments that should join.
+TEST(Segments, RecordsUnmappedLastGiveTheirPlaceBack) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows places records top-down, wherever it finds room";
+#endif
+  constexpr std::size_t kBytes = 3 << 20;
+  void* first = pal::mapRecords(kBytes);
+  ASSERT_NE(first, nullptr);
+  pal::unmapRecords(first, kBytes);
+  for (int round = 0; round < 3; ++round) {
+    void* again = pal::mapRecords(kBytes);
+    EXPECT_EQ(again, first);
+    pal::unmapRecords(again, kBytes);
+  }
+}
+
 }  // namespace
 }  // namespace velk::testing
