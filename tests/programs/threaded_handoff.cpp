@@ -119,8 +119,14 @@ void checkAndFree(unsigned char* block, std::uint64_t& state) {
     idSum += header.id;
   } else if (strayReached(block, size)) {
     ++reached;
-  } else {
-    ++damaged;
+  } else if (++damaged <= 8) {
+    // Where it changed, for whoever looks into it: the first byte that differs from the stamp.
+    std::size_t at = sizeof header;
+    while (headerWhole && at < size && block[at] == stamp(header.id)) ++at;
+    std::fprintf(stderr, "damaged: block %p, size %zu, id %u, header %s, byte %zu is %02x\n",
+                 static_cast<void*>(block), header.size, header.id,
+                 headerWhole ? "whole" : "changed", headerWhole ? at : 0,
+                 headerWhole && at < size ? block[at] : block[0]);
   }
   ++freed;
   // Kept as a number: the compiler rightly warns of the pointer's use after free.
