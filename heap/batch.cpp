@@ -1,7 +1,6 @@
 // Allocation in batches: several Blocks of one size carved side by side out of one free Block
 // found by a single search, so that a front end can hand them out one by one without the lock.
-// Each Block is carved exactly as allocate() carves one: the figures and the payload map see
-// `count` ordinary allocations.
+// The figures and the payload map see `count` ordinary allocations.
 #include <bit>
 
 #include "heap/heap.h"
@@ -22,16 +21,17 @@ std::size_t Heap::allocateBatch(std::size_t size, std::size_t align, void** payl
               : 0;
   // One Block to hold them all: every Block after the first brings its own header.
   Found found{nullptr, 0};
-  if (count > 1 && strided && rsize + kHeaderSize <= kMaxRequestSize / count) {
-    const std::size_t total = count * (rsize + kHeaderSize) - kHeaderSize;
+  const bool spanned = count > 1 && strided && rsize + kHeaderSize <= kMaxRequestSize / count;
+  const std::size_t total = spanned ? count * (rsize + kHeaderSize) - kHeaderSize : 0;
+  if (spanned) {
     found = searchFree(effectiveAlign <= kUnit ? total : total + effectiveAlign - 1);
   }
   const std::uintptr_t foundPayload =
       found.block != nullptr ? reinterpret_cast<std::uintptr_t>(found.block->payload()) : 0;
   Word* foundBits = found.block != nullptr ? payloads_.granuleBits(foundPayload) : nullptr;
   // The found Block's header and links are read once, checked, and used as they were read: a
-  // program writing into a payload it freed twice may write into them at any moment, even under
-  // the lock. The Block behind it, as checked, is behind every rest carved from it too.
+  // program writing into a payload it freed may write into them at any moment, from another
+  // thread, even while the lock is held here.
   Block* successor = nullptr;
   Block* before = nullptr;
   Vacancy vacancy{};
@@ -46,69 +46,48 @@ std::size_t Heap::allocateBatch(std::size_t size, std::size_t align, void** payl
   if (block == nullptr) return allocateScattered(size, align, payloads, count);
   stats_.numAllocs += 1;
   if (rsize > stats_.maxAllocBlockSize) stats_.maxAllocBlockSize = rsize;
-  // The first Block is carved as allocate() carves one, alignment gap and all; its rest takes
-  // the found Block's place in the bins.
+  // One Block for the whole batch is carved as allocate() carves one, alignment gap and all; its
+  // rest takes the found Block's place in the bins. Then it is cut into the batch.
+  const std::uintptr_t end = foundPayload + unitsToBytes(vacancy.units);
   payloads[0] =
-      carveOut(block, vacancy.units, rsize, effectiveAlign, vacancy, foundBits, successor, before);
-  return carveBehind(payloads, count, rsize, successor);  // a search ran only for count > 1
+      carveOut(block, vacancy.units, total, effectiveAlign, vacancy, foundBits, successor, before);
+  cutBatch(payloads, count, rsize, end, successor);
+  return count;
 }
 
-// The other Blocks of a batch, cut one after another off the front of the rest behind the first,
-// which leaves its bin once and is filed once, for what is left at the end: what carveOut does
-// for each, without filing the rest in between. That rest was written a moment ago, under the
-// lock, behind a payload not yet handed out, so no stray write can have reached it. Every payload
-// keeps the alignment: the stride is a multiple of it.
-std::size_t Heap::carveBehind(void** payloads, std::size_t count, std::size_t rsize,
-                              Block* successor) {
+// Cuts the Block just carved for a batch, whose payload is payloads[0], into `count` Blocks of
+// `rsize` bytes side by side, as many single carves would have left them: the last one keeps the
+// unit that the carve left over when no rest could be cut. `end` is where the found Block ended,
+// and `successor` the Block there (null at the segment's end). Nothing is read back from memory:
+// another thread writing into a payload it freed may write into these headers at any moment, so
+// every one is written from what the carve knew.
+void Heap::cutBatch(void** payloads, std::size_t count, std::size_t rsize, std::uintptr_t end,
+                    Block* successor) {
+  const auto first = reinterpret_cast<std::uintptr_t>(payloads[0]);
+  const std::uintptr_t spanEnd = first + count * (rsize + kHeaderSize) - kHeaderSize;
+  const bool restCut = end - spanEnd >= kHeaderSize;
+  const std::uintptr_t batchEnd = restCut ? spanEnd : end;
   Block* previous = Block::ofPayload(payloads[0]);
-  std::uintptr_t address = reinterpret_cast<std::uintptr_t>(previous->following());
-  // The payload units of the rest at `address`; the search left room for every Block.
-  Word left = Block::at(address)->units();
-  Vacancy vacancy = left >= kLeastFiledUnits
-                        ? vacancyOf(Block::at(address), left, classOf(unitsToBytes(left)))
-                        : Vacancy{};
-  const Word units = rsize / kUnit;
-  std::uintptr_t known = reinterpret_cast<std::uintptr_t>(payloads[0]);
-  Word* bits = payloads_.granuleBits(known);
-  std::size_t carvedBytes = 0;
-  bool restLeft = true;
-  std::size_t got = 1;
-  while (got < count && restLeft) {
-    Block* carved = Block::at(address);
-    // A Block takes the whole rest when what would be left could not even hold a header, as
-    // splitOff leaves it.
-    restLeft = left - units >= 2;
-    const Word taken = restLeft ? units : left;
+  previous->sizeAndFlag = (rsize / kUnit) | kAllocatedBit;
+  Word* bits = payloads_.granuleBits(first);
+  std::uintptr_t known = first;
+  for (std::size_t index = 1; index < count; ++index) {
+    const std::uintptr_t payload = first + index * (rsize + kHeaderSize);
+    const std::uintptr_t payloadEnd = index + 1 == count ? batchEnd : payload + rsize;
+    Block* carved = Block::ofPayload(reinterpret_cast<void*>(payload));
     carved->prevBlock = previous;
-    carved->sizeAndFlag = taken | kAllocatedBit;
-    const std::uintptr_t payload = address + kHeaderSize;
+    carved->sizeAndFlag = ((payloadEnd - payload) / kUnit) | kAllocatedBit;
     bits = payloads_.granuleBitsNear(bits, known, payload);
     payloads_.markIn(bits, payload);
-    payloads[got++] = reinterpret_cast<void*>(payload);
-    carvedBytes += unitsToBytes(taken);
+    payloads[index] = reinterpret_cast<void*>(payload);
     known = payload;
     previous = carved;
-    address = payload + unitsToBytes(taken);
-    if (restLeft) left -= taken + 2;
   }
-  stats_.numAllocs += got - 1;
-  stats_.allocBlocks += got - 1;
-  stats_.totalAlloc += carvedBytes;
-  notePeak();
-  Block* next = previous;
-  if (restLeft) {
-    // Free, in the place the old rest vacates while it keeps its class.
-    Block* rest = Block::at(address);
-    rest->prevBlock = previous;
-    rest->sizeAndFlag = left;
-    const std::uintptr_t restPayload = address + kHeaderSize;
-    PayloadMap::start(payloads_.granuleBitsNear(bits, known, restPayload), restPayload);
-    fileRemainder(rest, left, vacancy);
-    next = rest;
-  }
-  leave(vacancy);  // when no rest took its place
-  linkBehind(successor, next);
-  return got;
+  // The carve counted one Block with the headers between them as payload.
+  stats_.numAllocs += count - 1;
+  stats_.allocBlocks += count - 1;
+  stats_.totalAlloc -= (count - 1) * kHeaderSize;
+  linkBehind(restCut ? Block::at(batchEnd) : successor, previous);
 }
 
 // No free Block holds them all: each from the free Block that fits it best, as single allocations

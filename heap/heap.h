@@ -237,11 +237,12 @@ class Heap {
     if (payloads_.blockEndsAt(address, address + bytes)) return bytes;
     return payloadBytesLocked(payload);
   }
+
  private:
   // The Block of `payload` when it is the payload of an allocated Block, else null; its header
-  // checked, and put right if a stray write changed it.
-  Block* allocatedBlockOf(void* payload);
-  void giveUnitToAllocated(Block* block);
+  // checked, and put right if a stray write changed it. `units` is its size as checked: the
+  // header may change again right after (another thread's stray write) and is not read back.
+  Block* allocatedBlockOf(void* payload, Word& units);
   // A filed Block on its way out of its bin during an operation (heap/bins.h). Its links are read
   // when the operation starts: carving and merging may write over them before it has left.
   struct Vacancy {
@@ -278,7 +279,8 @@ class Heap {
   }
   std::size_t allocateScattered(std::size_t size, std::size_t align, void** payloads,
                                 std::size_t count);
-  std::size_t carveBehind(void** payloads, std::size_t count, std::size_t rsize, Block* successor);
+  void cutBatch(void** payloads, std::size_t count, std::size_t rsize, std::uintptr_t end,
+                Block* successor);
   void* allocateServed(std::size_t rsize, std::size_t align);
   void* allocateServedLocked(std::size_t rsize, std::size_t align);
   void* allocateServedUnlocked(std::size_t rsize, std::size_t align);
@@ -300,6 +302,18 @@ class Heap {
                  Block* after, Vacancy& nextFree, Word* nextBits);
   void countFreed(Word units);
   bool readFreeNeighbour(Block* block, Word units, Vacancy& neighbour) const;
+  // The two Blocks that meet where two touching segments are joined (heap/segments.cpp).
+  struct Seam {
+    Word lastUnits;
+    bool lastAllocated;
+    Vacancy lastFree;  // when the last Block is free
+    Word firstUnits;   // when the first Block is free, as are the two below
+    bool firstAllocated;
+    Vacancy firstFree;
+    Block* afterFirst;
+  };
+  bool readSeam(int earlierIndex, int laterIndex, Seam& seam) const;
+  bool joinSegments(int earlierIndex, int laterIndex);
   bool readBehindAllocated(Word* bits, std::uintptr_t payload, Word& units, Vacancy& next,
                            Block*& after) const;
   void freeAfterRepair(Word* bits, std::uintptr_t address);
@@ -315,8 +329,8 @@ class Heap {
   void* carveOut(Block* block, Word units, std::size_t rsize, std::size_t align, Vacancy& vacancy,
                  Word* blockBits, Block* successor, Block* before);
   Block* splitOff(Block* block, Word& units, std::size_t rsize, Vacancy& vacancy);
-  void* carveRest(Block* carved, Word units, Block* successor, std::uintptr_t aligned, std::size_t rsize,
-                  Vacancy& vacancy, Word* bits);
+  void* carveRest(Block* carved, Word units, Block* successor, std::uintptr_t aligned,
+                  std::size_t rsize, Vacancy& vacancy, Word* bits);
   void finishCarve(Block* carved, Word units, Vacancy& vacancy, Word* bits, std::uintptr_t aligned);
   void notePeak();
 
@@ -363,11 +377,12 @@ class Heap {
                      const Block* nextFree, const Block* prevFree, std::size_t sizeClass,
                      Block** successor = nullptr) const;
   bool freeNeighbourTrue(const Block* block) const;
-  bool giftTrue(const Word* bits, std::uintptr_t payload, const Block* block,
-                std::size_t align, Block*& before) const;
+  bool giftTrue(const Word* bits, std::uintptr_t payload, const Block* block, std::size_t align,
+                Block*& before) const;
   bool foundTrue(Found found, const Word* bits, std::uintptr_t payload, std::size_t align,
                  Vacancy& vacancy, Block*& successor, Block*& before);
-  bool allocatedBlockTrue(const Word* bits, std::uintptr_t payload, const Block* block) const;
+  bool allocatedBlockTrue(const Word* bits, std::uintptr_t payload, const Block* block,
+                          Word& units) const;
   bool blockTrue(const Block* block) const;
   void noteDamage(const Damage& damage);
   bool headersTrue(const Segment& segment) const;
