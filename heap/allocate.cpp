@@ -11,12 +11,6 @@ void Heap::notePeak() {
   if (withHeaders > stats_.peakAlloc) stats_.peakAlloc = withHeaders;
 }
 
-void Heap::giveUnitToAllocated(Block* block) {
-  block->sizeAndFlag += 1;
-  stats_.totalAlloc += kUnit;
-  notePeak();
-}
-
 // A fresh segment's Block is filed by rounding its size down, while the search rounds the need
 // up; the segment must therefore hold a Block of at least the lower bound of the class the
 // search starts from, or the search would miss it and growth would never end. That includes the
@@ -192,9 +186,13 @@ void* Heap::carveOut(Block* block, Word units, std::size_t rsize, std::size_t al
   // A one-unit gap becomes the last payload unit of the Block before, which is allocated because
   // free Blocks never touch. A segment's first Block never needs such a gap: segment bases are
   // multiples of 64 KiB, so the first payload is either aligned or two units short. Its header
-  // overlaps the carved one's: `before` and `units` were read before. The peak is noted once, when
-  // the carved Block is counted too.
-  before->sizeAndFlag += 1;
+  // overlaps the carved one's: `before` and `units` were read before. Its size is written from
+  // where it now ends, not read back: the Block in front of it may be overrunning into its header
+  // right now. The peak is noted once, when the carved Block is counted too.
+  before->sizeAndFlag = ((reinterpret_cast<std::uintptr_t>(carved) -
+                          reinterpret_cast<std::uintptr_t>(before->payload())) /
+                         kUnit) |
+                        kAllocatedBit;
   stats_.totalAlloc += kUnit;
   carved->prevBlock = before;
   void* const carvedPayload =

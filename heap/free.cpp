@@ -8,14 +8,16 @@ static std::uintptr_t addressOf(const void* pointer) {
   return reinterpret_cast<std::uintptr_t>(pointer);
 }
 
-Block* Heap::allocatedBlockOf(void* payload) {
+Block* Heap::allocatedBlockOf(void* payload, Word& units) {
   const std::uintptr_t address = addressOf(payload);
   Word* bits = payloads_.granuleBits(address);
   if (bits == nullptr || !PayloadMap::holds(bits, address)) return nullptr;
   Block* block = Block::ofPayload(payload);
-  if (!allocatedBlockTrue(bits, address, block)) [[unlikely]]
-    repair();
-  return block;
+  if (allocatedBlockTrue(bits, address, block, units)) [[likely]]
+    return block;
+  // Put right; a header whose words still change under the lock is not trusted.
+  repair();
+  return allocatedBlockTrue(bits, address, block, units) ? block : nullptr;
 }
 
 void Heap::deallocate(void* payload) {
@@ -179,15 +181,17 @@ template <bool kMergeNext>
 
 std::size_t Heap::payloadBytesLocked(void* payload) {
   HeapLockGuard guard(*this);
-  const Block* block = allocatedBlockOf(payload);
-  return block != nullptr ? block->payloadBytes() : 0;
+  Word units;
+  return allocatedBlockOf(payload, units) != nullptr ? unitsToBytes(units) : 0;
 }
 
 std::ptrdiff_t Heap::blockSize(void* payload) {
   HeapLockGuard guard(*this);
-  const Block* block = allocatedBlockOf(payload);
+  Word units;
   // Counted in the address width: a 32-bit heap reports Blocks of 2 GiB or more as negative.
-  return block != nullptr ? static_cast<std::ptrdiff_t>(block->payloadBytes()) : 0;
+  return allocatedBlockOf(payload, units) != nullptr
+             ? static_cast<std::ptrdiff_t>(unitsToBytes(units))
+             : 0;
 }
 
 }  // namespace velk

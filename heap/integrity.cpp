@@ -16,8 +16,7 @@ template <typename Visit>
 void forEachRecordedBlock(const PayloadMap& record, const Segment& segment, Visit visit) {
   const std::uintptr_t end = segment.end();
   Block* before = nullptr;
-  for (std::uintptr_t payload = record.nextStart(segment.base + kHeaderSize, end);
-       payload < end;) {
+  for (std::uintptr_t payload = record.nextStart(segment.base + kHeaderSize, end); payload < end;) {
     const std::uintptr_t nextPayload = record.nextStart(payload + kUnit, end);
     const std::uintptr_t blockEnd = nextPayload < end ? nextPayload - kHeaderSize : end - kUnit;
     Block* block = Block::at(payload - kHeaderSize);
@@ -41,7 +40,8 @@ bool Heap::blockTrue(const Block* block) const {
   const Word* bits = payloads_.granuleBits(payload);
   if (bits == nullptr || payload % kUnit != 0) return false;
   const unsigned state = PayloadMap::stateAt(bits, payload);
-  if (state == PayloadMap::kAllocated) return allocatedBlockTrue(bits, payload, block);
+  Word units;
+  if (state == PayloadMap::kAllocated) return allocatedBlockTrue(bits, payload, block, units);
   return state == PayloadMap::kStart && !block->isAllocated() &&
          predecessorTrue(bits, payload, block, block->prevBlock) && freeNeighbourTrue(block);
 }
@@ -51,22 +51,25 @@ bool Heap::blockTrue(const Block* block) const {
 // before it.
 std::size_t Heap::repairHeaders(Segment& segment) {
   std::size_t findings = 0;
-  forEachRecordedBlock(payloads_, segment, [&](Block* block, Block* before, Word units,
-                                               bool allocated) {
-    segment.last = block;
-    const Word sizeAndFlag = units | (allocated ? kAllocatedBit : 0);
-    if (block->sizeAndFlag != sizeAndFlag || block->prevBlock != before) {
-      noteDamage({reinterpret_cast<std::uintptr_t>(block), "header",
-                  {block->sizeAndFlag, wordOf(block->prevBlock)},
-                  {sizeAndFlag, wordOf(before)}});
-      ++findings;
-      block->sizeAndFlag = sizeAndFlag;
-      block->prevBlock = before;
-    }
-  });
+  forEachRecordedBlock(payloads_, segment,
+                       [&](Block* block, Block* before, Word units, bool allocated) {
+                         segment.last = block;
+                         const Word sizeAndFlag = units | (allocated ? kAllocatedBit : 0);
+                         if (block->sizeAndFlag != sizeAndFlag || block->prevBlock != before) {
+                           noteDamage({reinterpret_cast<std::uintptr_t>(block),
+                                       "header",
+                                       {block->sizeAndFlag, wordOf(block->prevBlock)},
+                                       {sizeAndFlag, wordOf(before)}});
+                           ++findings;
+                           block->sizeAndFlag = sizeAndFlag;
+                           block->prevBlock = before;
+                         }
+                       });
   Word* endMarker = segment.endMarker();
   if (*endMarker != kEndMarker) {
-    noteDamage({reinterpret_cast<std::uintptr_t>(endMarker), "end marker", {*endMarker, 0},
+    noteDamage({reinterpret_cast<std::uintptr_t>(endMarker),
+                "end marker",
+                {*endMarker, 0},
                 {kEndMarker, 0}});
     ++findings;
     *endMarker = kEndMarker;
@@ -122,8 +125,10 @@ std::size_t Heap::repairBins() {
   // A broken Block is named with the links it had; its own first units may have been all that
   // was written.
   if (broken != nullptr) {
-    noteDamage({reinterpret_cast<std::uintptr_t>(broken), "bin links",
-                {wordOf(broken->nextFree), wordOf(broken->prevFree)}, {0, 0}});
+    noteDamage({reinterpret_cast<std::uintptr_t>(broken),
+                "bin links",
+                {wordOf(broken->nextFree), wordOf(broken->prevFree)},
+                {0, 0}});
   } else {
     noteDamage({0, "bin links", {listed, freeCount}, {freeCount, freeCount}});
   }
@@ -135,13 +140,14 @@ std::size_t Heap::repairBins() {
   // Filed by the record alone, each free Block's header written from it as it goes: another
   // thread's stray write may land in a header at any moment, even while the lock is held.
   for (int index = 0; index < segmentCount_; ++index) {
-    forEachRecordedBlock(payloads_, segments_[index], [&](Block* block, Block* before, Word units,
-                                                          bool allocated) {
-      if (allocated) return;
-      block->sizeAndFlag = units;
-      block->prevBlock = before;
-      if (units >= kLeastFiledUnits) fileFree(block, units, classOf(unitsToBytes(units)));
-    });
+    forEachRecordedBlock(payloads_, segments_[index],
+                         [&](Block* block, Block* before, Word units, bool allocated) {
+                           if (allocated) return;
+                           block->sizeAndFlag = units;
+                           block->prevBlock = before;
+                           if (units >= kLeastFiledUnits)
+                             fileFree(block, units, classOf(unitsToBytes(units)));
+                         });
   }
   return 1;
 }
@@ -159,15 +165,18 @@ bool Heap::headersTrue(const Segment& segment) const {
     const std::uintptr_t payload = at + kHeaderSize;
     bits = payloads_.granuleBitsNear(const_cast<Word*>(bits), known, payload);
     known = payload;
-    if (bits == nullptr || block->prevBlock != before ||
-        block->units() > (marker - payload) / kUnit) {
+    // Read once: another thread may be writing into it, and the walk must stay in the segment.
+    const Word word = block->sizeAndFlag;
+    const Word units = word & kSizeMask;
+    if (bits == nullptr || block->prevBlock != before || units > (marker - payload) / kUnit) {
       return false;
     }
     const unsigned state = PayloadMap::stateAt(bits, payload);
-    if (state == PayloadMap::kNothing || block->isAllocated() != (state == PayloadMap::kAllocated))
+    if (state == PayloadMap::kNothing ||
+        ((word & kAllocatedBit) != 0) != (state == PayloadMap::kAllocated))
       return false;
     before = block;
-    at = payload + block->payloadBytes();
+    at = payload + unitsToBytes(units);
   }
   return *segment.endMarker() == kEndMarker && segment.last == before;
 }

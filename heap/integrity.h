@@ -102,8 +102,8 @@ inline unsigned Heap::stateInFront(const Word* bits, std::uintptr_t payload, con
   const unsigned state = PayloadMap::stateAt(beforeBits, beforePayload);
   if (state == PayloadMap::kNothing) return state;
   beforeWord = before->sizeAndFlag;
-  const bool endsHere =
-      beforePayload + unitsToBytes(beforeWord & kSizeMask) == reinterpret_cast<std::uintptr_t>(block);
+  const bool endsHere = beforePayload + unitsToBytes(beforeWord & kSizeMask) ==
+                        reinterpret_cast<std::uintptr_t>(block);
   // The flag is the record's, and no bit between it and the most units is set.
   const bool flagTrue =
       (beforeWord & ~kMostUnits) == (state == PayloadMap::kAllocated ? kAllocatedBit : 0);
@@ -241,11 +241,14 @@ inline bool Heap::readBehindAllocated(Word* bits, std::uintptr_t payload, Word& 
 }
 
 // An allocated Block, the record says (`bits` are those of `payload`, its payload): its header
-// says so too, and names its true neighbours on both sides.
-inline bool Heap::allocatedBlockTrue(const Word* bits, std::uintptr_t payload,
-                                     const Block* block) const {
-  return allocatedHeader(block->sizeAndFlag) &&
-         successorTrue(bits, payload, block, block->following(), false) &&
+// says so too, and names its true neighbours on both sides. `units` is the size it holds, read
+// once.
+inline bool Heap::allocatedBlockTrue(const Word* bits, std::uintptr_t payload, const Block* block,
+                                     Word& units) const {
+  const Word word = block->sizeAndFlag;
+  if (!allocatedHeader(word)) return false;
+  units = word - kAllocatedBit;
+  return successorTrue(bits, payload, block, Block::at(payload + unitsToBytes(units)), false) &&
          predecessorTrue(bits, payload, block, block->prevBlock);
 }
 

@@ -7,7 +7,8 @@ namespace velk {
 
 bool Heap::resizeInPlace(void* payload, std::size_t size) {
   if (payload == nullptr || size > kMaxRequestSize) return false;
-  Block* block = allocatedBlockOf(payload);
+  Word checkedUnits;
+  Block* block = allocatedBlockOf(payload, checkedUnits);
   if (block == nullptr) return false;
   // The Block's size and the free Block behind it are read once and used as read: a program that
   // writes into a payload it freed twice may write into them at any moment, even under the lock.

@@ -39,60 +39,106 @@ bool Heap::addSegment(std::size_t size, std::size_t align) {
 }
 
 // Joins every pair of segments that touch, pass after pass, until a pass joins nothing. The
-// joined segment takes the earlier slot; the lower segment's end marker becomes the last payload
-// unit of its last Block, and that Block absorbs the upper segment's first Block when both are
-// free, so no two free Blocks touch across the former boundary.
+// joined segment takes the earlier slot.
 void Heap::mergeSegments() {
   bool joinedAny = true;
   while (joinedAny) {
     joinedAny = false;
-    for (int upperIndex = 1; upperIndex < segmentCount_; ++upperIndex) {
-      const Segment later = segments_[upperIndex];
+    for (int laterIndex = 1; laterIndex < segmentCount_; ++laterIndex) {
+      const Segment& later = segments_[laterIndex];
       int earlierIndex = 0;
-      while (earlierIndex < upperIndex && later.end() != segments_[earlierIndex].base &&
+      while (earlierIndex < laterIndex && later.end() != segments_[earlierIndex].base &&
              segments_[earlierIndex].end() != later.base) {
         ++earlierIndex;
       }
-      if (earlierIndex == upperIndex) continue;
-      const Segment earlier = segments_[earlierIndex];
-      const Segment& lower = later.base < earlier.base ? later : earlier;
-      const Segment& upper = later.base < earlier.base ? earlier : later;
-
-      // The lower segment's last Block, as its entry names it; the two Blocks that meet are
-      // checked before they are changed.
-      Block* last = lower.last;
-      Block* first = upper.firstBlock();
-      Block* joinedLast = upper.last;
-      if (!blockTrue(last) || !blockTrue(first)) repair();
-      first->prevBlock = last;
-      if (last->isAllocated()) {
-        giveUnitToAllocated(last);
-      } else {
-        removeFree(last);
-        last->sizeAndFlag += 1;
-        insertFree(last);
-        if (!first->isAllocated()) {
-          Block* afterFirst = upper.after(first);
-          removeFree(last);
-          removeFree(first);
-          payloads_.setState(reinterpret_cast<std::uintptr_t>(first->payload()),
-                             PayloadMap::kNothing);
-          last->sizeAndFlag = last->units() + first->units() + 2;
-          if (afterFirst != nullptr) afterFirst->prevBlock = last;
-          if (joinedLast == first) joinedLast = last;
-          insertFree(last);
-        }
-      }
-
-      segments_[earlierIndex] = {lower.base, upper.end() - lower.base, joinedLast};
-      for (int index = upperIndex; index + 1 < segmentCount_; ++index) {
-        segments_[index] = segments_[index + 1];
-      }
-      --segmentCount_;
+      if (earlierIndex == laterIndex || !joinSegments(earlierIndex, laterIndex)) continue;
       joinedAny = true;
       // The entry that moved into this slot is looked at in the next pass.
     }
   }
+}
+
+// The lower segment's end marker becomes the last payload unit of its last Block, and that Block
+// absorbs the upper segment's first Block when both are free, so no two free Blocks touch across
+// the former boundary. False, with nothing changed, when the two Blocks that meet cannot be
+// vouched for even after a repair: the segments then stay apart, which costs nothing but the
+// join.
+bool Heap::joinSegments(int earlierIndex, int laterIndex) {
+  Seam seam;
+  if (!readSeam(earlierIndex, laterIndex, seam)) {
+    repair();
+    if (!readSeam(earlierIndex, laterIndex, seam)) return false;
+  }
+  const Segment& earlier = segments_[earlierIndex];
+  const Segment& later = segments_[laterIndex];
+  const Segment lower = later.base < earlier.base ? later : earlier;
+  const Segment upper = later.base < earlier.base ? earlier : later;
+  Block* const last = lower.last;
+  Block* const first = upper.firstBlock();
+  Block* joinedLast = upper.last;
+  first->prevBlock = last;
+  if (seam.lastAllocated) {
+    last->sizeAndFlag = (seam.lastUnits + 1) | kAllocatedBit;
+    stats_.totalAlloc += kUnit;
+    notePeak();
+  } else {
+    Word merged = seam.lastUnits + 1;
+    if (!seam.firstAllocated) {
+      merged += seam.firstUnits + 2;
+      payloads_.setState(upper.base + kHeaderSize, PayloadMap::kNothing);
+      if (seam.afterFirst != nullptr) seam.afterFirst->prevBlock = last;
+      if (joinedLast == first) joinedLast = last;
+    }
+    // The filed ones leave their bins, the one in front first; the joined Block is filed.
+    Vacancy& firstFree = seam.firstFree;
+    if (seam.lastUnits >= kLeastFiledUnits) {
+      leave(seam.lastFree);
+      // Both in one bin, side by side: the one in front left, and the links it held moved on.
+      if (firstFree.nextFree == last) firstFree.nextFree = seam.lastFree.nextFree;
+      if (firstFree.prevFree == last) firstFree.prevFree = seam.lastFree.prevFree;
+    }
+    if (!seam.firstAllocated && seam.firstUnits >= kLeastFiledUnits) leave(firstFree);
+    last->sizeAndFlag = merged;
+    if (merged >= kLeastFiledUnits) fileFree(last, merged, classOf(unitsToBytes(merged)));
+  }
+  segments_[earlierIndex] = {lower.base, upper.end() - lower.base, joinedLast};
+  for (int index = laterIndex; index + 1 < segmentCount_; ++index) {
+    segments_[index] = segments_[index + 1];
+  }
+  --segmentCount_;
+  return true;
+}
+
+// The two Blocks that meet where one segment ends and the other begins, as a join uses them: the
+// last one's size from the segment table (it ends at the end marker) and its flag from the record,
+// the first one's flag from the record, and the size and links of each free one read once and
+// checked. Nothing is read back later: a program overrunning the last payload writes into the end
+// marker and, once the segments touch, into the first Block's header.
+bool Heap::readSeam(int earlierIndex, int laterIndex, Seam& seam) const {
+  const Segment& earlier = segments_[earlierIndex];
+  const Segment& later = segments_[laterIndex];
+  const Segment& lower = later.base < earlier.base ? later : earlier;
+  const Segment& upper = later.base < earlier.base ? earlier : later;
+  Block* const last = lower.last;
+  const std::uintptr_t lastPayload = reinterpret_cast<std::uintptr_t>(last->payload());
+  seam.lastUnits = static_cast<Word>((lower.end() - kUnit - lastPayload) / kUnit);
+  seam.lastAllocated = payloads_.stateOf(lastPayload) == PayloadMap::kAllocated;
+  if (!seam.lastAllocated && !readFreeNeighbour(last, seam.lastUnits, seam.lastFree)) return false;
+  Block* const first = upper.firstBlock();
+  const std::uintptr_t firstPayload = upper.base + kHeaderSize;
+  seam.firstAllocated = payloads_.stateOf(firstPayload) == PayloadMap::kAllocated;
+  seam.afterFirst = nullptr;
+  if (seam.firstAllocated) return true;
+  seam.firstUnits = first->sizeAndFlag;
+  if (!freeHeader(seam.firstUnits)) return false;
+  Block* const next = Block::at(firstPayload + unitsToBytes(seam.firstUnits));
+  bool endOfSegment;
+  if (!successorTrue(payloads_.granuleBits(firstPayload), firstPayload, first, next, true,
+                     &endOfSegment)) {
+    return false;
+  }
+  seam.afterFirst = endOfSegment ? nullptr : next;
+  return readFreeNeighbour(first, seam.firstUnits, seam.firstFree);
 }
 
 const Segment* Heap::findSegment(std::uintptr_t address) const {
