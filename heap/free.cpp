@@ -15,9 +15,18 @@ Block* Heap::allocatedBlockOf(void* payload, Word& units) {
   Block* block = Block::ofPayload(payload);
   if (allocatedBlockTrue(bits, address, block, units)) [[likely]]
     return block;
-  // Put right; a header whose words still change under the lock is not trusted.
+  // Put right, and sized by the record, which the repair wrote the header from: the header may
+  // already have been written over again by another thread.
   repair();
-  return allocatedBlockTrue(bits, address, block, units) ? block : nullptr;
+  units = recordedUnits(address);
+  return block;
+}
+
+Word Heap::recordedUnits(std::uintptr_t payload) const {
+  const std::uintptr_t end = findSegment(payload)->end();
+  const std::uintptr_t next = payloads_.nextStart(payload + kUnit, end);
+  const std::uintptr_t blockEnd = next < end ? next - kHeaderSize : end - kUnit;
+  return static_cast<Word>((blockEnd - payload) / kUnit);
 }
 
 void Heap::deallocate(void* payload) {

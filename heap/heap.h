@@ -240,9 +240,13 @@ class Heap {
 
  private:
   // The Block of `payload` when it is the payload of an allocated Block, else null; its header
-  // checked, and put right if a stray write changed it. `units` is its size as checked: the
-  // header may change again right after (another thread's stray write) and is not read back.
+  // checked, and put right if a stray write changed it. `units` is its size as checked, or as the
+  // record has it: the header may change again right after (another thread's stray write) and is
+  // not read back.
   Block* allocatedBlockOf(void* payload, Word& units);
+  // The payload units of the Block at `payload`, a payload the record shows, from the record
+  // alone: up to the header of the next payload, or to its segment's end marker.
+  Word recordedUnits(std::uintptr_t payload) const;
   // A filed Block on its way out of its bin during an operation (heap/bins.h). Its links are read
   // when the operation starts: carving and merging may write over them before it has left.
   struct Vacancy {
