@@ -120,13 +120,19 @@ void checkAndFree(unsigned char* block, std::uint64_t& state) {
   } else if (strayReached(block, size)) {
     ++reached;
   } else if (++damaged <= 8) {
-    // Where it changed, for whoever looks into it: the first byte that differs from the stamp.
-    std::size_t at = sizeof header;
+    // Where it changed, for whoever looks into it: 16 bytes from the first one that differs from
+    // the stamp, and how many differ.
+    std::size_t at = sizeof header, changed = 0;
     while (headerWhole && at < size && block[at] == stamp(header.id)) ++at;
-    std::fprintf(stderr, "damaged: block %p, size %zu, id %u, header %s, byte %zu is %02x\n",
+    for (std::size_t index = at; headerWhole && index < size; ++index)
+      changed += block[index] != stamp(header.id);
+    char bytes[16 * 3 + 1] = "";
+    for (std::size_t index = 0; index < 16 && at + index < size; ++index)
+      std::snprintf(bytes + 3 * index, 4, " %02x", block[headerWhole ? at + index : index]);
+    std::fprintf(stderr,
+                 "damaged: block %p, size %zu, id %u, header %s; from byte %zu (%zu differ):%s\n",
                  static_cast<void*>(block), header.size, header.id,
-                 headerWhole ? "whole" : "changed", headerWhole ? at : 0,
-                 headerWhole && at < size ? block[at] : block[0]);
+                 headerWhole ? "whole" : "changed", headerWhole ? at : 0, changed, bytes);
   }
   ++freed;
   // Kept as a number: the compiler rightly warns of the pointer's use after free.
