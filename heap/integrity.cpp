@@ -16,7 +16,8 @@ template <typename Visit>
 void forEachRecordedBlock(const PayloadMap& record, const Segment& segment, Visit visit) {
   const std::uintptr_t end = segment.end();
   Block* before = nullptr;
-  for (std::uintptr_t payload = record.nextStart(segment.base + kHeaderSize, end); payload < end;) {
+  for (std::uintptr_t payload = record.nextStart(segment.base + kHeaderSize, end);
+       payload < end;) {
     const std::uintptr_t nextPayload = record.nextStart(payload + kUnit, end);
     const std::uintptr_t blockEnd = nextPayload < end ? nextPayload - kHeaderSize : end - kUnit;
     Block* block = Block::at(payload - kHeaderSize);
@@ -51,25 +52,22 @@ bool Heap::blockTrue(const Block* block) const {
 // before it.
 std::size_t Heap::repairHeaders(Segment& segment) {
   std::size_t findings = 0;
-  forEachRecordedBlock(payloads_, segment,
-                       [&](Block* block, Block* before, Word units, bool allocated) {
-                         segment.last = block;
-                         const Word sizeAndFlag = units | (allocated ? kAllocatedBit : 0);
-                         if (block->sizeAndFlag != sizeAndFlag || block->prevBlock != before) {
-                           noteDamage({reinterpret_cast<std::uintptr_t>(block),
-                                       "header",
-                                       {block->sizeAndFlag, wordOf(block->prevBlock)},
-                                       {sizeAndFlag, wordOf(before)}});
-                           ++findings;
-                           block->sizeAndFlag = sizeAndFlag;
-                           block->prevBlock = before;
-                         }
-                       });
+  forEachRecordedBlock(payloads_, segment, [&](Block* block, Block* before, Word units,
+                                               bool allocated) {
+    segment.last = block;
+    const Word sizeAndFlag = units | (allocated ? kAllocatedBit : 0);
+    if (block->sizeAndFlag != sizeAndFlag || block->prevBlock != before) {
+      noteDamage({reinterpret_cast<std::uintptr_t>(block), "header",
+                  {block->sizeAndFlag, wordOf(block->prevBlock)},
+                  {sizeAndFlag, wordOf(before)}});
+      ++findings;
+      block->sizeAndFlag = sizeAndFlag;
+      block->prevBlock = before;
+    }
+  });
   Word* endMarker = segment.endMarker();
   if (*endMarker != kEndMarker) {
-    noteDamage({reinterpret_cast<std::uintptr_t>(endMarker),
-                "end marker",
-                {*endMarker, 0},
+    noteDamage({reinterpret_cast<std::uintptr_t>(endMarker), "end marker", {*endMarker, 0},
                 {kEndMarker, 0}});
     ++findings;
     *endMarker = kEndMarker;
@@ -125,10 +123,8 @@ std::size_t Heap::repairBins() {
   // A broken Block is named with the links it had; its own first units may have been all that
   // was written.
   if (broken != nullptr) {
-    noteDamage({reinterpret_cast<std::uintptr_t>(broken),
-                "bin links",
-                {wordOf(broken->nextFree), wordOf(broken->prevFree)},
-                {0, 0}});
+    noteDamage({reinterpret_cast<std::uintptr_t>(broken), "bin links",
+                {wordOf(broken->nextFree), wordOf(broken->prevFree)}, {0, 0}});
   } else {
     noteDamage({0, "bin links", {listed, freeCount}, {freeCount, freeCount}});
   }
@@ -140,14 +136,13 @@ std::size_t Heap::repairBins() {
   // Filed by the record alone, each free Block's header written from it as it goes: another
   // thread's stray write may land in a header at any moment, even while the lock is held.
   for (int index = 0; index < segmentCount_; ++index) {
-    forEachRecordedBlock(payloads_, segments_[index],
-                         [&](Block* block, Block* before, Word units, bool allocated) {
-                           if (allocated) return;
-                           block->sizeAndFlag = units;
-                           block->prevBlock = before;
-                           if (units >= kLeastFiledUnits)
-                             fileFree(block, units, classOf(unitsToBytes(units)));
-                         });
+    forEachRecordedBlock(payloads_, segments_[index], [&](Block* block, Block* before, Word units,
+                                                          bool allocated) {
+      if (allocated) return;
+      block->sizeAndFlag = units;
+      block->prevBlock = before;
+      if (units >= kLeastFiledUnits) fileFree(block, units, classOf(unitsToBytes(units)));
+    });
   }
   return 1;
 }
@@ -173,8 +168,9 @@ bool Heap::headersTrue(const Segment& segment) const {
     }
     const unsigned state = PayloadMap::stateAt(bits, payload);
     if (state == PayloadMap::kNothing ||
-        ((word & kAllocatedBit) != 0) != (state == PayloadMap::kAllocated))
+        ((word & kAllocatedBit) != 0) != (state == PayloadMap::kAllocated)) {
       return false;
+    }
     before = block;
     at = payload + unitsToBytes(units);
   }
