@@ -116,16 +116,15 @@ void* Heap::carve(Block* block, std::size_t rsize, std::size_t align) {
                   block->successor(), block->prevBlock);
 }
 
-void Heap::split(Block* block, std::size_t rsize) {
+Word Heap::split(Block* block, Word units, Block* next, std::size_t rsize) {
   Vacancy none{};
-  Word units = block->units();
-  Block* next = block->following();
   Block* rest = splitOff(block, units, rsize, none);
   if (rest != nullptr) {
     payloads_.setState(reinterpret_cast<std::uintptr_t>(rest->payload()), PayloadMap::kStart);
-    linkBehind(next->isEndMarker() ? nullptr : next, rest);
+    linkBehind(next, rest);
   }
   block->sizeAndFlag = units;
+  return units;
 }
 
 // The part of carving after the alignment: cuts `carved`, of `units` payload units, to `rsize`

@@ -142,7 +142,10 @@ class Heap {
   }
   Block* findFree(std::size_t rsize, std::size_t align);
   void* carve(Block* block, std::size_t rsize, std::size_t align);
-  void split(Block* block, std::size_t rsize);
+  // Cuts `block`, of `units` payload units, to `rsize` bytes and frees the tail (when it holds a
+  // header); `next` is the Block behind it, null at the segment's end. Returns the units the
+  // Block keeps. Sizes are the caller's, as it checked them: nothing is read back from headers.
+  Word split(Block* block, Word units, Block* next, std::size_t rsize);
 
   // Allocation in batches (heap/batch.cpp): the caller holds the lock. Carves up to `count`
   // Blocks of at least `size` bytes side by side out of one free Block, as `count` allocations,

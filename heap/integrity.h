@@ -212,11 +212,12 @@ inline bool Heap::freeNeighbourTrue(const Block* block) const {
 // What lies behind the allocated Block at `payload` (`bits` are the record's for it), as a resize
 // uses it, each word read once and checked before it is used: `units`, the Block's size from its
 // header; `next`, the free Block behind (with `next.block` null when the Block behind is allocated
-// or the end marker); `after`, the Block behind that free one, null at the segment's end. False
-// when a check fails.
+// or the end marker); `after`, the Block behind that free one, or the allocated Block behind, null
+// at the segment's end. False when a check fails.
 inline bool Heap::readBehindAllocated(Word* bits, std::uintptr_t payload, Word& units,
                                       Vacancy& next, Block*& after) const {
   next.block = nullptr;
+  after = nullptr;
   Block* const block = Block::at(payload - kHeaderSize);
   const Word word = block->sizeAndFlag;
   if (!allocatedHeader(word)) return false;
@@ -228,7 +229,10 @@ inline bool Heap::readBehindAllocated(Word* bits, std::uintptr_t payload, Word& 
   if (state == kEndOfSegment) return true;
   if (state == PayloadMap::kNothing || candidate->prevBlock != block) return false;
   const Word nextWord = candidate->sizeAndFlag;
-  if (state == PayloadMap::kAllocated) return allocatedHeader(nextWord);
+  if (state == PayloadMap::kAllocated) {
+    after = candidate;
+    return allocatedHeader(nextWord);
+  }
   if (!freeHeader(nextWord)) return false;
   const std::uintptr_t nextPayload = nextAddress + kHeaderSize;
   Block* const following = Block::at(nextPayload + unitsToBytes(nextWord));

@@ -10,13 +10,14 @@ bool Heap::resizeInPlace(void* payload, std::size_t size) {
   Word checkedUnits;
   Block* block = allocatedBlockOf(payload, checkedUnits);
   if (block == nullptr) return false;
-  // The Block's size and the free Block behind it are read once and used as read: a program that
-  // writes into a payload it freed twice may write into them at any moment, even under the lock.
+  // The Block's size and the free Block behind it are read once and used as read, and no header
+  // written here is read back: a program writing past a payload or into one it freed may write
+  // into them at any moment, from another thread, even under the lock.
   const auto address = reinterpret_cast<std::uintptr_t>(payload);
   Word* const bits = payloads_.granuleBits(address);
   Word units;
   Vacancy next;
-  Block* afterNext = nullptr;
+  Block* afterNext;
   if (!readBehindAllocated(bits, address, units, next, afterNext)) [[unlikely]] {
     // Put right from the record; a Block whose words still change under the lock stays as it is.
     repair();
@@ -32,17 +33,19 @@ bool Heap::resizeInPlace(void* payload, std::size_t size) {
     // Take the whole successor, then cut it back to the request like a carve does.
     if (next.units >= kLeastFiledUnits) leave(next);
     payloads_.setState(reinterpret_cast<std::uintptr_t>(nextFree->payload()), PayloadMap::kNothing);
-    block->sizeAndFlag = units + next.units + 2;
+    const Word joined = units + next.units + 2;
+    block->sizeAndFlag = joined;
     linkBehind(afterNext, block);
-    split(block, rsize);
-    block->sizeAndFlag |= kAllocatedBit;
+    const Word kept = split(block, joined, afterNext, rsize);
+    block->sizeAndFlag = kept | kAllocatedBit;
     if (rsize > stats_.maxAllocBlockSize) stats_.maxAllocBlockSize = rsize;
-    stats_.totalAlloc += block->payloadBytes() - formerBytes;
+    stats_.totalAlloc += unitsToBytes(kept) - formerBytes;
     notePeak();
     return true;
   }
 
   const std::size_t excess = formerBytes - rsize;
+  Word kept = units;
   if (nextFree != nullptr && excess != 0) {
     // The tail joins the free successor, whose header moves down to the new end of the Block;
     // even a single unit can go, since no new header is needed.
@@ -50,19 +53,18 @@ bool Heap::resizeInPlace(void* payload, std::size_t size) {
     payloads_.setState(reinterpret_cast<std::uintptr_t>(nextFree->payload()), PayloadMap::kNothing);
     Block* rest = Block::at(block->address() + kHeaderSize + rsize);
     payloads_.setState(reinterpret_cast<std::uintptr_t>(rest->payload()), PayloadMap::kStart);
-    rest->sizeAndFlag = excess / kUnit + next.units;
+    const Word restUnits = excess / kUnit + next.units;
+    rest->sizeAndFlag = restUnits;
     rest->prevBlock = block;
     linkBehind(afterNext, rest);
-    block->sizeAndFlag = (rsize / kUnit) | kAllocatedBit;
-    insertFree(rest);
+    kept = rsize / kUnit;
+    if (restUnits >= kLeastFiledUnits) fileFree(rest, restUnits, classOf(unitsToBytes(restUnits)));
   } else if (excess >= kHeaderSize) {
-    // The successor is allocated (or absent): the tail becomes a free Block of its own. split
-    // works on an unflagged Block.
-    block->sizeAndFlag = units;
-    split(block, rsize);
-    block->sizeAndFlag |= kAllocatedBit;
+    // The successor is allocated (or absent): the tail becomes a free Block of its own.
+    kept = split(block, units, afterNext, rsize);
   }
-  stats_.totalAlloc -= formerBytes - block->payloadBytes();
+  block->sizeAndFlag = kept | kAllocatedBit;
+  stats_.totalAlloc -= formerBytes - unitsToBytes(kept);
   return true;
 }
 
