@@ -91,13 +91,14 @@ bool Heap::joinSegments(int earlierIndex, int laterIndex) {
     }
     // The filed ones leave their bins, the one in front first; the joined Block is filed.
     Vacancy& firstFree = seam.firstFree;
+    const bool firstFiled = !seam.firstAllocated && seam.firstUnits >= kLeastFiledUnits;
     if (seam.lastUnits >= kLeastFiledUnits) {
       leave(seam.lastFree);
       // Both in one bin, side by side: the one in front left, and the links it held moved on.
-      if (firstFree.nextFree == last) firstFree.nextFree = seam.lastFree.nextFree;
-      if (firstFree.prevFree == last) firstFree.prevFree = seam.lastFree.prevFree;
+      if (firstFiled && firstFree.nextFree == last) firstFree.nextFree = seam.lastFree.nextFree;
+      if (firstFiled && firstFree.prevFree == last) firstFree.prevFree = seam.lastFree.prevFree;
     }
-    if (!seam.firstAllocated && seam.firstUnits >= kLeastFiledUnits) leave(firstFree);
+    if (firstFiled) leave(firstFree);
     last->sizeAndFlag = merged;
     if (merged >= kLeastFiledUnits) fileFree(last, merged, classOf(unitsToBytes(merged)));
   }
