@@ -123,7 +123,6 @@ Word Heap::split(Block* block, Word units, Block* next, std::size_t rsize) {
     payloads_.setState(reinterpret_cast<std::uintptr_t>(rest->payload()), PayloadMap::kStart);
     linkBehind(next, rest);
   }
-  block->sizeAndFlag = units;
   return units;
 }
 

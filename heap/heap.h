@@ -144,7 +144,8 @@ class Heap {
   void* carve(Block* block, std::size_t rsize, std::size_t align);
   // Cuts `block`, of `units` payload units, to `rsize` bytes and frees the tail (when it holds a
   // header); `next` is the Block behind it, null at the segment's end. Returns the units the
-  // Block keeps. Sizes are the caller's, as it checked them: nothing is read back from headers.
+  // Block keeps, for the caller to write into its header with the flag it has. Sizes are the
+  // caller's, as it checked them: nothing is read back from headers.
   Word split(Block* block, Word units, Block* next, std::size_t rsize);
 
   // Allocation in batches (heap/batch.cpp): the caller holds the lock. Carves up to `count`

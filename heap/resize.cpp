@@ -33,10 +33,8 @@ bool Heap::resizeInPlace(void* payload, std::size_t size) {
     // Take the whole successor, then cut it back to the request like a carve does.
     if (next.units >= kLeastFiledUnits) leave(next);
     payloads_.setState(reinterpret_cast<std::uintptr_t>(nextFree->payload()), PayloadMap::kNothing);
-    const Word joined = units + next.units + 2;
-    block->sizeAndFlag = joined;
     linkBehind(afterNext, block);
-    const Word kept = split(block, joined, afterNext, rsize);
+    const Word kept = split(block, units + next.units + 2, afterNext, rsize);
     block->sizeAndFlag = kept | kAllocatedBit;
     if (rsize > stats_.maxAllocBlockSize) stats_.maxAllocBlockSize = rsize;
     stats_.totalAlloc += unitsToBytes(kept) - formerBytes;
