@@ -172,16 +172,18 @@ class PayloadMap {
   // records the new start before it clears the old one (Heap::carveOut), so the words, read in
   // address order, show the old start, both, or the new one, and never neither.
   static std::size_t payloadBytesNear(const Word* bits, std::uintptr_t payload) {
-    const std::size_t index = wordIndex(payload);
-    const unsigned shift = bitIndex(payload);
-    const Word own = std::atomic_ref(const_cast<Word&>(bits[index])).load(std::memory_order_acquire);
-    const Word following = index + 1 < kWordsPerGranule ? load(bits[index + 1]) : 0;
-    // The start bits from the payload's unit on, its own (bit 0) left out.
-    const Word starts =
-        (own >> shift | (following << 1) << (kBitsPerWord - 1 - shift)) & kStartBits & ~Word{1};
-    const std::size_t span =
-        static_cast<std::size_t>(std::countr_zero(starts)) / kBitsPerUnit * kUnit;
-    return starts != 0 && span > kHeaderSize ? span - kHeaderSize : 0;
+    const std::size_t span = spanNear(bits, payload, loadOwn(bits, payload));
+    return span > kHeaderSize ? span - kHeaderSize : 0;
+  }
+  // payloadBytesNear's answer plus the header, for `address` when it is an allocated payload (any
+  // address, in `bits`' granule); else 0, as when the next payload lies further. All a free needs
+  // from the record, from one load of the word that holds `address`'s state.
+  static std::size_t allocatedFootprintNear(const Word* bits, std::uintptr_t address) {
+    if (address % kUnit != 0) return 0;
+    const Word own = loadOwn(bits, address);
+    if ((own >> unitBitIndex(address) & kStateMask) != kAllocated) return 0;
+    const std::size_t span = spanNear(bits, address, own);
+    return span > kHeaderSize ? span : 0;
   }
 
   // How many payloads are recorded.
@@ -202,6 +204,24 @@ class PayloadMap {
     Mapping* next;
     std::size_t bytes;
   };
+
+  // The word that holds `payload`'s state, read with acquire (see payloadBytesNear).
+  static Word loadOwn(const Word* bits, std::uintptr_t payload) {
+    return std::atomic_ref(const_cast<Word&>(bits[wordIndex(payload)]))
+        .load(std::memory_order_acquire);
+  }
+  // From the payload's unit to the next payload's, in bytes, when that lies in `own` (the word
+  // that holds the payload's state) or the word after it in the granule; else 0.
+  static std::size_t spanNear(const Word* bits, std::uintptr_t payload, Word own) {
+    const std::size_t index = wordIndex(payload);
+    const unsigned shift = bitIndex(payload);
+    const Word following = index + 1 < kWordsPerGranule ? load(bits[index + 1]) : 0;
+    // The start bits from the payload's unit on, its own (bit 0) left out.
+    const Word starts =
+        (own >> shift | (following << 1) << (kBitsPerWord - 1 - shift)) & kStartBits & ~Word{1};
+    if (starts == 0) return 0;
+    return static_cast<std::size_t>(std::countr_zero(starts)) / kBitsPerUnit * kUnit;
+  }
 
   static constexpr std::size_t topEntry(std::uintptr_t address) {
     if constexpr (kTopEntries == 1) {

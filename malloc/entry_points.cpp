@@ -60,7 +60,7 @@ void* innerPayloadOf(void* overAligned) {
 
 // The heap's record of allocated payloads for the 64 KiB that hold `address`, or null when the
 // heap holds no such address (the C library's memory, the bootstrap buffer, or no heap yet).
-const Word* payloadBitsAt(const void* address) {
+[[gnu::always_inline]] inline const Word* payloadBitsAt(const void* address) {
   const Heap* heap = heapIfBuilt();
   return heap != nullptr ? heap->payloadMap().granuleBits(reinterpret_cast<std::uintptr_t>(address))
                          : nullptr;
@@ -154,24 +154,22 @@ inline void* allocate(std::size_t bytes) {
   noteHeapTraffic(*heap, bytes);
 }
 
-// The payload bytes of `pointer`, an allocated payload, for free: read from the record alone
-// where the bits beside the Block's own answer (up to 232 bytes, most of the objects programs
-// free), else from the header held against the record. A consumer freeing a producer's objects
-// thus mostly reads neither the header nor the one behind it, which shares a line with the end
-// of the payload that the producer wrote last: its next free's loads start meanwhile.
-inline std::size_t freedPayloadBytes(const Word* bits, void* pointer) {
-  const std::size_t bytes =
-      PayloadMap::payloadBytesNear(bits, reinterpret_cast<std::uintptr_t>(pointer));
-  return bytes != 0 ? bytes : payloadBytesOf(bits, pointer);
-}
-
+// Frees through the fast path what the record alone sizes: an allocated payload whose next
+// payload begins within the bits beside its own (footprints up to 512 bytes, most of the objects
+// programs free), all of one fine class. A consumer freeing a producer's objects thus reads
+// neither the header nor the one behind it, which shares a line with the end of the payload that
+// the producer wrote last: its next free's loads start meanwhile. Everything else, a pointer the
+// record does not show allocated included, goes the slow way, which looks again.
+static_assert((2 * PayloadMap::kBitsPerWord / PayloadMap::kBitsPerUnit - 1) * kUnit <= kFineTop,
+              "the record's near answer is always a fine class");
 inline void release(void* pointer) {
-  const Word* bits = payloadBitsAt(pointer);
-  if (bits != nullptr && isPayload(bits, pointer)) [[likely]] {
-    const std::size_t sizeClass = classOfPayload(freedPayloadBytes(bits, pointer));
-    if (sizeClass != 0) [[likely]] {
+  if (const Word* bits = payloadBitsAt(pointer)) [[likely]] {
+    const std::size_t footprint =
+        PayloadMap::allocatedFootprintNear(bits, reinterpret_cast<std::uintptr_t>(pointer));
+    if (footprint >= footprintOfClass(kFirstClass)) [[likely]] {
       // A list that is full or not open (a consumer's, for Blocks another thread made) decides
       // in keepOrPass with the class found here, without looking the Block up again.
+      const std::size_t sizeClass = footprint / kFineStep;
       if (!keepCached(pointer, sizeClass)) keepOrPass(pointer, sizeClass);
       return;
     }

@@ -262,13 +262,6 @@ void* refillAndTake(std::size_t sizeClass) {
   return refillAndTake(sizeClass);
 }
 
-void* takeDamaged(CacheList& list) {
-  noteDamage();
-  list.head = nullptr;
-  list.count = 0;
-  return nullptr;
-}
-
 void keepOrPass(void* payload, std::size_t sizeClass) {
   // A whole pair is a cached Block freed a second time, left where it is. (A live payload that
   // happens to hold one cannot be told from it; at worst it is never reused.)

@@ -114,9 +114,6 @@ extern __thread ThreadCache threadCache;
 
 // Slow paths: a list that is empty, over its limit, or not open yet.
 void* refillAndTake(std::size_t sizeClass);
-// The take of a Block whose link is damaged: counted, the list emptied, and null (the caller
-// refills).
-void* takeDamaged(CacheList& list);
 void keepOrPass(void* payload, std::size_t sizeClass);
 // In a child of fork, where only the calling thread goes on: the others' lists are gone, and so
 // is what they held of the process's budget.
@@ -124,6 +121,15 @@ void forgetOtherThreadsGrowth();
 // Creates the key whose destructor hands a thread's Blocks on when it exits; called once while
 // the heap is being built.
 void prepareThreadCaches();
+
+// The take of a Block whose link is damaged: counted, the list emptied, and null (the caller
+// refills). Inline, so that the fast path calls nothing and needs no stack frame.
+inline void* takeDamaged(CacheList& list) {
+  noteDamage();
+  list.head = nullptr;
+  list.count = 0;
+  return nullptr;
+}
 
 // The fast halves: a Block of the class from the thread's list, or null.
 inline void* takeCached(std::size_t sizeClass) {
@@ -153,8 +159,9 @@ inline bool keepCached(void* payload, std::size_t sizeClass) {
   if (list.count >= list.limit || linkHolds(block, sizeClass)) [[unlikely]]
     return false;
   CachedBlock* head = list.head;
+  const Word check = linkCheck(head, block, sizeClass);  // before the stores: one load of the key
   block->next = head;
-  block->check = linkCheck(head, block, sizeClass);
+  block->check = check;
   list.head = block;
   list.count += 1;
   return true;
