@@ -226,6 +226,13 @@ class Heap {
   // the record shows right where the size ends, names this one as the Block in front: then the
   // size is the Block's, whatever its length, at the cost of two reads.
   std::size_t checkedPayloadBytes(const Word* bits, void* payload) {
+    if (const std::size_t bytes = agreedPayloadBytes(bits, payload)) [[likely]]
+      return bytes;
+    return payloadBytesByRecord(payload);
+  }
+  // checkedPayloadBytes' first look, with no call: the header's size when the Block behind, which
+  // the record shows right where it ends, names this one as the Block in front; else 0.
+  std::size_t agreedPayloadBytes(const Word* bits, void* payload) const {
     const Block* block = Block::ofPayload(payload);
     const std::size_t bytes = unitsToBytes(loadRelaxed(block->sizeAndFlag) & kSizeMask);
     const auto address = reinterpret_cast<std::uintptr_t>(payload);
@@ -238,6 +245,14 @@ class Heap {
         [[likely]] {
       return bytes;
     }
+    return 0;
+  }
+  // checkedPayloadBytes' answer when the first look disagrees: the record's span, else read
+  // under the lock and put right.
+  std::size_t payloadBytesByRecord(void* payload) {
+    const Block* block = Block::ofPayload(payload);
+    const std::size_t bytes = unitsToBytes(loadRelaxed(block->sizeAndFlag) & kSizeMask);
+    const auto address = reinterpret_cast<std::uintptr_t>(payload);
     if (payloads_.blockEndsAt(address, address + bytes)) return bytes;
     return payloadBytesLocked(payload);
   }

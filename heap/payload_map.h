@@ -175,15 +175,18 @@ class PayloadMap {
     const std::size_t span = spanNear(bits, payload, loadOwn(bits, payload));
     return span > kHeaderSize ? span - kHeaderSize : 0;
   }
-  // payloadBytesNear's answer plus the header, for `address` when it is an allocated payload (any
-  // address, in `bits`' granule); else 0, as when the next payload lies further. All a free needs
-  // from the record, from one load of the word that holds `address`'s state.
+  // For `address` (any address in `bits`' granule) when it is an allocated payload: where the next
+  // payload begins, in bytes from its header (payloadBytesNear's answer plus the header; no more
+  // than the header when the record is damaged there), or kFurther when that lies beyond the
+  // words looked at. 0 when it is no allocated payload. All a free needs from the record, from
+  // one load of the word that holds `address`'s state.
+  static constexpr std::size_t kFurther = 1;
   static std::size_t allocatedFootprintNear(const Word* bits, std::uintptr_t address) {
     if (address % kUnit != 0) return 0;
     const Word own = loadOwn(bits, address);
     if ((own >> unitBitIndex(address) & kStateMask) != kAllocated) return 0;
     const std::size_t span = spanNear(bits, address, own);
-    return span > kHeaderSize ? span : 0;
+    return span != 0 ? span : kFurther;
   }
 
   // How many payloads are recorded.

@@ -133,6 +133,37 @@ inline void* allocate(std::size_t bytes) {
 // Frees whatever `pointer` is: null, the C library's memory, the bootstrap buffer, an
 // over-aligned address, a large Block, a cached class over its list's limit, or nothing the heap
 // handed out (left alone, as the heap leaves it).
+// Frees `payload`, an allocated payload of `bytes` (checked): to its class's list, or to the heap.
+[[gnu::noinline]] void releaseChecked(void* payload, std::size_t bytes) {
+  const std::size_t sizeClass = classOfPayload(bytes);
+  if (sizeClass != 0) {
+    if (!keepCached(payload, sizeClass)) keepOrPass(payload, sizeClass);
+    return;
+  }
+  Heap* heap = processHeap();
+  HeapLockGuard guard(*heap);
+  heap->deallocate(payload);
+  noteHeapTraffic(*heap, bytes);
+}
+
+// Frees `payload`, an allocated payload whose header and neighbour disagree on its size.
+[[gnu::noinline]] void releaseDisagreeing(void* payload) {
+  releaseChecked(payload, heapIfBuilt()->payloadBytesByRecord(payload));
+}
+
+// Frees `payload`, an allocated payload whose granule's bits are `bits`, sized by its header held
+// against the record. Every call from here is the last thing it does, so that the common case,
+// a Block of a class whose list has room, needs no stack frame.
+[[gnu::noinline]] void releaseSized(const Word* bits, void* payload) {
+  const std::size_t bytes = heapIfBuilt()->agreedPayloadBytes(bits, payload);
+  if (bytes == 0) [[unlikely]]
+    return releaseDisagreeing(payload);
+  const std::size_t sizeClass = classOfPayload(bytes);
+  if (sizeClass == 0) [[unlikely]]
+    return releaseChecked(payload, bytes);
+  if (!keepCached(payload, sizeClass)) return keepOrPass(payload, sizeClass);
+}
+
 [[gnu::noinline]] void releaseSlowly(void* pointer) {
   if (pointer == nullptr) return;
   const Word* bits = payloadBitsAt(pointer);
@@ -142,24 +173,16 @@ inline void* allocate(std::size_t bytes) {
   }
   void* payload = payloadFor(bits, pointer);
   if (payload == nullptr) return;
-  const std::size_t bytes = payloadBytesOf(bitsOf(bits, pointer, payload), payload);
-  const std::size_t sizeClass = classOfPayload(bytes);
-  if (sizeClass != 0) {
-    keepOrPass(payload, sizeClass);
-    return;
-  }
-  Heap* heap = processHeap();
-  HeapLockGuard guard(*heap);
-  heap->deallocate(payload);
-  noteHeapTraffic(*heap, bytes);
+  releaseChecked(payload, payloadBytesOf(bitsOf(bits, pointer, payload), payload));
 }
 
 // Frees through the fast path what the record alone sizes: an allocated payload whose next
 // payload begins within the bits beside its own (footprints up to 512 bytes, most of the objects
 // programs free), all of one fine class. A consumer freeing a producer's objects thus reads
 // neither the header nor the one behind it, which shares a line with the end of the payload that
-// the producer wrote last: its next free's loads start meanwhile. Everything else, a pointer the
-// record does not show allocated included, goes the slow way, which looks again.
+// the producer wrote last: its next free's loads start meanwhile. A larger allocated payload is
+// sized by its header, held against the record; everything else, a pointer the record does not
+// show allocated included, goes the slow way, which looks again.
 static_assert((2 * PayloadMap::kBitsPerWord / PayloadMap::kBitsPerUnit - 1) * kUnit <= kFineTop,
               "the record's near answer is always a fine class");
 inline void release(void* pointer) {
@@ -173,6 +196,7 @@ inline void release(void* pointer) {
       if (!keepCached(pointer, sizeClass)) keepOrPass(pointer, sizeClass);
       return;
     }
+    if (footprint == PayloadMap::kFurther) return releaseSized(bits, pointer);
   }
   releaseSlowly(pointer);
 }
