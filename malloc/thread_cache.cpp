@@ -168,8 +168,9 @@ void grow(ThreadCache& cache, std::size_t sizeClass) {
   last[count % kLookAhead] = block;
   outgoing.count = count + 1;
   if (count + 1 == batchOfClass(sizeClass)) [[unlikely]] {
-    depotPut(sizeClass, outgoing);
+    const Batch full = outgoing;
     outgoing = {nullptr, 0};
+    depotPut(sizeClass, full);
   }
 }
 
@@ -262,31 +263,44 @@ void* refillAndTake(std::size_t sizeClass) {
   return refillAndTake(sizeClass);
 }
 
+namespace {
+
+// keepOrPass for a thread whose cache is not active yet (its first free) or no longer (it is
+// exiting): the cache is opened if it can be, else the Block goes straight to the heap.
+[[gnu::noinline]] void keepInactive(CachedBlock* block, std::size_t sizeClass) {
+  ThreadCache& cache = threadCache;
+  if (activate(cache)) return keepOrPass(block, sizeClass);
+  Heap* heap = processHeap();
+  HeapLockGuard guard(*heap);
+  heap->deallocate(block);
+}
+
+// keepOrPass for an open list at its limit: a batch goes on to the depot first.
+[[gnu::noinline]] void keepOverLimit(CacheList& list, CachedBlock* block, std::size_t sizeClass) {
+  const Batch cutOff = cut(list, batchOfClass(sizeClass), sizeClass);
+  if (cutOff.count != 0) depotPut(sizeClass, cutOff);
+  push(list, block, sizeClass);
+}
+
+}  // namespace
+
+// Every path ends in its last call, so that a consumer's free, which comes here every time,
+// needs no stack frame.
 void keepOrPass(void* payload, std::size_t sizeClass) {
   // A whole pair is a cached Block freed a second time, left where it is. (A live payload that
   // happens to hold one cannot be told from it; at worst it is never reused.)
   auto* block = static_cast<CachedBlock*>(payload);
   if (linkHolds(block, sizeClass)) return;
   ThreadCache& cache = threadCache;
-  if (!activate(cache)) {
-    Heap* heap = processHeap();
-    HeapLockGuard guard(*heap);
-    heap->deallocate(payload);
-    return;
-  }
+  if (cache.state != State::kActive) [[unlikely]]
+    return keepInactive(block, sizeClass);
   CacheList& list = cache.lists[sizeClass];
   // A class this thread has not allocated yet: the Block was made by another thread, so it goes
   // back by way of the depot rather than under this thread's objects (which would put two
   // threads' objects on one cache line). A consumer's every free comes here.
-  if (list.limit == 0) [[likely]] {
-    sendAway(cache, sizeClass, block);
-    return;
-  }
-  // Over the limit: a batch goes on to the depot.
-  if (list.count >= list.limit) {
-    const Batch cutOff = cut(list, batchOfClass(sizeClass), sizeClass);
-    if (cutOff.count != 0) depotPut(sizeClass, cutOff);
-  }
+  if (list.limit == 0) [[likely]]
+    return sendAway(cache, sizeClass, block);
+  if (list.count >= list.limit) return keepOverLimit(list, block, sizeClass);
   push(list, block, sizeClass);
 }
 
