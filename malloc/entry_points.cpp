@@ -237,8 +237,7 @@ void* moveTo(std::size_t bytes, void* pointer, std::size_t have) {
   return moved;
 }
 
-void* reallocate(void* pointer, std::size_t bytes) {
-  if (pointer == nullptr) return allocate(bytes);
+[[gnu::noinline]] void* reallocateSlowly(void* pointer, std::size_t bytes) {
   if (bytes == 0) {
     // As the C library does: the old Block is freed and nothing is returned.
     release(pointer);
@@ -275,6 +274,13 @@ void* reallocate(void* pointer, std::size_t bytes) {
     if (heap->resizeInPlace(pointer, want)) return pointer;
   }
   return moveTo(bytes, pointer, have);
+}
+
+// realloc of null is malloc: programs whose every allocation goes through realloc (interpreters
+// that hand the C library one function for all) take the fast path without a stack frame.
+inline void* reallocate(void* pointer, std::size_t bytes) {
+  if (pointer == nullptr) return allocate(bytes);
+  return reallocateSlowly(pointer, bytes);
 }
 
 void* allocateZeroed(std::size_t count, std::size_t each) {
