@@ -414,11 +414,16 @@ class OperationRun {
       const auto sized = pick(live_, input.u16());
       void* pointer = reinterpret_cast<void*>(sized->first);
       // Asked as a front end asks, without the lock: the header's size held against the record.
-      const Word* bits = target_.heap->payloadMap().granuleBits(sized->first);
+      const PayloadMap& map = target_.heap->payloadMap();
+      const Word* bits = map.granuleBits(sized->first);
       const std::size_t recorded = PayloadMap::payloadBytesNear(bits, sized->first);
+      const std::size_t footprint = PayloadMap::allocatedFootprintNear(bits, sized->first);
       const std::size_t checked = target_.heap->checkedPayloadBytes(bits, pointer);
       check(static_cast<std::ptrdiff_t>(checked) == usable(pointer) &&
                 (recorded == 0 || recorded == checked) &&
+                (footprint == PayloadMap::kFurther || footprint == checked + kHeaderSize) &&
+                PayloadMap::allocatedFootprintNear(map.granuleBits(sized->first + kUnit),
+                                                   sized->first + kUnit) == 0 &&
                 covers(usable(pointer), sized->second.size, false),
             "after a stray write, the size of a live payload is not what the heap holds");
     }
