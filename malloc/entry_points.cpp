@@ -178,11 +178,12 @@ inline void* allocate(std::size_t bytes) {
 
 // Frees through the fast path what the record alone sizes: an allocated payload whose next
 // payload begins within the bits beside its own (a footprint of 256 bytes or less, often up to
-// 504: most of the objects programs free), all of one fine class. A consumer freeing a producer's objects thus reads
-// neither the header nor the one behind it, which shares a line with the end of the payload that
-// the producer wrote last: its next free's loads start meanwhile. A larger allocated payload is
-// sized by its header, held against the record; everything else, a pointer the record does not
-// show allocated included, goes the slow way, which looks again.
+// 504: most of the objects programs free), all of one fine class. A consumer freeing a
+// producer's objects thus reads neither the header nor the one behind it, which shares a line
+// with the end of the payload that the producer wrote last: its next free's loads start
+// meanwhile. A larger allocated payload is sized by its header, held against the record;
+// everything else, a pointer the record does not show allocated included, goes the slow way,
+// which looks again.
 static_assert((2 * PayloadMap::kBitsPerWord / PayloadMap::kBitsPerUnit - 1) * kUnit <= kFineTop,
               "the record's near answer is always a fine class");
 inline void release(void* pointer) {
