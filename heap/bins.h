@@ -128,8 +128,7 @@ VELK_BIN_OPERATION void Heap::fileMerged(Block* block, Word units, Vacancy& vaca
 }
 
 // A fragment (below two units) has no room for the links and is never filed.
-VELK_BIN_OPERATION void Heap::insertFree(Block* block) {
-  const Word units = block->units();
+VELK_BIN_OPERATION void Heap::insertFree(Block* block, Word units) {
   if (units >= kLeastFiledUnits) fileFree(block, units, classOf(unitsToBytes(units)));
 }
 

@@ -139,8 +139,8 @@ template <bool kMergeNext>
       } else if (beforeFiled) {
         fileMerged(before, merged, beforeFree);
         leave(beforeFree);
-      } else if (merged >= kLeastFiledUnits) {
-        fileFree(before, merged, classOf(unitsToBytes(merged)));
+      } else {
+        insertFree(before, merged);
       }
       return true;
     }
@@ -159,8 +159,8 @@ template <bool kMergeNext>
   if (kMergeNext && nextFree.units >= kLeastFiledUnits) {
     fileMerged(block, merged, nextFree);
     leave(nextFree);
-  } else if (merged >= kLeastFiledUnits) {
-    fileFree(block, merged, classOf(unitsToBytes(merged)));
+  } else {
+    insertFree(block, merged);
   }
   return true;
 }

@@ -169,8 +169,9 @@ class Heap {
   // the payload of an allocated Block.
   bool resizeInPlace(void* payload, std::size_t size);
 
-  // Bins (inline, heap/bins.h). A Block must be removed with the size it was filed with.
-  void insertFree(Block* block);
+  // Bins (inline, heap/bins.h). A Block must be removed with the size it was filed with, and is
+  // filed with the size its caller knows (`units`), never one read back from its header.
+  void insertFree(Block* block, Word units);
   void removeFree(Block* block);
 
   // Segments.

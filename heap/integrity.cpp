@@ -141,7 +141,7 @@ std::size_t Heap::repairBins() {
       if (allocated) return;
       block->sizeAndFlag = units;
       block->prevBlock = before;
-      if (units >= kLeastFiledUnits) fileFree(block, units, classOf(unitsToBytes(units)));
+      insertFree(block, units);
     });
   }
   return 1;

@@ -56,7 +56,7 @@ bool Heap::resizeInPlace(void* payload, std::size_t size) {
     rest->prevBlock = block;
     linkBehind(afterNext, rest);
     kept = rsize / kUnit;
-    if (restUnits >= kLeastFiledUnits) fileFree(rest, restUnits, classOf(unitsToBytes(restUnits)));
+    insertFree(rest, restUnits);
   } else if (excess >= kHeaderSize) {
     // The successor is allocated (or absent): the tail becomes a free Block of its own.
     kept = split(block, units, afterNext, rsize);

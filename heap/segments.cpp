@@ -29,11 +29,12 @@ bool Heap::addSegment(std::size_t size, std::size_t align) {
   segment = {reinterpret_cast<std::uintptr_t>(base), request, block};
   stats_.totalSize += request;
 
-  block->sizeAndFlag = (request - kHeaderSize - kUnit) / kUnit;
+  const Word units = (request - kHeaderSize - kUnit) / kUnit;
+  block->sizeAndFlag = units;
   block->prevBlock = nullptr;
   *segment.endMarker() = kEndMarker;
   payloads_.setState(reinterpret_cast<std::uintptr_t>(block->payload()), PayloadMap::kStart);
-  insertFree(block);
+  insertFree(block, units);
   mergeSegments();
   return true;
 }
@@ -100,7 +101,7 @@ bool Heap::joinSegments(int earlierIndex, int laterIndex) {
     }
     if (firstFiled) leave(firstFree);
     last->sizeAndFlag = merged;
-    if (merged >= kLeastFiledUnits) fileFree(last, merged, classOf(unitsToBytes(merged)));
+    insertFree(last, merged);
   }
   segments_[earlierIndex] = {lower.base, upper.end() - lower.base, joinedLast};
   for (int index = laterIndex; index + 1 < segmentCount_; ++index) {
