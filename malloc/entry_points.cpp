@@ -133,17 +133,22 @@ inline void* allocate(std::size_t bytes) {
 // Frees whatever `pointer` is: null, the C library's memory, the bootstrap buffer, an
 // over-aligned address, a large Block, a cached class over its list's limit, or nothing the heap
 // handed out (left alone, as the heap leaves it).
-// Frees `payload`, an allocated payload of `bytes` (checked): to its class's list, or to the heap.
-[[gnu::noinline]] void releaseChecked(void* payload, std::size_t bytes) {
-  const std::size_t sizeClass = classOfPayload(bytes);
-  if (sizeClass != 0) {
-    if (!keepCached(payload, sizeClass)) keepOrPass(payload, sizeClass);
-    return;
-  }
+// Frees `payload`, an allocated Block of no class, in the heap.
+[[gnu::noinline]] void releaseToHeap(void* payload, std::size_t bytes) {
   Heap* heap = processHeap();
   HeapLockGuard guard(*heap);
   heap->deallocate(payload);
   noteHeapTraffic(*heap, bytes);
+}
+
+// Frees `payload`, an allocated payload of `bytes` (checked): to its class's list, or to the heap.
+// Every call from here is the last thing it does, so that the common case, a Block of a class
+// whose list has room, needs no stack frame.
+inline void releaseChecked(void* payload, std::size_t bytes) {
+  const std::size_t sizeClass = classOfPayload(bytes);
+  if (sizeClass == 0) [[unlikely]]
+    return releaseToHeap(payload, bytes);
+  if (!keepCached(payload, sizeClass)) return keepOrPass(payload, sizeClass);
 }
 
 // Frees `payload`, an allocated payload whose header and neighbour disagree on its size.
@@ -152,16 +157,12 @@ inline void* allocate(std::size_t bytes) {
 }
 
 // Frees `payload`, an allocated payload whose granule's bits are `bits`, sized by its header held
-// against the record. Every call from here is the last thing it does, so that the common case,
-// a Block of a class whose list has room, needs no stack frame.
+// against the record.
 [[gnu::noinline]] void releaseSized(const Word* bits, void* payload) {
   const std::size_t bytes = heapIfBuilt()->agreedPayloadBytes(bits, payload);
   if (bytes == 0) [[unlikely]]
     return releaseDisagreeing(payload);
-  const std::size_t sizeClass = classOfPayload(bytes);
-  if (sizeClass == 0) [[unlikely]]
-    return releaseChecked(payload, bytes);
-  if (!keepCached(payload, sizeClass)) return keepOrPass(payload, sizeClass);
+  releaseChecked(payload, bytes);
 }
 
 [[gnu::noinline]] void releaseSlowly(void* pointer) {
