@@ -213,8 +213,9 @@ void nativeLockInit(NativeLock& lock) {
 // - `sleepers`: raised before a thread marks the word or sleeps, lowered once it is awake.
 // - `wokenAt`: set by the leave that wakes a sleeper, cleared by any sleeper that wakes up.
 //
-// Every sleep ends within kGlanceNanoseconds, woken or not, so a wake-up that is never sent delays
-// a waiter by at most a glance and never strands it; after a turn a waiter is due and takes the
+// Every sleep ends within a glance (kGlanceNanoseconds, growing through a turn, never past its
+// end), woken or not, so a wake-up that is never sent delays a waiter by at most a glance and never
+// strands it; after a turn a waiter is due, sleeps in glances of kGlanceNanoseconds, and takes the
 // lock the first time it finds it free. Wakes are what make a waiter prompt: a thread that marked
 // the word counted itself in `sleepers` first, and the leave that clears the mark reads `sleepers`
 // after synchronising with the mark, so it finds the sleeper and wakes one thread, unless one it
@@ -240,8 +241,12 @@ constexpr std::uint64_t kLeftNanoseconds = 20'000;
 // cache (two threads of velk-host's small workload); a turn ten times as long keeps that near 10%.
 constexpr std::uint64_t kTurnNanoseconds = 2'000'000;
 
-// A waiter that defers sleeps in glances this long: a holder that stops coming back, say because
-// it now waits for the waiter itself, is found free within one glance, without a wake.
+// A waiter that defers sleeps in glances, the first this long and each one after twice the one
+// before: a holder that stops coming back, say because it now waits for the waiter itself, is
+// found free within one glance, without a wake. The first glances catch a holder whose run of
+// operations was short; a holder still coming back after them is running a long one, and waking
+// every 100 microseconds for the rest of the turn would cost the processors it shares with its
+// waiters a tenth of their time (four threads of velk-host's small workload on two processors).
 constexpr std::uint64_t kGlanceNanoseconds = 100'000;
 
 void pause() {
@@ -296,6 +301,7 @@ void nativeLockWait(NativeLock& lock) {
   // A waiter that saw no release at all marks the word, to be woken when the long hold ends; one
   // that saw the holder come back sleeps unmarked, and the holder's turn costs it no wake.
   bool mark = !released;
+  std::uint64_t glance = kGlanceNanoseconds;
   for (;;) {
     const std::uint64_t waited = monotonicNanoseconds() - arrived;
     if (waited >= kTurnNanoseconds) {
@@ -310,8 +316,9 @@ void nativeLockWait(NativeLock& lock) {
         take(lock)) {
       return;
     }
-    sleepWhileHeld(lock, mark, std::min(kTurnNanoseconds - waited, kGlanceNanoseconds));
+    sleepWhileHeld(lock, mark, std::min(kTurnNanoseconds - waited, glance));
     mark = false;
+    glance *= 2;
   }
 }
 
