@@ -4,8 +4,12 @@
 //
 //   classes 1 to 64:   footprints of 16 to 1,024 bytes, every 16 bytes (the 64-bit heap's
 //                      16-byte header leaves class 1 unused);
-//   classes 65 to 129: eight classes to each doubling above 1 KiB, up to the 288 KiB footprint
-//                      that serves a 256 KiB request.
+//   classes 65 to 129: eight round sizes to each doubling from 1 KiB to 256 KiB, each with
+//                      kCoarseHeader on top: a payload holds its round size whole. Programs ask
+//                      for round sizes more than any others (buffers of 4, 8 or 64 KiB, blocks of
+//                      an allocator of their own), and with the header on top of 16 KiB, say, a
+//                      footprint of round sizes alone would put the request a class higher and
+//                      waste an eighth of it.
 //
 // Requests up to kLargestCachedRequest are served from a class; coarser steps above 1 KiB keep
 // the classes few while wasting at most an eighth. A freed Block goes to the largest class its
@@ -26,6 +30,10 @@ inline constexpr std::size_t kFineTop = kFineClasses * kFineStep;
 inline constexpr unsigned kFineTopBits = 10;
 static_assert(std::size_t{1} << kFineTopBits == kFineTop);
 inline constexpr unsigned kCoarseStepsBits = 3;  // eight classes per doubling above kFineTop
+// What a coarse class's footprint holds beyond its round size: room for the header, one fine step
+// so that footprints stay multiples of it.
+inline constexpr std::size_t kCoarseHeader = kFineStep;
+static_assert(kHeaderSize <= kCoarseHeader);
 inline constexpr std::size_t kLargestCachedRequest = 262144;
 
 // The footprint of the Block that serves `bytes`: what requestSize() asks of the engine plus the
@@ -34,49 +42,64 @@ constexpr std::size_t footprintOfRequest(std::size_t bytes) {
   return requestSize(bytes) + kHeaderSize;
 }
 
+// The footprint of the coarse class of round size `round`.
+constexpr std::size_t footprintOfRound(std::size_t round) {
+  return round + kCoarseHeader;
+}
+
 // The largest class whose footprint is at most `footprint` (at least one step).
 constexpr std::size_t classAtOrBelow(std::size_t footprint) {
   if (footprint <= kFineTop) return footprint / kFineStep;
-  // Octave o covers [kFineTop << o, kFineTop << (o + 1)) in steps of kFineTop >> 3 << o.
-  const auto top = static_cast<unsigned>(std::bit_width(footprint) - 1);
+  if (footprint < footprintOfRound(kFineTop)) return kFineClasses;
+  // Octave o covers round sizes [kFineTop << o, kFineTop << (o + 1)) in steps of
+  // kFineTop >> 3 << o.
+  const std::size_t round = footprint - kCoarseHeader;
+  const auto top = static_cast<unsigned>(std::bit_width(round) - 1);
   const unsigned octave = top - kFineTopBits;
-  return kFineClasses + (octave << kCoarseStepsBits) +
-         ((footprint - (kFineTop << octave)) >> (top - kCoarseStepsBits));
+  return kFineClasses + 1 + (octave << kCoarseStepsBits) +
+         ((round - (kFineTop << octave)) >> (top - kCoarseStepsBits));
 }
 
 constexpr std::size_t footprintOfClass(std::size_t sizeClass) {
   if (sizeClass <= kFineClasses) return sizeClass * kFineStep;
-  const std::size_t octave = (sizeClass - kFineClasses) >> kCoarseStepsBits;
+  const std::size_t coarse = sizeClass - kFineClasses - 1;
+  const std::size_t octave = coarse >> kCoarseStepsBits;
   const std::size_t step = (kFineTop >> kCoarseStepsBits) << octave;
-  return (kFineTop << octave) +
-         ((sizeClass - kFineClasses) & ((1u << kCoarseStepsBits) - 1)) * step;
+  return footprintOfRound((kFineTop << octave) + (coarse & ((1u << kCoarseStepsBits) - 1)) * step);
+}
+
+// The smallest class whose footprint is at least `footprint`.
+constexpr std::size_t classAtOrAbove(std::size_t footprint) {
+  const std::size_t below = classAtOrBelow(footprint);
+  return footprintOfClass(below) < footprint ? below + 1 : below;
 }
 
 constexpr std::size_t payloadOfClass(std::size_t sizeClass) {
   return footprintOfClass(sizeClass) - kHeaderSize;
 }
 
-inline constexpr std::size_t kLastClass =
-    classAtOrBelow(requestSize(kLargestCachedRequest) + kHeaderSize) + 1;
+inline constexpr std::size_t kLastClass = classAtOrAbove(footprintOfRequest(kLargestCachedRequest));
 inline constexpr std::size_t kClasses = kLastClass + 1;
 
 namespace detail {
-// Above kFineTop every class footprint is a multiple of kCoarseGrain, so one table entry per
-// kCoarseGrain answers both directions without the arithmetic above.
+// Above kFineTop every class's round size is a multiple of kCoarseGrain, so one table entry per
+// kCoarseGrain of round size answers both directions without the arithmetic above.
 inline constexpr std::size_t kCoarseGrain = kFineTop >> kCoarseStepsBits;
-inline constexpr std::size_t kCoarseEntries = footprintOfClass(kLastClass) / kCoarseGrain + 1;
+inline constexpr std::size_t kCoarseEntries =
+    (footprintOfClass(kLastClass) - kCoarseHeader) / kCoarseGrain + 1;
 struct ClassTables {
-  std::uint8_t atOrAbove[kCoarseEntries];  // by (footprint - 1) / kCoarseGrain
-  std::uint8_t atOrBelow[kCoarseEntries];  // by footprint / kCoarseGrain
+  std::uint8_t atOrAbove[kCoarseEntries];  // by (footprint - kCoarseHeader - 1) / kCoarseGrain
+  std::uint8_t atOrBelow[kCoarseEntries];  // by (footprint - kCoarseHeader) / kCoarseGrain
 };
 constexpr ClassTables makeClassTables() {
   ClassTables tables{};
   for (std::size_t entry = 0; entry < kCoarseEntries; ++entry) {
-    const std::size_t most = (entry + 1) * kCoarseGrain;
-    const std::size_t below = classAtOrBelow(most);
     tables.atOrAbove[entry] =
-        static_cast<std::uint8_t>(footprintOfClass(below) < most ? below + 1 : below);
-    tables.atOrBelow[entry] = static_cast<std::uint8_t>(classAtOrBelow(entry * kCoarseGrain));
+        static_cast<std::uint8_t>(classAtOrAbove(footprintOfRound((entry + 1) * kCoarseGrain)));
+    // The entry of the first coarse class also holds the footprints between it and kFineTop.
+    const std::size_t least = footprintOfRound(entry * kCoarseGrain);
+    tables.atOrBelow[entry] =
+        static_cast<std::uint8_t>(classAtOrBelow(least > kFineTop ? least : kFineTop + 1));
   }
   return tables;
 }
@@ -87,7 +110,7 @@ inline constexpr ClassTables kClassTables = makeClassTables();
 constexpr std::size_t classOfRequest(std::size_t bytes) {
   const std::size_t footprint = footprintOfRequest(bytes);
   if (footprint <= kFineTop) return footprint / kFineStep;
-  return detail::kClassTables.atOrAbove[(footprint - 1) / detail::kCoarseGrain];
+  return detail::kClassTables.atOrAbove[(footprint - kCoarseHeader - 1) / detail::kCoarseGrain];
 }
 
 inline constexpr std::size_t kFirstClass = classOfRequest(0);
@@ -98,7 +121,7 @@ constexpr std::size_t classOfPayload(std::size_t payloadBytes) {
   if (footprint <= kFineTop)
     return footprint >= footprintOfClass(kFirstClass) ? footprint / kFineStep : 0;
   if (footprint > footprintOfClass(kLastClass)) return 0;
-  return detail::kClassTables.atOrBelow[footprint / detail::kCoarseGrain];
+  return detail::kClassTables.atOrBelow[(footprint - kCoarseHeader) / detail::kCoarseGrain];
 }
 
 // How many Blocks move at once between a thread and the shared shelves or the engine: about
@@ -132,14 +155,36 @@ constexpr std::uint32_t batchOfClass(std::size_t sizeClass) {
 
 static_assert(kFirstClass == (kHeaderSize < kFineStep ? 1 : 2), "the least payload is one step");
 static_assert(footprintOfClass(kFineClasses) == kFineTop);
-static_assert(classAtOrBelow(kFineTop + 128) == kFineClasses + 1);
-static_assert(classAtOrBelow(2 * kFineTop - 1) == kFineClasses + 7);
-static_assert(classAtOrBelow(2 * kFineTop) == kFineClasses + 8);
-static_assert(footprintOfClass(classAtOrBelow(40000)) == 36864);
-static_assert(kLastClass == kFineClasses + 8 * 8 + 1, "256 KiB requests fit a 288 KiB footprint");
+static_assert(classAtOrBelow(footprintOfRound(kFineTop)) == kFineClasses + 1);
+static_assert(classAtOrBelow(footprintOfRound(kFineTop) - kFineStep) == kFineClasses);
+static_assert(classAtOrBelow(footprintOfRound(2 * kFineTop) - 1) == kFineClasses + 8);
+static_assert(classAtOrBelow(footprintOfRound(2 * kFineTop)) == kFineClasses + 9);
+static_assert(footprintOfClass(classAtOrBelow(40000)) == footprintOfRound(36864));
+static_assert(classOfRequest(16384) == classAtOrBelow(footprintOfRound(16384)),
+              "a round request takes the class of its round size");
+static_assert(kLastClass == kFineClasses + 8 * 8 + 1, "256 KiB requests take the last round size");
 static_assert(classOfRequest(kLargestCachedRequest) == kLastClass);
 static_assert(classOfRequest(kFineTop) == kFineClasses + 1 && classOfRequest(1) == kFirstClass);
 static_assert(classOfPayload(payloadOfClass(kLastClass)) == kLastClass);
 static_assert(classOfPayload(payloadOfClass(kFineClasses + 3) + kUnit) == kFineClasses + 3);
+// Every class, both ways: its footprints rise in whole steps, a request of its payload takes it
+// and one byte more the next, and its Blocks go back to it, with a unit to spare or not (but for
+// the last, whose Blocks with a unit to spare go to the heap).
+static_assert([] {
+  for (std::size_t sizeClass = kFirstClass; sizeClass <= kLastClass; ++sizeClass) {
+    const std::size_t payload = payloadOfClass(sizeClass);
+    if (footprintOfClass(sizeClass) % kFineStep != 0 || classOfRequest(payload) != sizeClass ||
+        classOfPayload(payload) != sizeClass) {
+      return false;
+    }
+    if (sizeClass < kLastClass &&
+        (classOfPayload(payload + kUnit) != sizeClass ||
+         classOfRequest(payload + 1) != sizeClass + 1 ||
+         footprintOfClass(sizeClass + 1) <= footprintOfClass(sizeClass))) {
+      return false;
+    }
+  }
+  return true;
+}());
 
 }  // namespace velk::shim
