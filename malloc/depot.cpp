@@ -26,7 +26,6 @@ constexpr std::uint32_t shelfBatches(std::size_t sizeClass) {
 // Larger Blocks keep their first room: for them the heap's work is small beside the bytes, and
 // shelves of buffers would hold many MiB apiece.
 constexpr std::size_t kMostShelfBytes = std::size_t{32} << 20;
-constexpr std::size_t kLargestGrowingFootprint = footprintOfRound(4096);
 constexpr std::uint32_t kMostBatches = 8192;
 // The most batches one put sends to the engine when a shelf's room halves; the rest beyond the
 // room leave with later puts, or are taken.
@@ -35,7 +34,7 @@ constexpr std::uint32_t mostShelfBatches(std::size_t sizeClass) {
   const std::size_t byBytes =
       kMostShelfBytes / (batchOfClass(sizeClass) * footprintOfClass(sizeClass));
   const std::uint32_t least = shelfBatches(sizeClass);
-  if (footprintOfClass(sizeClass) > kLargestGrowingFootprint) return least;
+  if (footprintOfClass(sizeClass) > kLargestBurstFootprint) return least;
   return static_cast<std::uint32_t>(byBytes < least          ? least
                                     : byBytes > kMostBatches ? kMostBatches
                                                              : byBytes);

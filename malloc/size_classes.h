@@ -81,6 +81,10 @@ constexpr std::size_t payloadOfClass(std::size_t sizeClass) {
 inline constexpr std::size_t kLastClass = classAtOrAbove(footprintOfRequest(kLargestCachedRequest));
 inline constexpr std::size_t kClasses = kLastClass + 1;
 
+// The classes of Blocks up to 4 KiB, which programs make and drop by the ten thousand: their
+// lists and shelves may grow to hold whole bursts of them (thread_cache.cpp, depot.cpp).
+inline constexpr std::size_t kLargestBurstFootprint = footprintOfRound(4096);
+
 namespace detail {
 // Above kFineTop every class's round size is a multiple of kCoarseGrain, so one table entry per
 // kCoarseGrain of round size answers both directions without the arithmetic above.

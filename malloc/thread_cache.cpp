@@ -44,7 +44,7 @@ std::atomic<std::size_t> processGrownBytes{0};
 constexpr std::uint32_t mostOfClass(std::size_t sizeClass) {
   const std::size_t footprint = footprintOfClass(sizeClass);
   const std::size_t most =
-      footprint <= footprintOfRound(4096) ? kGrowthBudget : std::size_t{1} << 20;
+      footprint <= kLargestBurstFootprint ? kGrowthBudget : std::size_t{1} << 20;
   const std::size_t byBytes = most / footprint;
   const std::size_t least = batchOfClass(sizeClass);
   return static_cast<std::uint32_t>(byBytes < least ? least : byBytes > 16384 ? 16384 : byBytes);
