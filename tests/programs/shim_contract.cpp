@@ -215,16 +215,19 @@ void forkWhileStdioIsBusy() {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
   });
+  // Half the forkers make large requests, which no thread's list serves: the child frees the
+  // parent's and makes its own in the heap as the fork left it.
   for (std::size_t forker = 0; forker < 4; ++forker) {
     threads.emplace_back([&, forker] {
+      const std::size_t size = forker % 2 == 0 ? 40 + 300 * forker : 300000 * forker;
       while (!stop.load(std::memory_order_relaxed)) {
-        auto* inherited = static_cast<unsigned char*>(malloc(opaque(40 + 300 * forker)));
+        auto* inherited = static_cast<unsigned char*>(malloc(opaque(size)));
         inherited[0] = 1;
         const pid_t child = fork();
         if (child == 0) {
           alarm(10);
           free(inherited);
-          _exit(malloc(opaque(1000)) != nullptr ? 0 : 1);
+          _exit(malloc(opaque(size + 1000)) != nullptr ? 0 : 1);
         }
         int status = 0;
         badChildren += child < 0 || waitpid(child, &status, 0) != child || status != 0;
@@ -239,6 +242,55 @@ void forkWhileStdioIsBusy() {
   alarm(0);
   unlink(path);
   CHECK(badReads == 0 && badChildren == 0 && forks > 0);
+}
+
+// Large Blocks (beyond what the thread caches keep), made by threads side by side, are freed,
+// sized and resized from any other thread.
+void largeBlocksCrossThreads() {
+  constexpr std::size_t kThreads = 4, kEach = 6;
+  const std::size_t sizes[kEach] = {300000, 1 << 20, 5000000, 262145, 700001, 2 << 20};
+  struct Made {
+    unsigned char* payload;
+    std::size_t size;
+    unsigned char fill;
+  };
+  std::vector<Made> made(kThreads * kEach);
+  std::vector<std::thread> threads;
+  for (std::size_t thread = 0; thread < kThreads; ++thread) {
+    threads.emplace_back([&, thread] {
+      for (std::size_t index = 0; index < kEach; ++index) {
+        const std::size_t size = sizes[(index + thread) % kEach];
+        // Plain, zeroed, and aligned beyond the heap's own limit (cut out of a larger Block).
+        void* payload = index % 3 == 0   ? malloc(opaque(size))
+                        : index % 3 == 1 ? calloc(opaque(size), 1)
+                                         : aligned_alloc(opaque(4 << 20), size);
+        CHECK(payload != nullptr && (index % 3 != 1 || allAre(payload, size, 0)));
+        const auto fill = static_cast<unsigned char>(0x80 + thread * kEach + index);
+        std::memset(payload, fill, size);
+        made[thread * kEach + index] = {static_cast<unsigned char*>(payload), size, fill};
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  // Each is resized or freed by a thread that did not make it.
+  threads.clear();
+  for (std::size_t thread = 0; thread < kThreads; ++thread) {
+    threads.emplace_back([&, thread] {
+      for (std::size_t index = 0; index < kEach; ++index) {
+        Made block = made[((thread + 1) % kThreads) * kEach + index];
+        CHECK(malloc_usable_size(block.payload) >= block.size);
+        CHECK(allAre(block.payload, block.size, block.fill));
+        if (index % 2 == 0) {
+          auto* moved = static_cast<unsigned char*>(realloc(block.payload, block.size * 2));
+          CHECK(moved != nullptr && allAre(moved, block.size, block.fill));
+          block.payload = static_cast<unsigned char*>(realloc(moved, 100));
+          CHECK(block.payload != nullptr && allAre(block.payload, 100, block.fill));
+        }
+        free(block.payload);
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
 }
 
 // An overrun of one payload that writes, where the next Block's header lies, a size reaching
@@ -358,6 +410,7 @@ int main() {
   alignedFunctions();
   sizesBeyondPointerDifferencesAreRefused();
   forkWhileStdioIsBusy();
+  largeBlocksCrossThreads();
   overrunThatForgesALargerBlock();
   idlePagesGoBackToTheSystem();
   heapMemoryIsNotExecutable();

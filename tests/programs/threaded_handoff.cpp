@@ -1,8 +1,9 @@
-// Threads allocate blocks (malloc, calloc, realloc), stamp every byte with the block's id and swap
-// them into shared slots: whoever takes a block out checks and frees it, so most blocks are freed
-// by a thread that did not allocate them, many after their maker has exited. What it prints is the
-// same under any allocator and any scheduling. With "+bursts" the threads swap whole bursts of
-// 4,096 blocks, most of one size, and free each burst they get at once, as pipelines do.
+// Threads allocate blocks of up to 1 MiB (malloc, calloc, realloc), stamp every byte with the
+// block's id and swap them into shared slots: whoever takes a block out checks and frees it, so
+// most blocks are freed by a thread that did not allocate them, many after their maker has exited.
+// What it prints is the same under any allocator and any scheduling. With "+bursts" the threads
+// swap whole bursts of 4,096 blocks, most of one size, and free each burst they get at once, as
+// pipelines do.
 //
 // With stray writes, from a seed it prints, the threads also write 1 to 8 random bytes into a
 // payload just freed ("freed": up to 256 KiB, what the thread caches keep), and with "all" 1 to
@@ -47,8 +48,11 @@ struct Header {
   std::uint32_t id;
   std::uint32_t check;
 };
+// Every bit of the size counts: stray bytes that reach only its high half must not go unseen.
 std::uint32_t headerCheck(std::size_t size, std::uint32_t id) {
-  return static_cast<std::uint32_t>(size * 0x9E3779B1u) ^ id ^ 0x5A5A5A5Au;
+  const std::uint64_t mixed = std::uint64_t{size} * 0x9E3779B97F4A7C15ull;
+  return static_cast<std::uint32_t>(mixed >> 32) ^ static_cast<std::uint32_t>(mixed) ^ id ^
+         0x5A5A5A5Au;
 }
 
 // Memory that the allocator under test never hands out, zeroed; only the pages touched cost.
@@ -175,6 +179,7 @@ void* work(void* index) {
     state = state * 1664525u + 1013904223u;
     const std::uint32_t roll = state >> 8, id = thread * blocks + block;
     const std::size_t body = bursts && roll % 8 < 5 ? 48
+                             : roll % 256 == 0      ? 250000 + roll % 800000
                              : roll % 16 == 0       ? 2000 + roll % 200000
                                                     : roll % 700;
     Header header{sizeof(Header) + body, id, 0};
