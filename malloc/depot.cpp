@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "arenas.h"
 #include "pal/pal.h"
 #include "process_heap.h"
 #include "size_classes.h"
@@ -69,8 +70,12 @@ Batch shelved[kClasses][kMostBatches];
 // ring whose every pair holds.
 void freeInHeap(const Batch* batches, std::uint32_t count, std::size_t sizeClass) {
   if (count == 0) return;
-  Heap* heap = processHeap();
-  HeapLockGuard guard(*heap);
+  const std::size_t payload = payloadOfClass(sizeClass);
+  // Blocks of classes above the arena line may come from any heap: each goes back to its own,
+  // and the lock held changes when the heap does.
+  const bool anyHeap = payload > kLeastArenaRequest;
+  Heap* held = processHeap();
+  held->lock();
   std::size_t blocks = 0;
   for (std::uint32_t index = 0; index < count; ++index) {
     std::uint32_t left = batches[index].count;
@@ -81,12 +86,21 @@ void freeInHeap(const Batch* batches, std::uint32_t count, std::size_t sizeClass
         noteDamage();
         next = nullptr;
       }
-      heap->deallocate(block);
+      Heap* heap = anyHeap ? holderOf(block).heap : held;
+      if (heap != held && heap != nullptr) {
+        noteHeapTraffic(*held, blocks * payload);
+        held->unlock();
+        blocks = 0;
+        held = heap;
+        held->lock();
+      }
+      if (heap != nullptr) held->deallocate(block);
+      blocks += 1;
       block = next;
     }
-    blocks += batches[index].count;
   }
-  noteHeapTraffic(*heap, blocks * payloadOfClass(sizeClass));
+  noteHeapTraffic(*held, blocks * payload);
+  held->unlock();
 }
 
 }  // namespace

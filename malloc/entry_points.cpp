@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "arenas.h"
 #include "pal/pal.h"
 #include "process_heap.h"
 #include "thread_cache.h"
@@ -58,8 +59,9 @@ void* innerPayloadOf(void* overAligned) {
   return Block::ofPayload(overAligned)->prevBlock;
 }
 
-// The heap's record of allocated payloads for the 64 KiB that hold `address`, or null when the
-// heap holds no such address (the C library's memory, the bootstrap buffer, or no heap yet).
+// The main heap's record of allocated payloads for the 64 KiB that hold `address`, or null when
+// it holds no such address (an arena's Block, the C library's memory, the bootstrap buffer, or no
+// heap yet).
 [[gnu::always_inline]] inline const Word* payloadBitsAt(const void* address) {
   const Heap* heap = heapIfBuilt();
   return heap != nullptr ? heap->payloadMap().granuleBits(reinterpret_cast<std::uintptr_t>(address))
@@ -69,39 +71,41 @@ bool isPayload(const Word* bits, const void* address) {
   return PayloadMap::holds(bits, reinterpret_cast<std::uintptr_t>(address));
 }
 
-// The payload bytes of the allocated Block of `payload`, whose granule's bits are `bits` (so the
-// heap is built). Every size the front end acts on comes from here: the header's, which an overrun
-// of the payload in front can overwrite, held against the heap's record, and put right under the
-// heap lock when they disagree.
-inline std::size_t payloadBytesOf(const Word* bits, void* payload) {
-  return heapIfBuilt()->checkedPayloadBytes(bits, payload);
-}
-
-// The payload that a pointer into the heap stands for: itself when it is an allocated payload,
-// the payload an over-aligned address was cut from, or null for anything else (freed already,
-// inside a payload, at a header), which is left alone as the heap leaves it.
-void* payloadFor(const Word* bits, void* pointer) {
-  if (isPayload(bits, pointer)) [[likely]]
+// The payload that a pointer into a heap stands for: itself when it is an allocated payload,
+// the payload an over-aligned address was cut from (in the same Block, so in the same heap), or
+// null for anything else (freed already, inside a payload, at a header), which is left alone as
+// the heap leaves it.
+void* payloadFor(Holder holder, void* pointer) {
+  if (isPayload(holder.bits, pointer)) [[likely]]
     return pointer;
   if (!isOverAligned(pointer)) return nullptr;
   void* inner = innerPayloadOf(pointer);
-  const Word* innerBits = payloadBitsAt(inner);
+  const Word* innerBits =
+      holder.heap->payloadMap().granuleBits(reinterpret_cast<std::uintptr_t>(inner));
   return innerBits != nullptr && isPayload(innerBits, inner) ? inner : nullptr;
 }
 
-// The bits of `payload`'s granule, given those of `pointer`, which stands for it.
-const Word* bitsOf(const Word* bits, void* pointer, void* payload) {
-  return payload == pointer ? bits : payloadBitsAt(payload);
+// The payload bytes of `payload`, which `pointer`, held by `holder`, stands for. Every size the
+// front end acts on comes from here: the header's, which an overrun of the payload in front can
+// overwrite, held against the heap's record, and put right under the heap lock when they
+// disagree.
+std::size_t payloadBytesFor(Holder holder, void* pointer, void* payload) {
+  const Word* bits =
+      payload == pointer
+          ? holder.bits
+          : holder.heap->payloadMap().granuleBits(reinterpret_cast<std::uintptr_t>(payload));
+  return holder.heap->checkedPayloadBytes(bits, payload);
 }
 
+// A request no list serves, in the heap that serves the calling thread such requests (an arena's
+// growth leaves the depot alone: the main heap's Blocks there could not serve it).
 void* fromHeap(std::size_t bytes, std::size_t align) {
-  Heap* heap = processHeap();
+  Heap* heap = lockHeapFor(bytes);
   if (heap == nullptr) return bootstrapAllocate(bytes);
-  heap->lock();
   auto* payload = static_cast<CachedBlock*>(heap->allocate(requestSize(bytes), align));
   const bool grew = noteHeapTraffic(*heap, bytes);
   heap->unlock();
-  if (grew) depotGiveBack();
+  if (grew && arenaTraffic(heap) == nullptr) depotGiveBack();
   // Memory a cache once held may still carry a whole link and check where this payload now
   // starts, which would make its first free look like a second one.
   if (payload != nullptr) payload->check = 0;
@@ -133,21 +137,20 @@ inline void* allocate(std::size_t bytes) {
 // Frees whatever `pointer` is: null, the C library's memory, the bootstrap buffer, an
 // over-aligned address, a large Block, a cached class over its list's limit, or nothing the heap
 // handed out (left alone, as the heap leaves it).
-// Frees `payload`, an allocated Block of no class, in the heap.
-[[gnu::noinline]] void releaseToHeap(void* payload, std::size_t bytes) {
-  Heap* heap = processHeap();
-  HeapLockGuard guard(*heap);
-  heap->deallocate(payload);
-  noteHeapTraffic(*heap, bytes);
+// Frees `payload`, an allocated Block of `heap` of `bytes` (of no class, or an arena's), there.
+[[gnu::noinline]] void releaseToHeap(Heap& heap, void* payload, std::size_t bytes) {
+  HeapLockGuard guard(heap);
+  heap.deallocate(payload);
+  noteHeapTraffic(heap, bytes);
 }
 
-// Frees `payload`, an allocated payload of `bytes` (checked): to its class's list, or to the heap.
-// Every call from here is the last thing it does, so that the common case, a Block of a class
-// whose list has room, needs no stack frame.
+// Frees `payload`, an allocated payload of `bytes` (checked): to its class's list, or, of no class,
+// to the main heap, which holds it. Every call from here is the last thing it does, so that the
+// common case, a Block of a class whose list has room, needs no stack frame.
 inline void releaseChecked(void* payload, std::size_t bytes) {
   const std::size_t sizeClass = classOfPayload(bytes);
   if (sizeClass == 0) [[unlikely]]
-    return releaseToHeap(payload, bytes);
+    return releaseToHeap(*heapIfBuilt(), payload, bytes);
   if (!keepCached(payload, sizeClass)) return keepOrPass(payload, sizeClass);
 }
 
@@ -167,14 +170,22 @@ inline void releaseChecked(void* payload, std::size_t bytes) {
 
 [[gnu::noinline]] void releaseSlowly(void* pointer) {
   if (pointer == nullptr) return;
-  const Word* bits = payloadBitsAt(pointer);
-  if (bits == nullptr) {
+  const Holder holder = holderOf(pointer);
+  if (holder.heap == nullptr) {
     if (!isBootstrap(pointer) && real.free != nullptr) real.free(pointer);
     return;
   }
-  void* payload = payloadFor(bits, pointer);
+  void* payload = payloadFor(holder, pointer);
   if (payload == nullptr) return;
-  releaseChecked(payload, payloadBytesOf(bitsOf(bits, pointer, payload), payload));
+  const std::size_t bytes = payloadBytesFor(holder, pointer, payload);
+  // An arena's Block goes to a list only of a class whose lists take any heap's Blocks; one of
+  // no class, or of a smaller one (a large Block shrunk, a small aligned one), goes back at once.
+  const std::size_t sizeClass = classOfPayload(bytes);
+  if (arenaTraffic(holder.heap) != nullptr &&
+      (sizeClass == 0 || payloadOfClass(sizeClass) <= kLeastArenaRequest)) {
+    return releaseToHeap(*holder.heap, payload, bytes);
+  }
+  releaseChecked(payload, bytes);
 }
 
 // Frees through the fast path what the record alone sizes: an allocated payload whose next
@@ -203,10 +214,9 @@ inline void release(void* pointer) {
   releaseSlowly(pointer);
 }
 
-// The bytes the caller may use at `pointer`, whose granule's bits are `bits`, which stands for
-// `payload`.
-std::size_t usableBytes(const Word* bits, void* pointer, void* payload) {
-  return payloadBytesOf(bitsOf(bits, pointer, payload), payload) -
+// The bytes the caller may use at `pointer`, held by `holder`, which stands for `payload`.
+std::size_t usableBytes(Holder holder, void* pointer, void* payload) {
+  return payloadBytesFor(holder, pointer, payload) -
          static_cast<std::size_t>(static_cast<char*>(pointer) - static_cast<char*>(payload));
 }
 
@@ -245,8 +255,8 @@ void* moveTo(std::size_t bytes, void* pointer, std::size_t have) {
     release(pointer);
     return nullptr;
   }
-  const Word* bits = payloadBitsAt(pointer);
-  if (bits == nullptr) {
+  const Holder holder = holderOf(pointer);
+  if (holder.heap == nullptr) {
     if (isBootstrap(pointer)) {
       const auto* source = static_cast<const unsigned char*>(pointer);
       std::size_t available = 0;
@@ -258,9 +268,9 @@ void* moveTo(std::size_t bytes, void* pointer, std::size_t have) {
     return real.realloc != nullptr ? real.realloc(pointer, bytes) : failWith(ENOMEM);
   }
   if (!fitsObject(bytes)) return failWith(ENOMEM);
-  void* payload = payloadFor(bits, pointer);
+  void* payload = payloadFor(holder, pointer);
   if (payload == nullptr) return failWith(ENOMEM);  // not a payload: left alone
-  const std::size_t have = usableBytes(bits, pointer, payload);
+  const std::size_t have = usableBytes(holder, pointer, payload);
   if (payload != pointer) return bytes <= have ? pointer : moveTo(bytes, pointer, have);
 
   const std::size_t want = requestSize(bytes);
@@ -271,9 +281,8 @@ void* moveTo(std::size_t bytes, void* pointer, std::size_t have) {
   // Small shrinks keep the Block as it is: the tail would be too small to be worth a lock.
   if (want <= have && have - want < 256) return pointer;
   {
-    Heap* heap = processHeap();
-    HeapLockGuard guard(*heap);
-    if (heap->resizeInPlace(pointer, want)) return pointer;
+    HeapLockGuard guard(*holder.heap);
+    if (holder.heap->resizeInPlace(pointer, want)) return pointer;
   }
   return moveTo(bytes, pointer, have);
 }
@@ -372,9 +381,9 @@ VELK_EXPORT void* VELK_ENTRY(pvalloc)(std::size_t bytes) noexcept {
 
 VELK_EXPORT std::size_t VELK_ENTRY(malloc_usable_size)(void* pointer) noexcept {
   if (pointer == nullptr) return 0;
-  if (const velk::Word* bits = payloadBitsAt(pointer)) {
-    void* payload = payloadFor(bits, pointer);
-    return payload != nullptr ? usableBytes(bits, pointer, payload) : 0;
+  if (const Holder holder = holderOf(pointer); holder.heap != nullptr) {
+    void* payload = payloadFor(holder, pointer);
+    return payload != nullptr ? usableBytes(holder, pointer, payload) : 0;
   }
   if (isBootstrap(pointer) || real.mallocUsableSize == nullptr) return 0;
   return real.mallocUsableSize(pointer);

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <new>
 
+#include "arenas.h"
 #include "depot.h"
 #include "pal/pal.h"
 #include "thread_cache.h"
@@ -66,8 +67,8 @@ std::atomic<bool> lockedForFork{false};
 // other thread can be inside the heap, and a fork from a signal handler that interrupted malloc
 // would wait for itself.
 //
-// The depot's shelves are copied the same way: their locks are taken too, none of them ever held
-// together with the heap lock by anyone else.
+// The depot's shelves and the arenas are copied the same way: their locks are taken too, none of
+// them ever held together with the heap lock, or with one another, by anyone else.
 //
 // The handlers were registered once the heap was built, perhaps by another thread: what the
 // building wrote is read after the heap's publication.
@@ -79,9 +80,11 @@ void lockBeforeFork() {
   if (stdioList.lock != nullptr) stdioList.lock();
   depotLockAll();
   heap->lock();
+  arenasLockAll();
 }
 void unlockInParent() {
   if (!lockedForFork.load(std::memory_order_relaxed)) return;
+  arenasUnlockAll();
   builtHeap().unlock();
   depotUnlockAll();
   if (stdioList.unlock != nullptr) stdioList.unlock();
@@ -91,6 +94,7 @@ void unlockInParent() {
 void unlockInChild() {
   forgetOtherThreadsGrowth();
   if (!lockedForFork.load(std::memory_order_relaxed)) return;
+  arenasUnlockAll();
   builtHeap().unlock();
   depotUnlockAll();
   if (stdioList.reset != nullptr) stdioList.reset();
@@ -142,6 +146,10 @@ Heap* build() {
 
 }  // namespace
 
+bool processEverThreaded() {
+  return singleThreaded == nullptr || *singleThreaded == 0;
+}
+
 Heap* processHeap() {
   if (Heap* heap = heapIfBuilt()) [[likely]]
     return heap;
@@ -150,12 +158,8 @@ Heap* processHeap() {
 
 namespace {
 
-// Bytes carved and freed in the heap since its last pass, and when that pass was made; changed
-// under the heap lock only.
-std::size_t trafficSincePass;
-std::uint64_t lastPassAt;
-// The heap's size when traffic was last noted.
-std::size_t sizeLastSeen;
+// The main heap's traffic (an arena keeps its own).
+IdleTraffic mainTraffic;
 
 constexpr std::size_t kLeastPassTraffic = std::size_t{16} << 20;
 // A pass costs a system call for every idle Block and, for every page given back that the program
@@ -170,16 +174,18 @@ constexpr std::size_t kLeastIdleBlock = std::size_t{64} << 10;
 }  // namespace
 
 bool noteHeapTraffic(Heap& heap, std::size_t bytes) {
+  IdleTraffic* arena = arenaTraffic(&heap);
+  IdleTraffic& traffic = arena != nullptr ? *arena : mainTraffic;
   const std::size_t size = heap.stats().totalSize;
-  const bool grew = size != sizeLastSeen;
-  sizeLastSeen = size;
-  trafficSincePass += bytes;
+  const bool grew = size != traffic.sizeLastSeen;
+  traffic.sizeLastSeen = size;
+  traffic.sincePass += bytes;
   const std::size_t eighth = size / 8;
-  if (trafficSincePass < (eighth > kLeastPassTraffic ? eighth : kLeastPassTraffic)) return grew;
-  trafficSincePass = 0;
+  if (traffic.sincePass < (eighth > kLeastPassTraffic ? eighth : kLeastPassTraffic)) return grew;
+  traffic.sincePass = 0;
   const std::uint64_t now = pal::monotonicNanoseconds();
-  if (now - lastPassAt < kLeastPassInterval) return grew;
-  lastPassAt = now;
+  if (now - traffic.lastPassAt < kLeastPassInterval) return grew;
+  traffic.lastPassAt = now;
   heap.discardIdlePages(kLeastIdleBlock);
   return grew;
 }

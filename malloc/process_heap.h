@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 
 #include "heap/heap.h"
 
@@ -35,6 +36,9 @@ extern std::atomic<Heap*> readyHeap;
 // The heap, or null while the calling thread is the one building it (its own calls are then
 // served from a small bootstrap buffer).
 Heap* processHeap();
+// Whether the process has ever had a second thread (as far as the C library tells; without its
+// word, yes). Read only once the heap is built.
+bool processEverThreaded();
 // The heap once it is built, else null; never builds it.
 inline Heap* heapIfBuilt() {
   return detail::readyHeap.load(std::memory_order_acquire);
@@ -47,6 +51,14 @@ inline Heap* heapIfBuilt() {
 // since traffic was last noted: the caller then has the depot give back what it holds
 // (depotGiveBack), once it has left the lock.
 bool noteHeapTraffic(Heap& heap, std::size_t bytes);
+// What noteHeapTraffic goes by, one for each heap; changed under the heap's lock only.
+struct IdleTraffic {
+  // Bytes carved and freed since the heap's last pass, and when that pass was made.
+  std::size_t sincePass;
+  std::uint64_t lastPassAt;
+  // The heap's size when traffic was last noted.
+  std::size_t sizeLastSeen;
+};
 
 // Memory for calls made while the heap is being built; never given back.
 void* bootstrapAllocate(std::size_t bytes);

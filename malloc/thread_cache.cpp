@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include "arenas.h"
 #include "depot.h"
 
 namespace velk::shim {
@@ -221,13 +222,15 @@ void prepareThreadCaches() {
 // for the caller, the rest cached. Carved side by side, a batch's Blocks share lines and pages.
 // The first refill of a class opens its list.
 void* refillAndTake(std::size_t sizeClass) {
-  Heap* heap = processHeap();
   const std::size_t payload = payloadOfClass(sizeClass);
-  if (heap == nullptr) return bootstrapAllocate(payload);
+  if (processHeap() == nullptr) return bootstrapAllocate(payload);
+  noteRefill(payload);
   ThreadCache& cache = threadCache;
   if (!activate(cache)) {
-    HeapLockGuard guard(*heap);
-    return heap->allocate(payload, kEngineAlign);
+    Heap* heap = lockHeapFor(payload);
+    void* taken = heap->allocate(payload, kEngineAlign);
+    heap->unlock();
+    return taken;
   }
   CacheList& list = cache.lists[sizeClass];
   // A class's first refill carves a quarter as many: many threads use many sizes only a few times
@@ -242,11 +245,11 @@ void* refillAndTake(std::size_t sizeClass) {
   Batch batch = depotTake(sizeClass);
   if (batch.head == nullptr) {
     void* carved[64];
-    heap->lock();
+    Heap* heap = lockHeapFor(payload);
     const std::size_t got = heap->allocateBatch(payload, kEngineAlign, carved, carve);
     const bool grew = noteHeapTraffic(*heap, got * payload);
     heap->unlock();
-    if (grew) depotGiveBack();
+    if (grew && arenaTraffic(heap) == nullptr) depotGiveBack();
     if (got == 0) return nullptr;
     // The lowest address goes out first.
     for (std::size_t index = got - 1; index > 0; --index) {
@@ -271,9 +274,10 @@ namespace {
 [[gnu::noinline]] void keepInactive(CachedBlock* block, std::size_t sizeClass) {
   ThreadCache& cache = threadCache;
   if (activate(cache)) return keepOrPass(block, sizeClass);
-  Heap* heap = processHeap();
-  HeapLockGuard guard(*heap);
-  heap->deallocate(block);
+  if (Heap* heap = holderOf(block).heap) {
+    HeapLockGuard guard(*heap);
+    heap->deallocate(block);
+  }
 }
 
 // keepOrPass for an open list at its limit: a batch goes on to the depot first.
@@ -309,7 +313,8 @@ void keepOrPass(void* payload, std::size_t sizeClass) {
 
 extern "C" __attribute__((visibility("default"))) std::size_t velk_malloc_damage_found() {
   const velk::Heap* heap = velk::shim::heapIfBuilt();
-  const std::uint64_t inHeap = heap != nullptr ? heap->damageFound() : 0;
+  const std::uint64_t inHeaps =
+      heap != nullptr ? heap->damageFound() + velk::shim::arenaDamageFound() : 0;
   return velk::shim::listDamageFound.load(std::memory_order_relaxed) +
-         static_cast<std::size_t>(inHeap);
+         static_cast<std::size_t>(inHeaps);
 }

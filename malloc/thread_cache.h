@@ -35,7 +35,8 @@
 
 // How much damage the shim found and survived: in its own lists (a link and its check that
 // disagree, where a program wrote into a payload after freeing it), and in the heap (headers and
-// links put right from its record, where a program wrote past a payload or into a freed one).
+// links put right from its record, where a program wrote past a payload or into a freed one; the
+// arenas counted with it).
 // Exported under this C name for a debugger, a test (dlsym), or any reader of the process.
 extern "C" std::size_t velk_malloc_damage_found();
 

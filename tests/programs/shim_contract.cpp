@@ -244,11 +244,11 @@ void forkWhileStdioIsBusy() {
   CHECK(badReads == 0 && badChildren == 0 && forks > 0);
 }
 
-// Large Blocks (beyond what the thread caches keep), made by threads side by side, are freed,
-// sized and resized from any other thread.
+// Large Blocks, made by threads side by side (enough of them for each thread to be given a heap of
+// its own), are freed, sized and resized from any other thread.
 void largeBlocksCrossThreads() {
-  constexpr std::size_t kThreads = 4, kEach = 6;
-  const std::size_t sizes[kEach] = {300000, 1 << 20, 5000000, 262145, 700001, 2 << 20};
+  constexpr std::size_t kThreads = 4, kEach = 24;
+  const std::size_t sizes[6] = {300000, 1 << 20, 65537, 262145, 100001, 2 << 20};
   struct Made {
     unsigned char* payload;
     std::size_t size;
@@ -259,7 +259,7 @@ void largeBlocksCrossThreads() {
   for (std::size_t thread = 0; thread < kThreads; ++thread) {
     threads.emplace_back([&, thread] {
       for (std::size_t index = 0; index < kEach; ++index) {
-        const std::size_t size = sizes[(index + thread) % kEach];
+        const std::size_t size = sizes[(index + thread) % 6];
         // Plain, zeroed, and aligned beyond the heap's own limit (cut out of a larger Block).
         void* payload = index % 3 == 0   ? malloc(opaque(size))
                         : index % 3 == 1 ? calloc(opaque(size), 1)

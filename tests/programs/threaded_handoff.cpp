@@ -11,7 +11,9 @@
 // often freed again. Every block the stray bytes did not reach must keep its stamp (unless freed
 // twice), and the allocator must have counted what it found. Stray bytes may reach the program's
 // own objects too, so those come from mmap, and the threads from pthread_create.
-// Usage: threaded_handoff [threads] [blocks per thread] [none|freed|all][+bursts][+twice] [seed]
+// With "+large" every block is of 64 to 260 KiB, beyond the small objects threads mostly make.
+// Usage: threaded_handoff [threads] [blocks per thread] [none|freed|all][+bursts|+large][+twice]
+//        [seed]
 #include <dlfcn.h>
 #include <pthread.h>
 #include <sys/mman.h>
@@ -75,6 +77,7 @@ std::uint64_t seed;
 
 std::atomic<unsigned char*> slots[1024];
 bool bursts = false;
+bool large = false;
 std::atomic<Burst*> burstSlot{nullptr};
 std::atomic<std::uint64_t> freed{0}, damaged{0}, reached{0}, idSum{0};
 
@@ -178,10 +181,11 @@ void* work(void* index) {
   for (std::uint32_t block = 0; block < blocks; ++block) {
     state = state * 1664525u + 1013904223u;
     const std::uint32_t roll = state >> 8, id = thread * blocks + block;
-    const std::size_t body = bursts && roll % 8 < 5 ? 48
-                             : roll % 256 == 0      ? 250000 + roll % 800000
-                             : roll % 16 == 0       ? 2000 + roll % 200000
-                                                    : roll % 700;
+    const std::size_t body = large                    ? 65537 + roll % 200000
+                             : bursts && roll % 8 < 5 ? 48
+                             : roll % 256 == 0        ? 250000 + roll % 800000
+                             : roll % 16 == 0         ? 2000 + roll % 200000
+                                                      : roll % 700;
     Header header{sizeof(Header) + body, id, 0};
     auto* payload = static_cast<unsigned char*>(roll % 5 == 0 ? ALLOCATOR(calloc)(header.size, 1)
                                                               : ALLOCATOR(malloc)(header.size));
@@ -238,6 +242,7 @@ int main(int argc, char** argv) {
           : std::strncmp(mode, "freed", 5) == 0 ? Stray::kFreed
                                                 : Stray::kNone;
   bursts = std::strstr(mode, "+bursts") != nullptr;
+  large = std::strstr(mode, "+large") != nullptr;
   freedTwice = std::strstr(mode, "+twice") != nullptr;
   if (stray != Stray::kNone) {
     seed = argc > 4 ? std::strtoull(argv[4], nullptr, 10) : std::random_device{}();
