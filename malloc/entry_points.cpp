@@ -134,9 +134,6 @@ inline void* allocate(std::size_t bytes) {
   return allocateSlowly(bytes);
 }
 
-// Frees whatever `pointer` is: null, the C library's memory, the bootstrap buffer, an
-// over-aligned address, a large Block, a cached class over its list's limit, or nothing the heap
-// handed out (left alone, as the heap leaves it).
 // Frees `payload`, an allocated Block of `heap` of `bytes` (of no class, or an arena's), there.
 [[gnu::noinline]] void releaseToHeap(Heap& heap, void* payload, std::size_t bytes) {
   HeapLockGuard guard(heap);
@@ -168,6 +165,9 @@ inline void releaseChecked(void* payload, std::size_t bytes) {
   releaseChecked(payload, bytes);
 }
 
+// Frees whatever `pointer` is: null, the C library's memory, the bootstrap buffer, an
+// over-aligned address, a large Block, a Block of a cached class, an arena's Block, or nothing a
+// heap handed out (left alone, as the heap leaves it).
 [[gnu::noinline]] void releaseSlowly(void* pointer) {
   if (pointer == nullptr) return;
   const Holder holder = holderOf(pointer);
