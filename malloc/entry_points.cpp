@@ -97,15 +97,14 @@ std::size_t payloadBytesFor(Holder holder, void* pointer, void* payload) {
   return holder.heap->checkedPayloadBytes(bits, payload);
 }
 
-// A request no list serves, in the heap that serves the calling thread such requests (an arena's
-// growth leaves the depot alone: the main heap's Blocks there could not serve it).
+// A request no list serves, in the heap that serves the calling thread such requests.
 void* fromHeap(std::size_t bytes, std::size_t align) {
   Heap* heap = lockHeapFor(bytes);
   if (heap == nullptr) return bootstrapAllocate(bytes);
   auto* payload = static_cast<CachedBlock*>(heap->allocate(requestSize(bytes), align));
   const bool grew = noteHeapTraffic(*heap, bytes);
   heap->unlock();
-  if (grew && arenaTraffic(heap) == nullptr) depotGiveBack();
+  if (grew) depotGiveBack();
   // Memory a cache once held may still carry a whole link and check where this payload now
   // starts, which would make its first free look like a second one.
   if (payload != nullptr) payload->check = 0;
@@ -180,10 +179,11 @@ inline void releaseChecked(void* payload, std::size_t bytes) {
   const std::size_t bytes = payloadBytesFor(holder, pointer, payload);
   // An arena's Block goes to a list only of a class whose lists take any heap's Blocks; one of
   // no class, or of a smaller one (a large Block shrunk, a small aligned one), goes back at once.
-  const std::size_t sizeClass = classOfPayload(bytes);
-  if (arenaTraffic(holder.heap) != nullptr &&
-      (sizeClass == 0 || payloadOfClass(sizeClass) <= kLeastArenaRequest)) {
-    return releaseToHeap(*holder.heap, payload, bytes);
+  if (arenaTraffic(holder.heap) != nullptr) {
+    const std::size_t sizeClass = classOfPayload(bytes);
+    if (sizeClass == 0 || payloadOfClass(sizeClass) <= kLeastArenaRequest) {
+      return releaseToHeap(*holder.heap, payload, bytes);
+    }
   }
   releaseChecked(payload, bytes);
 }

@@ -177,7 +177,8 @@ bool noteHeapTraffic(Heap& heap, std::size_t bytes) {
   IdleTraffic* arena = arenaTraffic(&heap);
   IdleTraffic& traffic = arena != nullptr ? *arena : mainTraffic;
   const std::size_t size = heap.stats().totalSize;
-  const bool grew = size != traffic.sizeLastSeen;
+  // Only the main heap's growth concerns the depot, whose Blocks are the main heap's.
+  const bool grew = size != traffic.sizeLastSeen && arena == nullptr;
   traffic.sizeLastSeen = size;
   traffic.sincePass += bytes;
   const std::size_t eighth = size / 8;

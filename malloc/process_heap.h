@@ -47,8 +47,8 @@ inline Heap* heapIfBuilt() {
 // Counts `bytes` freed in the heap (the caller holds the heap lock) towards the next pass that
 // gives idle pages back to the system (Heap::discardIdlePages), and makes that pass once they
 // reach an eighth of the heap's size, or 16 MiB in a small heap. Frees reach the heap in batches
-// or as large Blocks, so a pass costs a few system calls per many frees. True when the heap grew
-// since traffic was last noted: the caller then has the depot give back what it holds
+// or as large Blocks, so a pass costs a few system calls per many frees. True when the main heap
+// grew since traffic was last noted: the caller then has the depot give back what it holds
 // (depotGiveBack), once it has left the lock.
 bool noteHeapTraffic(Heap& heap, std::size_t bytes);
 // What noteHeapTraffic goes by, one for each heap; changed under the heap's lock only.

@@ -249,7 +249,7 @@ void* refillAndTake(std::size_t sizeClass) {
     const std::size_t got = heap->allocateBatch(payload, kEngineAlign, carved, carve);
     const bool grew = noteHeapTraffic(*heap, got * payload);
     heap->unlock();
-    if (grew && arenaTraffic(heap) == nullptr) depotGiveBack();
+    if (grew) depotGiveBack();
     if (got == 0) return nullptr;
     // The lowest address goes out first.
     for (std::size_t index = got - 1; index > 0; --index) {
