@@ -26,7 +26,8 @@ bool PayloadMap::cover(std::uintptr_t base, std::size_t size) {
     if (top_[entry] == nullptr) return false;
   }
   const std::size_t granules = size / kGranule;
-  auto* bits = static_cast<Word*>(map(granules * kWordsPerGranule * sizeof(Word)));
+  // One word more than the granules need, never written: what spanNear reads past the last.
+  auto* bits = static_cast<Word*>(map((granules * kWordsPerGranule + 1) * sizeof(Word)));
   if (bits == nullptr) return false;
   for (std::size_t granule = 0; granule < granules; ++granule) {
     const std::uintptr_t address = base + granule * kGranule;

@@ -31,6 +31,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #include "heap/units.h"
 
@@ -162,8 +163,8 @@ class PayloadMap {
   // only makes the answer false.
   bool blockEndsAt(std::uintptr_t payload, std::uintptr_t end) const;
   // The payload bytes of the Block whose payload begins at `payload` (`bits` are its granule's),
-  // from the record alone: where the next payload begins, when that lies in the same granule
-  // within a word's worth of units (payloads up to 232 bytes in 64-bit, 52 in 32-bit); else 0.
+  // from the record alone: where the next payload begins, when that lies within a word's worth of
+  // units (payloads up to 232 bytes in 64-bit, 52 in 32-bit); else 0.
   // No header is read, so a front end freeing an object that another processor wrote last need
   // not wait for that line to learn the Block's size; and no branch depends on the size.
   //
@@ -193,6 +194,13 @@ class PayloadMap {
   std::size_t marked() const { return marked_; }
 
  private:
+#ifdef __SIZEOF_INT128__
+  __extension__ using TwoWords =
+      std::conditional_t<sizeof(Word) == 8, unsigned __int128, std::uint64_t>;
+#else
+  using TwoWords = std::uint64_t;
+#endif
+  static_assert(sizeof(TwoWords) == 2 * sizeof(Word));
   static constexpr unsigned kAddressBits = sizeof(Word) == 8 ? 48 : 32;
   static constexpr unsigned kLeafShift = sizeof(Word) == 8 ? 38 : 32;
   static constexpr std::size_t kTopEntries = std::size_t{1} << (kAddressBits - kLeafShift);
@@ -214,16 +222,20 @@ class PayloadMap {
         .load(std::memory_order_acquire);
   }
   // From the payload's unit to the next payload's, in bytes, when that lies in `own` (the word
-  // that holds the payload's state) or the word after it in the granule; else 0.
+  // that holds the payload's state) or the word after it; else 0. The word after a granule's last
+  // is the next granule's first, which describes the units that follow, or the word that pads
+  // the bits of a range (cover()), which is always 0.
   static std::size_t spanNear(const Word* bits, std::uintptr_t payload, Word own) {
     const std::size_t index = wordIndex(payload);
     const unsigned shift = bitIndex(payload);
-    const Word following = index + 1 < kWordsPerGranule ? load(bits[index + 1]) : 0;
-    // The start bits from the payload's unit on, its own (bit 0) left out.
-    const Word starts =
-        (own >> shift | (following << 1) << (kBitsPerWord - 1 - shift)) & kStartBits & ~Word{1};
+    const Word following = load(bits[index + 1]);
+    // The start bits from the payload's unit on, its own (bit 0) left out: the two words as one,
+    // shifted in one instruction (shrd).
+    const auto both = static_cast<TwoWords>(TwoWords{following} << kBitsPerWord | own);
+    const Word starts = static_cast<Word>(both >> shift) & kStartBits & ~Word{1};
     if (starts == 0) return 0;
-    return static_cast<std::size_t>(std::countr_zero(starts)) / kBitsPerUnit * kUnit;
+    // Start bits sit at even positions: the count is a whole number of units' bits.
+    return std::size_t{static_cast<unsigned>(std::countr_zero(starts))} * (kUnit / kBitsPerUnit);
   }
 
   static constexpr std::size_t topEntry(std::uintptr_t address) {

@@ -63,9 +63,7 @@ void* innerPayloadOf(void* overAligned) {
 // it holds no such address (an arena's Block, the C library's memory, the bootstrap buffer, or no
 // heap yet).
 [[gnu::always_inline]] inline const Word* payloadBitsAt(const void* address) {
-  const Heap* heap = heapIfBuilt();
-  return heap != nullptr ? heap->payloadMap().granuleBits(reinterpret_cast<std::uintptr_t>(address))
-                         : nullptr;
+  return mainRecord().granuleBits(reinterpret_cast<std::uintptr_t>(address));
 }
 bool isPayload(const Word* bits, const void* address) {
   return PayloadMap::holds(bits, reinterpret_cast<std::uintptr_t>(address));
@@ -127,7 +125,7 @@ void* fromHeap(std::size_t bytes, std::size_t align) {
 // that they need no stack frame.
 inline void* allocate(std::size_t bytes) {
   if (bytes <= kLargestCachedRequest) [[likely]] {
-    if (void* payload = takeCached(classOfRequest(bytes))) [[likely]]
+    if (void* payload = takeCached(listOfRequest(bytes))) [[likely]]
       return payload;
   }
   return allocateSlowly(bytes);

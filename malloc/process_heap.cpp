@@ -16,8 +16,12 @@
 namespace velk::shim {
 
 RealFunctions real{};
+namespace {
+constinit const PayloadMap noRecord;
+}
 namespace detail {
 std::atomic<Heap*> readyHeap{nullptr};
+std::atomic<const PayloadMap*> readyRecord{&noRecord};
 }
 
 namespace {
@@ -139,6 +143,7 @@ Heap* build() {
   buildingOnThisThread = false;
   heapState.store(kReady, std::memory_order_release);
   detail::readyHeap.store(&builtHeap(), std::memory_order_release);
+  detail::readyRecord.store(&builtHeap().payloadMap(), std::memory_order_release);
   // Registration may allocate; the heap is ready for that now.
   pthread_atfork(lockBeforeFork, unlockInParent, unlockInChild);
   return &builtHeap();

@@ -31,6 +31,7 @@ static_assert(requestSize(0) == kMallocAlign - kHeaderSlack && requestSize(16) =
 
 namespace detail {
 extern std::atomic<Heap*> readyHeap;
+extern std::atomic<const PayloadMap*> readyRecord;
 }
 
 // The heap, or null while the calling thread is the one building it (its own calls are then
@@ -42,6 +43,11 @@ bool processEverThreaded();
 // The heap once it is built, else null; never builds it.
 inline Heap* heapIfBuilt() {
   return detail::readyHeap.load(std::memory_order_acquire);
+}
+// The heap's record of payloads once the heap is built, else a record of nothing: whichever it is,
+// a lookup answers, so that a free need not ask first whether there is a heap.
+inline const PayloadMap& mainRecord() {
+  return *detail::readyRecord.load(std::memory_order_acquire);
 }
 
 // Counts `bytes` freed in the heap (the caller holds the heap lock) towards the next pass that

@@ -119,6 +119,18 @@ constexpr std::size_t classOfRequest(std::size_t bytes) {
 
 inline constexpr std::size_t kFirstClass = classOfRequest(0);
 
+// classOfRequest for the fast path, which takes a request of 0 bytes as one of none: its class may
+// lie below kFirstClass, whose lists are never opened, so that the slow path, which asks
+// classOfRequest, serves it.
+constexpr std::size_t listOfRequest(std::size_t bytes) {
+  const std::size_t footprint = (bytes + kHeaderSize + kFineStep - 1) & ~(kFineStep - 1);
+  if (footprint <= kFineTop) return footprint / kFineStep;
+  return detail::kClassTables.atOrAbove[(footprint - kCoarseHeader - 1) / detail::kCoarseGrain];
+}
+static_assert(listOfRequest(0) <= kFirstClass && listOfRequest(1) == kFirstClass &&
+              listOfRequest(kFineTop) == classOfRequest(kFineTop) &&
+              listOfRequest(kLargestCachedRequest) == kLastClass);
+
 // The class a freed Block of `payloadBytes` goes back to, or 0 when it is kept by no class.
 constexpr std::size_t classOfPayload(std::size_t payloadBytes) {
   const std::size_t footprint = payloadBytes + kHeaderSize;
