@@ -65,6 +65,14 @@ void mallocCallocAndRealloc() {
     CHECK(payload != nullptr && malloc_usable_size(payload) < size + 16);
     free(payload);
   }
+  // Requests of no bytes, many alive at once, each freed: distinct payloads, as of one byte.
+  std::vector<void*> empty(1000);
+  for (void*& payload : empty) CHECK((payload = malloc(opaque(0))) != nullptr);
+  for (std::size_t index = 0; index < empty.size(); index += 2) free(empty[index]);
+  for (std::size_t index = 0; index < empty.size(); index += 2) empty[index] = malloc(opaque(1));
+  std::sort(empty.begin(), empty.end());
+  CHECK(std::adjacent_find(empty.begin(), empty.end()) == empty.end());
+  for (void* payload : empty) free(payload);
   free(nullptr);
   CHECK(malloc_usable_size(nullptr) == 0);
   // calloc zeroes memory that held other bytes before.
