@@ -190,22 +190,6 @@ class PayloadMap {
     return span != 0 ? span : kFurther;
   }
 
-  // Whether the Block whose payload begins at `payload` (`bits` are its granule's) holds exactly
-  // `bytes`, by the record alone: the next payload begins right behind them and none in between,
-  // within the granule. For a size a header claims, up to a few KiB: a word for every 256 bytes
-  // in 64-bit (64 in 32-bit). The words are read in address order, as in payloadBytesNear.
-  static bool payloadSpans(const Word* bits, std::uintptr_t payload, std::size_t bytes) {
-    const std::uintptr_t next = payload + bytes + kHeaderSize;
-    if (next - (payload & ~(kGranule - 1)) >= kGranule) return false;
-    const std::size_t last = wordIndex(next);
-    std::size_t index = wordIndex(payload);
-    // The start bits after the payload's own, up to the next payload's.
-    Word starts = loadOwn(bits, payload) & kStartBits & ~Word{1} << bitIndex(payload);
-    while (starts == 0 && index < last) starts = loadAcquire(bits, ++index) & kStartBits;
-    return index == last && starts != 0 &&
-           static_cast<unsigned>(std::countr_zero(starts)) == bitIndex(next);
-  }
-
   // How many payloads are recorded.
   std::size_t marked() const { return marked_; }
 
@@ -234,10 +218,8 @@ class PayloadMap {
 
   // The word that holds `payload`'s state, read with acquire (see payloadBytesNear).
   static Word loadOwn(const Word* bits, std::uintptr_t payload) {
-    return loadAcquire(bits, wordIndex(payload));
-  }
-  static Word loadAcquire(const Word* bits, std::size_t index) {
-    return std::atomic_ref(const_cast<Word&>(bits[index])).load(std::memory_order_acquire);
+    return std::atomic_ref(const_cast<Word&>(bits[wordIndex(payload)]))
+        .load(std::memory_order_acquire);
   }
   // From the payload's unit to the next payload's, in bytes, when that lies in `own` (the word
   // that holds the payload's state) or the word after it; else 0. The word after a granule's last

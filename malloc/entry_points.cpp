@@ -83,31 +83,16 @@ void* payloadFor(Holder holder, void* pointer) {
   return innerBits != nullptr && isPayload(innerBits, inner) ? inner : nullptr;
 }
 
-// The payload bytes of `payload`, an allocated payload of `heap` whose granule's bits are `bits`.
-// Every size the front end acts on comes from here: the header's, which an overrun of the payload
-// in front can overwrite, held against the heap's record, and put right under the heap lock when
-// they disagree. Up to kSpannedByRecord the header is held against the record's bits alone, a
-// word for every 256 bytes, so that the front end need not wait for the line of the header
-// behind, which lies at the payload's end, seldom the line a program touched last; larger sizes
-// against the header behind. A claim the bits do not bear out goes that way too.
-inline constexpr std::size_t kSpannedByRecord = 4096;
-std::size_t checkedBytes(Heap& heap, const Word* bits, void* payload) {
-  const std::size_t claimed =
-      unitsToBytes(loadRelaxed(Block::ofPayload(payload)->sizeAndFlag) & kSizeMask);
-  if (claimed <= kSpannedByRecord &&
-      PayloadMap::payloadSpans(bits, reinterpret_cast<std::uintptr_t>(payload), claimed)) {
-    return claimed;
-  }
-  return heap.checkedPayloadBytes(bits, payload);
-}
-
-// The payload bytes of `payload`, which `pointer`, held by `holder`, stands for.
+// The payload bytes of `payload`, which `pointer`, held by `holder`, stands for. Every size the
+// front end acts on comes from here: the header's, which an overrun of the payload in front can
+// overwrite, held against the heap's record, and put right under the heap lock when they
+// disagree.
 std::size_t payloadBytesFor(Holder holder, void* pointer, void* payload) {
   const Word* bits =
       payload == pointer
           ? holder.bits
           : holder.heap->payloadMap().granuleBits(reinterpret_cast<std::uintptr_t>(payload));
-  return checkedBytes(*holder.heap, bits, payload);
+  return holder.heap->checkedPayloadBytes(bits, payload);
 }
 
 // A request no list serves, in the heap that serves the calling thread such requests.
@@ -163,10 +148,18 @@ inline void releaseChecked(void* payload, std::size_t bytes) {
   if (!keepCached(payload, sizeClass)) return keepOrPass(payload, sizeClass);
 }
 
-// Frees `payload`, an allocated payload of the main heap whose granule's bits are `bits`, which
-// the record's word beside its state does not size.
+// Frees `payload`, an allocated payload whose header and neighbour disagree on its size.
+[[gnu::noinline]] void releaseDisagreeing(void* payload) {
+  releaseChecked(payload, heapIfBuilt()->payloadBytesByRecord(payload));
+}
+
+// Frees `payload`, an allocated payload whose granule's bits are `bits`, sized by its header held
+// against the record.
 [[gnu::noinline]] void releaseSized(const Word* bits, void* payload) {
-  releaseChecked(payload, checkedBytes(*heapIfBuilt(), bits, payload));
+  const std::size_t bytes = heapIfBuilt()->agreedPayloadBytes(bits, payload);
+  if (bytes == 0) [[unlikely]]
+    return releaseDisagreeing(payload);
+  releaseChecked(payload, bytes);
 }
 
 // Frees whatever `pointer` is: null, the C library's memory, the bootstrap buffer, an

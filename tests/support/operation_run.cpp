@@ -419,14 +419,6 @@ class OperationRun {
       const std::size_t recorded = PayloadMap::payloadBytesNear(bits, sized->first);
       const std::size_t footprint = PayloadMap::allocatedFootprintNear(bits, sized->first);
       const std::size_t checked = target_.heap->checkedPayloadBytes(bits, pointer);
-      // A size held against the record's bits alone: only the true one spans (within a granule).
-      const bool spansInGranule =
-          (sized->first + checked + kHeaderSize) / PayloadMap::kGranule ==
-          sized->first / PayloadMap::kGranule;
-      const std::size_t wrong = input.byte() % 2 != 0 ? checked + kHeaderSize : checked - kUnit;
-      check(PayloadMap::payloadSpans(bits, sized->first, checked) == spansInGranule &&
-                !PayloadMap::payloadSpans(bits, sized->first, wrong),
-            "the record does not span a live payload by its size alone");
       check(static_cast<std::ptrdiff_t>(checked) == usable(pointer) &&
                 (recorded == 0 || recorded == checked) &&
                 (footprint == PayloadMap::kFurther || footprint == checked + kHeaderSize) &&
