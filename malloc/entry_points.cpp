@@ -154,12 +154,30 @@ inline void releaseChecked(void* payload, std::size_t bytes) {
 }
 
 // Frees `payload`, an allocated payload whose granule's bits are `bits`, sized by its header held
-// against the record.
-[[gnu::noinline]] void releaseSized(const Word* bits, void* payload) {
+// against the record: against the header behind, but in a consumer (a thread whose last free its
+// lists did not take went towards the depot), up to kSpannedByRecord against the record's bits
+// between the two payloads, a word for every 256 bytes. The header behind lies at the end of the
+// payload, which the thread that made it wrote last: the consumer need not wait for that line,
+// and the loads of its next frees go out meanwhile. A thread's own Blocks keep the shorter check,
+// whose line it mostly has. (The claim only says where to look: a claim the bits do not bear out
+// goes against the header behind.)
+inline constexpr std::size_t kSpannedByRecord = 4096;
+void releaseSizedByNeighbour(const Word* bits, void* payload) {
   const std::size_t bytes = heapIfBuilt()->agreedPayloadBytes(bits, payload);
   if (bytes == 0) [[unlikely]]
     return releaseDisagreeing(payload);
   releaseChecked(payload, bytes);
+}
+[[gnu::noinline]] void releaseSizedByRecord(const Word* bits, void* payload) {
+  if (const std::size_t bytes = PayloadMap::payloadBytesWithin(
+          bits, reinterpret_cast<std::uintptr_t>(payload), kSpannedByRecord)) {
+    return releaseChecked(payload, bytes);
+  }
+  releaseSizedByNeighbour(bits, payload);
+}
+[[gnu::noinline]] void releaseSized(const Word* bits, void* payload) {
+  if (threadCache.freesForOthers) return releaseSizedByRecord(bits, payload);
+  releaseSizedByNeighbour(bits, payload);
 }
 
 // Frees whatever `pointer` is: null, the C library's memory, the bootstrap buffer, an

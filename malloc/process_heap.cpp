@@ -22,7 +22,7 @@ constinit const PayloadMap noRecord;
 namespace detail {
 std::atomic<Heap*> readyHeap{nullptr};
 std::atomic<const PayloadMap*> readyRecord{&noRecord};
-}
+}  // namespace detail
 
 namespace {
 

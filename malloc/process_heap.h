@@ -32,7 +32,7 @@ static_assert(requestSize(0) == kMallocAlign - kHeaderSlack && requestSize(16) =
 namespace detail {
 extern std::atomic<Heap*> readyHeap;
 extern std::atomic<const PayloadMap*> readyRecord;
-}
+}  // namespace detail
 
 // The heap, or null while the calling thread is the one building it (its own calls are then
 // served from a small bootstrap buffer).

@@ -303,6 +303,7 @@ void keepOrPass(void* payload, std::size_t sizeClass) {
   // A class this thread has not allocated yet: the Block was made by another thread, so it goes
   // back by way of the depot rather than under this thread's objects (which would put two
   // threads' objects on one cache line). A consumer's every free comes here.
+  cache.freesForOthers = list.limit == 0;
   if (list.limit == 0) [[likely]]
     return sendAway(cache, sizeClass, block);
   if (list.count >= list.limit) return keepOverLimit(list, block, sizeClass);

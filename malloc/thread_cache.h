@@ -108,6 +108,9 @@ struct ThreadCache {
   // since the lists last gave back.
   std::size_t grownBytes;
   std::uint32_t refusedGrowths;
+  // Whether the last free that the thread's lists did not take went towards the depot: a
+  // consumer's, of a Block another thread made and wrote last.
+  bool freesForOthers;
   enum class State : std::uint8_t { kFresh, kActivating, kActive, kExited } state;
 };
 

@@ -419,6 +419,14 @@ class OperationRun {
       const std::size_t recorded = PayloadMap::payloadBytesNear(bits, sized->first);
       const std::size_t footprint = PayloadMap::allocatedFootprintNear(bits, sized->first);
       const std::size_t checked = target_.heap->checkedPayloadBytes(bits, pointer);
+      // The record alone, looking as far as it is told to: the true size, or none when the next
+      // payload lies further (in another granule, or past the look).
+      const std::size_t span = input.byte() % 2 != 0 ? checked : 4096;
+      const std::size_t within = PayloadMap::payloadBytesWithin(bits, sized->first, span);
+      const bool inGranule = (sized->first + checked + kHeaderSize) / PayloadMap::kGranule ==
+                             sized->first / PayloadMap::kGranule;
+      check((within == 0 || within == checked) && (within != 0 || !inGranule || checked > span),
+            "the record alone does not size a live payload");
       check(static_cast<std::ptrdiff_t>(checked) == usable(pointer) &&
                 (recorded == 0 || recorded == checked) &&
                 (footprint == PayloadMap::kFurther || footprint == checked + kHeaderSize) &&
