@@ -159,8 +159,8 @@ inline void releaseChecked(void* payload, std::size_t bytes) {
 // between the two payloads, a word for every 256 bytes. The header behind lies at the end of the
 // payload, which the thread that made it wrote last: the consumer need not wait for that line,
 // and the loads of its next frees go out meanwhile. A thread's own Blocks keep the shorter check,
-// whose line it mostly has. (The claim only says where to look: a claim the bits do not bear out
-// goes against the header behind.)
+// whose line it mostly has; so does a Block the look does not size (larger, or whose next payload
+// lies in the next granule).
 inline constexpr std::size_t kSpannedByRecord = 4096;
 void releaseSizedByNeighbour(const Word* bits, void* payload) {
   const std::size_t bytes = heapIfBuilt()->agreedPayloadBytes(bits, payload);

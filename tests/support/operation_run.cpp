@@ -421,7 +421,7 @@ class OperationRun {
       const std::size_t checked = target_.heap->checkedPayloadBytes(bits, pointer);
       // The record alone, looking as far as it is told to: the true size, or none when the next
       // payload lies further (in another granule, or past the look).
-      const std::size_t span = input.byte() % 2 != 0 ? checked : 4096;
+      const std::size_t span = sized->first / kUnit % 2 != 0 ? checked : 4096;
       const std::size_t within = PayloadMap::payloadBytesWithin(bits, sized->first, span);
       const bool inGranule = (sized->first + checked + kHeaderSize) / PayloadMap::kGranule ==
                              sized->first / PayloadMap::kGranule;
