@@ -1,5 +1,6 @@
 // Worked examples of allocating, freeing and resizing on a fresh heap, figure by figure; the
 // catch-all bin; growth.
+#include <cstring>
 #include <tuple>
 #include <vector>
 
@@ -153,6 +154,23 @@ TEST(Allocate, EveryRequestSizeIsServedByOneNewSegment) {
       EXPECT_EQ(violations(heap), "");
     }
   }
+}
+
+// A batch whose one search meets a damaged Block puts the heap right there, although its Blocks
+// then come one by one from elsewhere: the damage is counted at once and nothing stays broken.
+// Here a copy runs 16 bytes past the last payload into the rest's header, and the batch of three
+// needs more than any of the three freed Blocks, which serve its single requests.
+TEST(Allocate, ABatchPutsRightTheDamageItMeets) {
+  FakeAddressSpace space;
+  Heap heap(space);
+  void* payloads[6];
+  for (void*& payload : payloads) payload = heap.allocate(64, kUnit);
+  for (int index = 0; index < 6; index += 2) heap.deallocate(payloads[index]);
+  std::memset(static_cast<char*>(payloads[5]) + 64, '=', 16);
+  void* batch[3];
+  ASSERT_EQ(heap.allocateBatch(64, kUnit, batch, 3), 3u);
+  EXPECT_NE(heap.damageFound(), 0u);
+  EXPECT_EQ(violations(heap), "");
 }
 
 }  // namespace
