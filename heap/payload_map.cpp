@@ -64,8 +64,7 @@ std::uintptr_t PayloadMap::nextStart(std::uintptr_t address, std::uintptr_t limi
     Word word = load(bits[index]) & kStartBits & (~Word{0} << bitIndex(address));
     while (word == 0 && ++index < kWordsPerGranule) word = load(bits[index]) & kStartBits;
     if (word != 0) {
-      const std::size_t bit = index * kBitsPerWord + static_cast<std::size_t>(std::countr_zero(word));
-      const std::uintptr_t found = granule + bit / kBitsPerUnit * kUnit;
+      const std::uintptr_t found = granule + offsetOfFirstStart(index, word);
       return found < limit ? found : limit;
     }
     address = granule + kGranule;
@@ -88,11 +87,7 @@ bool PayloadMap::blockEndsAt(std::uintptr_t payload, std::uintptr_t end) const {
       if (index == wordIndex(address)) word &= ~Word{0} << bitIndex(address);
       if (index == wordIndex(last) && bitIndex(last) + kBitsPerUnit < kBitsPerWord)
         word &= (Word{1} << (bitIndex(last) + kBitsPerUnit)) - 1;
-      if (word != 0) {
-        const std::size_t bit =
-            index * kBitsPerWord + static_cast<std::size_t>(std::countr_zero(word));
-        return granule + bit / kBitsPerUnit * kUnit == nextPayload;
-      }
+      if (word != 0) return granule + offsetOfFirstStart(index, word) == nextPayload;
     }
     if (nextPayload < granuleEnd) return false;
     // Past this granule: the end marker when no covered range goes on.

@@ -205,9 +205,7 @@ class PayloadMap {
     Word starts = loadOwn(bits, payload) & kStartBits & ~Word{1} << bitIndex(payload);
     while (starts == 0 && ++index < last) starts = loadAcquire(bits, index) & kStartBits;
     if (starts == 0) return 0;
-    const std::size_t nextUnit =
-        (index * kBitsPerWord + static_cast<std::size_t>(std::countr_zero(starts))) / kBitsPerUnit;
-    return nextUnit * kUnit - (payload & (kGranule - 1)) - kHeaderSize;
+    return offsetOfFirstStart(index, starts) - (payload & (kGranule - 1)) - kHeaderSize;
   }
 
   // How many payloads are recorded.
@@ -236,6 +234,13 @@ class PayloadMap {
     std::size_t bytes;
   };
 
+  // Where in its granule the unit of the lowest start bit in `starts` lies, in bytes: `starts` is
+  // the granule's word `index`, masked to its start bits, and not 0. What every scan of the bits
+  // ends with.
+  static std::size_t offsetOfFirstStart(std::size_t index, Word starts) {
+    const auto lowest = static_cast<std::size_t>(std::countr_zero(starts));
+    return (index * kBitsPerWord + lowest) / kBitsPerUnit * kUnit;
+  }
   // The word that holds `payload`'s state, read with acquire (see payloadBytesNear).
   static Word loadOwn(const Word* bits, std::uintptr_t payload) {
     return loadAcquire(bits, wordIndex(payload));
