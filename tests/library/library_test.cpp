@@ -185,10 +185,22 @@ TEST_F(LibraryTest, StrayWritesArePutRightAndLogged) {
     ASSERT_TRUE(library.loaded()) << library.error();
     const host::AllocatorExports& heap = library.exports();
     std::map<unsigned char*, std::vector<unsigned char>> live;  // payload -> what it holds
-    // Stray bytes land in any live payload they reach.
+    // Stray bytes land in any live payload they reach. A host's bugs write what its variables
+    // hold: random bytes, or, repeated, the address of a live payload (a pointer copied one
+    // field too far), a small length, or zeros.
     const auto stray = [&](unsigned char* at, std::size_t count) {
+      const std::size_t pattern = live.empty() ? 0 : below(4);
+      std::uintptr_t word = 0;
+      if (pattern == 1) {
+        const auto pointed =
+            std::next(live.begin(), static_cast<std::ptrdiff_t>(below(live.size())));
+        word = reinterpret_cast<std::uintptr_t>(pointed->first);
+      } else if (pattern == 2) {
+        word = below(4096);
+      }
       for (unsigned char* byte = at; byte < at + count; ++byte) {
-        *byte = static_cast<unsigned char>(random());
+        const std::size_t shift = 8 * (static_cast<std::size_t>(byte - at) % sizeof word);
+        *byte = static_cast<unsigned char>(pattern == 0 ? random() : word >> shift);
         const auto holder = live.upper_bound(byte);
         if (holder == live.begin()) continue;
         auto& [start, bytes] = *std::prev(holder);
