@@ -156,6 +156,25 @@ TEST(Allocate, EveryRequestSizeIsServedByOneNewSegment) {
   }
 }
 
+// A heap with nothing free reports no free Block anywhere, not even a chain of one; once its
+// Blocks are freed, the report counts the one they merge into.
+TEST(Allocate, AFullHeapReportsNothingFree) {
+  FakeAddressSpace space;
+  Heap heap(space);
+  std::vector<void*> payloads = {heap.allocate(W, u)};
+  while (heap.stats().freeBlocks != 0) payloads.push_back(heap.allocate(u, u));  // the rest
+  ASSERT_EQ(space.requests(), 1u);
+  HeapStats s{};
+  heap.snapshotStats(s);
+  EXPECT_EQ(std::tie(s.freeBlocks, s.totalFree, s.maxFree, s.largestFreeChain, s.maxAlloc),
+            std::make_tuple(0u, 0u, 0u, 0u, W));
+  for (void* payload : payloads) heap.deallocate(payload);
+  heap.snapshotStats(s);
+  EXPECT_EQ(std::tie(s.freeBlocks, s.maxFree, s.largestFreeChain, s.maxAlloc),
+            std::make_tuple(1u, s.totalFree, 1u, 0u));
+  EXPECT_EQ(violations(heap), "");
+}
+
 // A batch whose one search meets a damaged Block puts the heap right there, although its Blocks
 // then come one by one from elsewhere: the damage is counted at once and nothing stays broken.
 // Here a copy runs 16 bytes past the last payload into the rest's header, and the batch of three
