@@ -16,9 +16,19 @@
 # share/doc/<package> instead (cpack_project_config.cmake picks the components per generator).
 
 # Debian's multiarch folder (lib/x86_64-linux-gnu, lib/i386-linux-gnu) in every Linux install, so
-# that the amd64 and i386 libraries, CMake packages and velkallocator.pc never share a path.
-if(NOT WIN32 AND CMAKE_LIBRARY_ARCHITECTURE)
-  set(CMAKE_INSTALL_LIBDIR lib/${CMAKE_LIBRARY_ARCHITECTURE})
+# that the amd64 and i386 libraries, CMake packages and velkallocator.pc never share a path. CMake
+# names it only where the system has libraries in that folder already: a 32-bit build with
+# multilib's /usr/lib32 alone has none, so the compiler, with the build's flags, names it instead.
+if(NOT WIN32)
+  set(VELK_MULTIARCH ${CMAKE_LIBRARY_ARCHITECTURE})
+  if(NOT VELK_MULTIARCH)
+    separate_arguments(velk_compile_flags UNIX_COMMAND "${CMAKE_CXX_FLAGS}")
+    execute_process(COMMAND ${CMAKE_CXX_COMPILER} ${velk_compile_flags} -print-multiarch
+      OUTPUT_VARIABLE VELK_MULTIARCH OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+  endif()
+  if(VELK_MULTIARCH)
+    set(CMAKE_INSTALL_LIBDIR lib/${VELK_MULTIARCH})
+  endif()
 endif()
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)

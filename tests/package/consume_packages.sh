@@ -113,6 +113,10 @@ consume_with_cmake() {
   local prefix=$1 build=$work/cmake-consumer
   local arguments=(-S "$consumer_source" -B "$build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix")
   [[ $platform == win32 ]] && arguments+=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake")
+  # CMake looks in lib/<multiarch> where the system has libraries of that width there, as every
+  # Debian system with the -dev package has (its C library); a machine with multilib's lib32 alone
+  # has none, so the consumer is told, as it would find it there.
+  [[ $libdir == lib/*-linux-gnu ]] && arguments+=(-DCMAKE_LIBRARY_ARCHITECTURE="${libdir#lib/}")
   { cmake "${arguments[@]}" && cmake --build "$build"; } >"$work/cmake-consumer.log" 2>&1 ||
     fail "find_package consumer: $(cat "$work/cmake-consumer.log")"
   run_consumer "$build/consumer$exe" "$prefix"
