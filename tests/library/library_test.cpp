@@ -185,6 +185,9 @@ TEST_F(LibraryTest, StrayWritesArePutRightAndLogged) {
     ASSERT_TRUE(library.loaded()) << library.error();
     const host::AllocatorExports& heap = library.exports();
     std::map<unsigned char*, std::vector<unsigned char>> live;  // payload -> what it holds
+    const auto anyLive = [&] {
+      return std::next(live.begin(), static_cast<std::ptrdiff_t>(below(live.size())));
+    };
     // Stray bytes land in any live payload they reach. A host's bugs write what its variables
     // hold: random bytes, or, repeated, the address of a live payload (a pointer copied one
     // field too far), a small length, or zeros.
@@ -192,9 +195,7 @@ TEST_F(LibraryTest, StrayWritesArePutRightAndLogged) {
       const std::size_t pattern = live.empty() ? 0 : below(4);
       std::uintptr_t word = 0;
       if (pattern == 1) {
-        const auto pointed =
-            std::next(live.begin(), static_cast<std::ptrdiff_t>(below(live.size())));
-        word = reinterpret_cast<std::uintptr_t>(pointed->first);
+        word = reinterpret_cast<std::uintptr_t>(anyLive()->first);
       } else if (pattern == 2) {
         word = below(4096);
       }
@@ -222,7 +223,7 @@ TEST_F(LibraryTest, StrayWritesArePutRightAndLogged) {
         ASSERT_TRUE(live.emplace(payload, std::move(bytes)).second) << "a live payload handed out";
         continue;
       }
-      auto picked = std::next(live.begin(), static_cast<std::ptrdiff_t>(below(live.size())));
+      const auto picked = anyLive();
       unsigned char* payload = picked->first;
       const std::size_t size = picked->second.size();
       ASSERT_EQ(std::memcmp(payload, picked->second.data(), size), 0) << "a payload changed";

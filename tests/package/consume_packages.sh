@@ -113,9 +113,9 @@ consume_with_cmake() {
   local prefix=$1 build=$work/cmake-consumer
   local arguments=(-S "$consumer_source" -B "$build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix")
   [[ $platform == win32 ]] && arguments+=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake")
-  # CMake looks in lib/<multiarch> where the system has libraries of that width there, as every
-  # Debian system with the -dev package has (its C library); a machine with multilib's lib32 alone
-  # has none, so the consumer is told, as it would find it there.
+  # CMake looks in lib/<multiarch> only where it knows the folder from libraries already there. A
+  # Debian system with the -dev package has them (its C library); a machine with multilib's lib32
+  # alone has not, so the consumer is given the folder such a system would find.
   [[ $libdir == lib/*-linux-gnu ]] && arguments+=(-DCMAKE_LIBRARY_ARCHITECTURE="${libdir#lib/}")
   { cmake "${arguments[@]}" && cmake --build "$build"; } >"$work/cmake-consumer.log" 2>&1 ||
     fail "find_package consumer: $(cat "$work/cmake-consumer.log")"
