@@ -10,6 +10,9 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+
+#include <atomic>
+#include <cstdint>
 #else
 #include <atomic>
 #include <cstdint>
@@ -18,13 +21,25 @@
 namespace velk::pal {
 
 #ifdef _WIN32
-using NativeLock = CRITICAL_SECTION;
+// A critical section, and beside it a word its holder keeps at 1 from entering to leaving: the
+// section's own fields are the system's to lay out, so a waiter watches this word to see the lock
+// come free. Uncontended, entering is one try of the section.
+struct NativeLock {
+  CRITICAL_SECTION section;
+  std::atomic<std::uint32_t> held;
+};
+
+// The contended half, out of line (pal/windows.cpp): returns with the section entered.
+void nativeLockWait(NativeLock& lock);
 
 inline void nativeLockEnter(NativeLock& lock) {
-  EnterCriticalSection(&lock);
+  if (!TryEnterCriticalSection(&lock.section)) [[unlikely]]
+    nativeLockWait(lock);
+  lock.held.store(1, std::memory_order_relaxed);
 }
 inline void nativeLockLeave(NativeLock& lock) {
-  LeaveCriticalSection(&lock);
+  lock.held.store(0, std::memory_order_relaxed);
+  LeaveCriticalSection(&lock.section);
 }
 #else
 // A futex word: 0 free, 1 held, 2 held and a thread may sleep on it. Uncontended, entering is one

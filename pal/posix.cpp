@@ -11,6 +11,7 @@
 
 #include "pal/native_lock.h"
 #include "pal/pal.h"
+#include "pal/turns.h"
 
 namespace velk::pal {
 namespace {
@@ -193,18 +194,7 @@ void nativeLockInit(NativeLock& lock) {
   lock.wokenAt.store(0, std::memory_order_relaxed);
 }
 
-// The contended lock.
-//
-// What makes a contended lock slow is less the waiting than the heap changing hands: an operation
-// that follows another thread's starts with the heap's lines in the other core's cache and costs
-// several times one that follows its own thread's. Two threads that spin and take the lock as soon
-// as it is free hand it over on nearly every release, and together run at a fifth of the speed of
-// one. So a waiter defers to a holder that is running: one that takes the lock again within
-// kSettleNanoseconds of leaving it. It sleeps, and only after kTurnNanoseconds of waiting is it
-// due, and takes the lock at the first moment it is free. Contending threads thus take turns of
-// about kTurnNanoseconds, and within a turn the holder enters and leaves on the inline path,
-// without a system call. A holder that keeps the lock for long, or leaves it and does not come
-// back, is not running in that sense: its waiters take the lock as soon as they see it stay free.
+// The contended lock: turns (pal/turns.h) on a futex word.
 //
 // The words (pal/native_lock.h) and what moves them:
 // - `word`: 0 free, 1 held, 2 held and marked by a thread before it slept on it. Any thread takes
@@ -224,10 +214,8 @@ void nativeLockInit(NativeLock& lock) {
 // missed either: the sleep does not begin.
 namespace {
 
-// How many times a waiter looks at the word, a pause apart, before it decides: a pause takes
-// about 40 ns on current cores, so a few microseconds, several heap operations, and short enough
-// not to waste a core for long when the holder has been descheduled.
-constexpr int kSpins = 64;
+using turns::kTurnNanoseconds;
+
 // A holder running a loop of allocations takes the lock again within a few hundred nanoseconds;
 // a waiter that has just arrived takes a lock free for longer than this, and a holder that comes
 // back less often shares the heap with it operation by operation.
@@ -236,10 +224,6 @@ constexpr std::uint64_t kSettleNanoseconds = 2'000;
 // free this long: longer than the page faults and interrupts that hold up a running holder now and
 // then, each of which would otherwise cost a turn.
 constexpr std::uint64_t kLeftNanoseconds = 20'000;
-// How long a waiter defers to a running holder. Handing the heap over costs its new holder up to a
-// couple of hundred microseconds of operations that find the heap's lines in the old holder's
-// cache (two threads of velk-host's small workload); a turn ten times as long keeps that near 10%.
-constexpr std::uint64_t kTurnNanoseconds = 2'000'000;
 
 // A waiter that defers sleeps in glances, the first this long and each one after twice the one
 // before: a holder that stops coming back, say because it now waits for the waiter itself, is
@@ -249,12 +233,6 @@ constexpr std::uint64_t kTurnNanoseconds = 2'000'000;
 // waiters a tenth of their time (four threads of velk-host's small workload on two processors).
 constexpr std::uint64_t kGlanceNanoseconds = 100'000;
 
-void pause() {
-#if defined(__i386__) || defined(__x86_64__)
-  __builtin_ia32_pause();
-#endif
-}
-
 // Takes the lock if it is free, marked when other threads sleep on it.
 bool take(NativeLock& lock) {
   std::uint32_t free = 0;
@@ -262,16 +240,6 @@ bool take(NativeLock& lock) {
   return lock.word.load(std::memory_order_relaxed) == 0 &&
          lock.word.compare_exchange_strong(free, held, std::memory_order_acquire,
                                            std::memory_order_relaxed);
-}
-
-// Whether the lock, seen free, stays free for `span` nanoseconds: its holder has not come back.
-bool staysFree(NativeLock& lock, std::uint64_t span) {
-  const std::uint64_t until = monotonicNanoseconds() + span;
-  do {
-    pause();
-    if (lock.word.load(std::memory_order_relaxed) != 0) return false;
-  } while (monotonicNanoseconds() < until);
-  return true;
 }
 
 // Sleeps for at most `timeout` nanoseconds while the lock is held; with `mark`, marks it first so
@@ -292,12 +260,8 @@ void nativeLockWait(NativeLock& lock) {
   const std::uint64_t arrived = monotonicNanoseconds();
   // A holder about to leave: wait for the release, then take the lock if the holder does not take
   // it again at once.
-  bool released = false;
-  for (int spin = 0; spin < kSpins && !released; ++spin) {
-    pause();
-    released = lock.word.load(std::memory_order_relaxed) == 0;
-  }
-  if (released && staysFree(lock, kSettleNanoseconds) && take(lock)) return;
+  const bool released = turns::sawRelease(lock.word);
+  if (released && turns::staysFree(lock.word, kSettleNanoseconds) && take(lock)) return;
   // A waiter that saw no release at all marks the word, to be woken when the long hold ends; one
   // that saw the holder come back sleeps unmarked, and the holder's turn costs it no wake.
   bool mark = !released;
@@ -305,15 +269,15 @@ void nativeLockWait(NativeLock& lock) {
   for (;;) {
     const std::uint64_t waited = monotonicNanoseconds() - arrived;
     if (waited >= kTurnNanoseconds) {
-      for (int spin = 0; spin < kSpins; ++spin) {
+      for (int spin = 0; spin < turns::kSpins; ++spin) {
         if (take(lock)) return;
-        pause();
+        turns::pause();
       }
       sleepWhileHeld(lock, true, kGlanceNanoseconds);
       continue;
     }
-    if (lock.word.load(std::memory_order_relaxed) == 0 && staysFree(lock, kLeftNanoseconds) &&
-        take(lock)) {
+    if (lock.word.load(std::memory_order_relaxed) == 0 &&
+        turns::staysFree(lock.word, kLeftNanoseconds) && take(lock)) {
       return;
     }
     sleepWhileHeld(lock, mark, std::min(kTurnNanoseconds - waited, glance));

@@ -1,8 +1,11 @@
 // The platform layer on Windows: VirtualAlloc for address space, critical sections, thread ids.
 #include <windows.h>
 
+#include <algorithm>
+
 #include "pal/native_lock.h"
 #include "pal/pal.h"
+#include "pal/turns.h"
 
 namespace velk::pal {
 
@@ -68,18 +71,101 @@ std::uint64_t monotonicNanoseconds() {
 // A thread that finds the critical section held spins this many rounds before it waits in the
 // kernel: a heap operation holds the lock for well under a microsecond, so a holder that is
 // running usually leaves within the spin, and the wait and the wake of a kernel round trip are
-// saved. A round is a pause, about 40 ns on current cores, so the spin lasts about ten
-// microseconds: longer than the Linux lock's, whose waiters have cheaper ways to wait than the
-// kernel round trip, and short enough that a core spinning for a descheduled holder is not wasted
-// for long. Windows ignores the count on one processor.
+// saved. Windows ignores the count on one processor.
 constexpr DWORD kSpinCount = 256;
 
 void nativeLockInit(NativeLock& lock) {
   // Cannot fail on any Windows this library runs on.
-  InitializeCriticalSectionAndSpinCount(&lock, kSpinCount);
+  InitializeCriticalSectionAndSpinCount(&lock.section, kSpinCount);
+  lock.held.store(0, std::memory_order_relaxed);
 }
 void nativeLockDestroy(NativeLock& lock) {
-  DeleteCriticalSection(&lock);
+  DeleteCriticalSection(&lock.section);
+}
+
+// The contended lock: turns (pal/turns.h) on a critical section.
+//
+// A waiter that does not defer waits in the critical section itself, which wakes it when the
+// holder leaves. One that defers must wait outside it: a thread waiting in the section is woken,
+// or handed the section, at every leave, and that costs the holder a system call per operation and
+// the heap a change of hands. So it sleeps in glances, and after each one watches the lock again,
+// as it did when it arrived; once it is due it waits in the section, where the next leave lets it
+// in.
+//
+// Whether the holder is running is judged over a watch of kWatchNanoseconds rather than at one
+// release: a host that does work of its own between its calls (fills what it allocated, reads
+// what it frees) leaves gaps of a microsecond or more between some of its operations and not
+// others, and a waiter that took one short gap for a running holder would defer a whole glance
+// while the lock stood free for much of it.
+namespace {
+
+// A holder that takes the lock again within this long of leaving it is running.
+constexpr std::uint64_t kGapNanoseconds = 1'000;
+// A waiter defers only when it saw no longer gap for this long.
+constexpr std::uint64_t kWatchNanoseconds = 20'000;
+// Windows sleeps in ticks of its timer, 15.6 ms unless a program asks for finer ones; a
+// high-resolution waitable timer (Windows 10 1803 on) keeps a glance near its length anyway.
+// Elsewhere a glance lasts a tick, and a turn as long.
+constexpr std::uint64_t kGlanceNanoseconds = 500'000;
+constexpr DWORD kHighResolutionTimer = 0x2;  // CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
+
+class Glances {
+ public:
+  Glances()
+      : timer_(CreateWaitableTimerExW(nullptr, nullptr, kHighResolutionTimer, TIMER_ALL_ACCESS)) {
+    if (timer_ == nullptr) timer_ = CreateWaitableTimerExW(nullptr, nullptr, 0, TIMER_ALL_ACCESS);
+  }
+  ~Glances() {
+    if (timer_ != nullptr) CloseHandle(timer_);
+  }
+  Glances(const Glances&) = delete;
+  Glances& operator=(const Glances&) = delete;
+
+  void sleep(std::uint64_t nanoseconds) {
+    LARGE_INTEGER due;  // negative: relative, in units of 100 ns
+    due.QuadPart = -static_cast<LONGLONG>(nanoseconds / 100);
+    if (timer_ != nullptr && SetWaitableTimer(timer_, &due, 0, nullptr, nullptr, FALSE))
+      WaitForSingleObject(timer_, INFINITE);
+    else
+      Sleep(static_cast<DWORD>((nanoseconds + 999'999) / 1'000'000));
+  }
+
+ private:
+  HANDLE timer_;
+};
+
+enum class Watched { kTaken, kHeldLong, kRunning };
+
+// Watches the lock: takes it in a gap of kGapNanoseconds; or finds its holder keeping it through
+// a whole spin, a long operation; or finds the holder coming back quickly all through the watch.
+Watched watch(NativeLock& lock) {
+  const std::uint64_t until = monotonicNanoseconds() + kWatchNanoseconds;
+  do {
+    if (!turns::sawRelease(lock.held)) return Watched::kHeldLong;
+    if (turns::staysFree(lock.held, kGapNanoseconds) && TryEnterCriticalSection(&lock.section))
+      return Watched::kTaken;
+  } while (monotonicNanoseconds() < until);
+  return Watched::kRunning;
+}
+
+}  // namespace
+
+void nativeLockWait(NativeLock& lock) {
+  const std::uint64_t arrived = monotonicNanoseconds();
+  Watched watched = watch(lock);
+  if (watched == Watched::kTaken) return;
+  if (watched == Watched::kRunning) {
+    Glances glances;
+    for (;;) {
+      const std::uint64_t waited = monotonicNanoseconds() - arrived;
+      if (waited >= turns::kTurnNanoseconds) break;
+      glances.sleep(std::min(turns::kTurnNanoseconds - waited, kGlanceNanoseconds));
+      watched = watch(lock);
+      if (watched == Watched::kTaken) return;
+      if (watched == Watched::kHeldLong) break;
+    }
+  }
+  EnterCriticalSection(&lock.section);
 }
 
 }  // namespace velk::pal
