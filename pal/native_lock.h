@@ -10,13 +10,10 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+#endif
 
 #include <atomic>
 #include <cstdint>
-#else
-#include <atomic>
-#include <cstdint>
-#endif
 
 namespace velk::pal {
 
