@@ -261,8 +261,13 @@ class PayloadMap {
     const auto both = static_cast<TwoWords>(TwoWords{following} << kBitsPerWord | own);
     const Word starts = static_cast<Word>(both >> shift) & kStartBits & ~Word{1};
     if (starts == 0) return 0;
-    // Start bits sit at even positions: the count is a whole number of units' bits.
-    return std::size_t{static_cast<unsigned>(std::countr_zero(starts))} * (kUnit / kBitsPerUnit);
+    // Start bits sit at even positions: the count is a whole number of units' bits. Bit 0 is left
+    // out, so the span is never 0, which spares callers the test.
+    // Counted in 32 bits, whose results need no widening.
+    const unsigned span =
+        static_cast<unsigned>(std::countr_zero(starts)) * unsigned{kUnit / kBitsPerUnit};
+    if (span == 0) __builtin_unreachable();
+    return span;
   }
 
   static constexpr std::size_t topEntry(std::uintptr_t address) {
