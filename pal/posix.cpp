@@ -217,9 +217,12 @@ namespace {
 using turns::kTurnNanoseconds;
 
 // A holder running a loop of allocations takes the lock again within a few hundred nanoseconds;
-// a waiter that has just arrived takes a lock free for longer than this, and a holder that comes
-// back less often shares the heap with it operation by operation.
-constexpr std::uint64_t kSettleNanoseconds = 2'000;
+// a waiter that has just arrived takes the lock in the first gap this long that it sees in a watch
+// of kWatchNanoseconds (turns::watch), and a holder that leaves such gaps shares the heap with it
+// operation by operation. The watch is short, as it spins: a waiter that defers looks again after
+// each glance, by the stricter rule below.
+constexpr std::uint64_t kGapNanoseconds = 2'000;
+constexpr std::uint64_t kWatchNanoseconds = 5'000;
 // A waiter that already defers to a running holder takes the lock at a glance only when it stays
 // free this long: longer than the page faults and interrupts that hold up a running holder now and
 // then, each of which would otherwise cost a turn.
@@ -257,14 +260,15 @@ void sleepWhileHeld(NativeLock& lock, bool mark, std::uint64_t timeout) {
 }  // namespace
 
 void nativeLockWait(NativeLock& lock) {
+  using turns::Watched;
   const std::uint64_t arrived = monotonicNanoseconds();
-  // A holder about to leave: wait for the release, then take the lock if the holder does not take
-  // it again at once.
-  const bool released = turns::sawRelease(lock.word);
-  if (released && turns::staysFree(lock.word, kSettleNanoseconds) && take(lock)) return;
-  // A waiter that saw no release at all marks the word, to be woken when the long hold ends; one
-  // that saw the holder come back sleeps unmarked, and the holder's turn costs it no wake.
-  bool mark = !released;
+  const Watched watched =
+      turns::watch(lock.word, kWatchNanoseconds, kGapNanoseconds, [&lock] { return take(lock); });
+  if (watched == Watched::kTaken) return;
+  // A waiter that saw the lock kept through a whole spin marks the word, to be woken when the long
+  // hold ends; one that saw the holder keep coming back sleeps unmarked, and the holder's turn
+  // costs it no wake.
+  bool mark = watched == Watched::kHeldLong;
   std::uint64_t glance = kGlanceNanoseconds;
   for (;;) {
     const std::uint64_t waited = monotonicNanoseconds() - arrived;

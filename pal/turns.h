@@ -6,7 +6,7 @@
 // several times one that follows its own thread's. Two threads that take the lock as soon as it is
 // free, or that are handed it on every release, together run at a fifth to a third of the speed of
 // one. So a waiter defers to a holder that is running: one that takes the lock again within a
-// moment of leaving it (each system says how short). It sleeps, and only after kTurnNanoseconds of
+// moment of leaving it all through a watch (below). It sleeps, and only after kTurnNanoseconds of
 // waiting is it due, and takes the lock at the first moment it is free. Contending threads thus
 // take turns of about kTurnNanoseconds, and within a turn the holder enters and leaves on the
 // inline path, without a system call. A holder that keeps the lock for long, or leaves it and does
@@ -54,6 +54,27 @@ inline bool staysFree(const std::atomic<std::uint32_t>& busy, std::uint64_t span
     if (busy.load(std::memory_order_relaxed) != 0) return false;
   } while (monotonicNanoseconds() < until);
   return true;
+}
+
+enum class Watched { kTaken, kHeldLong, kRunning };
+
+// Watches the lock through `busy` for `span` nanoseconds: takes it (`take()` true) in a gap of
+// `gap` nanoseconds (a holder that takes the lock again sooner after leaving it is running); or
+// finds its holder keeping it through a whole spin, a long operation; or finds the holder coming
+// back quickly all through the watch. Whether the holder is running is judged over a watch rather
+// than at one release: a host that does work of its own between its calls (fills what it
+// allocated, reads what it frees) often makes two calls in a row, a free and an allocation, and
+// then works; a waiter that took the short gap between the two for a running holder would defer
+// while the lock stood free for most of the time.
+template <class Take>
+Watched watch(const std::atomic<std::uint32_t>& busy, std::uint64_t span, std::uint64_t gap,
+              Take take) {
+  const std::uint64_t until = monotonicNanoseconds() + span;
+  do {
+    if (!sawRelease(busy)) return Watched::kHeldLong;
+    if (staysFree(busy, gap) && take()) return Watched::kTaken;
+  } while (monotonicNanoseconds() < until);
+  return Watched::kRunning;
 }
 
 }  // namespace velk::pal::turns

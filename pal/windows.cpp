@@ -89,19 +89,13 @@ void nativeLockDestroy(NativeLock& lock) {
 // holder leaves. One that defers must wait outside it: a thread waiting in the section is woken,
 // or handed the section, at every leave, and that costs the holder a system call per operation and
 // the heap a change of hands. So it sleeps in glances, and after each one watches the lock again,
-// as it did when it arrived; once it is due it waits in the section, where the next leave lets it
-// in.
-//
-// Whether the holder is running is judged over a watch of kWatchNanoseconds rather than at one
-// release: a host that does work of its own between its calls (fills what it allocated, reads
-// what it frees) leaves gaps of a microsecond or more between some of its operations and not
-// others, and a waiter that took one short gap for a running holder would defer a whole glance
-// while the lock stood free for much of it.
+// as it did when it arrived (turns::watch); once it is due it waits in the section, where the next
+// leave lets it in.
 namespace {
 
-// A holder that takes the lock again within this long of leaving it is running.
+// A holder that takes the lock again within this long of leaving it is running; a waiter defers
+// only when it saw no longer gap all through a watch.
 constexpr std::uint64_t kGapNanoseconds = 1'000;
-// A waiter defers only when it saw no longer gap for this long.
 constexpr std::uint64_t kWatchNanoseconds = 20'000;
 // Windows sleeps in ticks of its timer, 15.6 ms unless a program asks for finer ones; a
 // high-resolution waitable timer (Windows 10 1803 on) keeps a glance near its length anyway.
@@ -134,25 +128,16 @@ class Glances {
   HANDLE timer_;
 };
 
-enum class Watched { kTaken, kHeldLong, kRunning };
-
-// Watches the lock: takes it in a gap of kGapNanoseconds; or finds its holder keeping it through
-// a whole spin, a long operation; or finds the holder coming back quickly all through the watch.
-Watched watch(NativeLock& lock) {
-  const std::uint64_t until = monotonicNanoseconds() + kWatchNanoseconds;
-  do {
-    if (!turns::sawRelease(lock.held)) return Watched::kHeldLong;
-    if (turns::staysFree(lock.held, kGapNanoseconds) && TryEnterCriticalSection(&lock.section))
-      return Watched::kTaken;
-  } while (monotonicNanoseconds() < until);
-  return Watched::kRunning;
-}
-
 }  // namespace
 
 void nativeLockWait(NativeLock& lock) {
+  using turns::Watched;
+  const auto watch = [&lock] {
+    return turns::watch(lock.held, kWatchNanoseconds, kGapNanoseconds,
+                        [&lock] { return TryEnterCriticalSection(&lock.section) != 0; });
+  };
   const std::uint64_t arrived = monotonicNanoseconds();
-  Watched watched = watch(lock);
+  Watched watched = watch();
   if (watched == Watched::kTaken) return;
   if (watched == Watched::kRunning) {
     Glances glances;
@@ -160,7 +145,7 @@ void nativeLockWait(NativeLock& lock) {
       const std::uint64_t waited = monotonicNanoseconds() - arrived;
       if (waited >= turns::kTurnNanoseconds) break;
       glances.sleep(std::min(turns::kTurnNanoseconds - waited, kGlanceNanoseconds));
-      watched = watch(lock);
+      watched = watch();
       if (watched == Watched::kTaken) return;
       if (watched == Watched::kHeldLong) break;
     }
