@@ -88,21 +88,22 @@ constexpr std::size_t kMostRanges = std::size_t{1} << 22;
 Range* const strayRanges = ownMemory<Range>(kMostRanges);
 std::size_t strayCount = 0;
 
+void noteStray(std::uintptr_t start, std::size_t length) {
+  const std::lock_guard guard(strayLock);
+  if (strayCount == kMostRanges) std::abort();
+  strayRanges[strayCount++] = {start, start + length};
+}
+
+// Noted before the bytes are written, so that whoever finds them sees the range.
 void writeStray(unsigned char* at, std::size_t length, std::uint64_t& state) {
-  {
-    const std::lock_guard guard(strayLock);
-    const auto start = reinterpret_cast<std::uintptr_t>(at);
-    if (strayCount == kMostRanges) std::abort();
-    strayRanges[strayCount++] = {start, start + length};
-  }
+  noteStray(reinterpret_cast<std::uintptr_t>(at), length);
   for (std::size_t index = 0; index < length; ++index) {
     state = state * 6364136223846793005ull + 1442695040888963407ull;
     at[index] = static_cast<unsigned char>(state >> 56);
   }
 }
 
-bool strayReached(const unsigned char* block, std::size_t size) {
-  const auto start = reinterpret_cast<std::uintptr_t>(block);
+bool strayReached(std::uintptr_t start, std::size_t size) {
   const std::lock_guard guard(strayLock);
   return std::any_of(strayRanges, strayRanges + strayCount, [&](const Range& range) {
     return range.first < start + size && start < range.second;
@@ -124,7 +125,7 @@ void checkAndFree(unsigned char* block, std::uint64_t& state) {
   }
   if (whole) {
     idSum += header.id;
-  } else if (strayReached(block, size)) {
+  } else if (strayReached(reinterpret_cast<std::uintptr_t>(block), size)) {
     ++reached;
   } else if (++damaged <= 8) {
     // Where it changed, for whoever looks into it: 16 bytes from the first one that differs from
@@ -195,7 +196,14 @@ void* work(void* index) {
     // wherever that block ends, past the heap's memory too: the program's crash, not the heap's.
     if (roll % 7 == 0 && !freedTwice) {
       const std::size_t larger = header.size + roll % 5000;
+      const volatile std::uintptr_t before = reinterpret_cast<std::uintptr_t>(payload);
       if (auto* grown = static_cast<unsigned char*>(ALLOCATOR(realloc)(payload, larger))) {
+        // Another thread's write after a free may have reached the payload since it was stamped
+        // (the memory was that thread's block before): realloc carries such bytes along, and
+        // where they go is noted too. A range noted after the copy belongs to bytes written after
+        // it, which stayed behind.
+        if (stray != Stray::kNone && strayReached(before, header.size))
+          noteStray(reinterpret_cast<std::uintptr_t>(grown), header.size);
         payload = grown;
         std::memset(payload + header.size, stamp(id), larger - header.size);
         header.size = larger;
