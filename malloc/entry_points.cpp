@@ -256,6 +256,18 @@ void* allocateAligned(std::size_t align, std::size_t bytes) {
   return aligned;
 }
 
+// The payload a Block grown in place to serve `bytes` takes: that of the class serving `bytes`,
+// so that it goes back to that class when freed, or above the classes the request's own.
+std::size_t grownPayload(std::size_t bytes) {
+  return bytes <= kLargestCachedRequest ? payloadOfClass(classOfRequest(bytes))
+                                        : requestSize(bytes);
+}
+
+bool resizeWhereItStands(Heap& heap, void* payload, std::size_t bytes) {
+  HeapLockGuard guard(heap);
+  return heap.resizeInPlace(payload, bytes);
+}
+
 // Moves the contents to a fresh Block of `bytes` and frees the old one.
 void* moveTo(std::size_t bytes, void* pointer, std::size_t have) {
   void* moved = allocate(bytes);
@@ -292,14 +304,19 @@ void* moveTo(std::size_t bytes, void* pointer, std::size_t have) {
   const std::size_t want = requestSize(bytes);
   if (classOfPayload(have) != 0) {
     // A cached class: kept while the request still fills half of it, else moved to its class.
-    return want <= have && want >= have / 2 ? pointer : moveTo(bytes, pointer, have);
+    if (want <= have) return want >= have / 2 ? pointer : moveTo(bytes, pointer, have);
+    // Grown: a Block of the classes above kLargestBurstFootprint, carved one at a time, was cut
+    // from the front of a free Block more often than not. It grows into what is left of that, as a
+    // whole Block of the class the request takes, for less than its copy would cost.
+    if (have + kHeaderSize > kLargestBurstFootprint &&
+        resizeWhereItStands(*holder.heap, pointer, grownPayload(bytes))) {
+      return pointer;
+    }
+    return moveTo(bytes, pointer, have);
   }
   // Small shrinks keep the Block as it is: the tail would be too small to be worth a lock.
   if (want <= have && have - want < 256) return pointer;
-  {
-    HeapLockGuard guard(*holder.heap);
-    if (holder.heap->resizeInPlace(pointer, want)) return pointer;
-  }
+  if (resizeWhereItStands(*holder.heap, pointer, want)) return pointer;
   return moveTo(bytes, pointer, have);
 }
 

@@ -82,13 +82,20 @@ void mallocCallocAndRealloc() {
     CHECK(clean != nullptr && allAre(clean, size, 0));
     free(clean);
   }
-  // realloc keeps the contents as the Block grows, moving or not.
+  // realloc keeps the contents as the Block grows, moving or not; above the sizes carved in
+  // groups it mostly grows where it stands, as the buffer of a reader or a builder of strings.
   auto* growing = static_cast<unsigned char*>(realloc(nullptr, 10));
   std::memset(growing, 3, 10);
-  for (std::size_t size = 20; size < 3000000; size = size * 3 / 2) {
-    growing = static_cast<unsigned char*>(realloc(growing, size));
-    CHECK(growing != nullptr && alignedTo(growing, 16) && allAre(growing, 10, 3));
+  int movedAbove8K = 0;
+  for (std::size_t size = 10, next = 15; next < 3000000; size = next, next = next * 3 / 2) {
+    std::memset(growing + 10, static_cast<int>(size), size - 10);
+    auto* grown = static_cast<unsigned char*>(realloc(growing, next));
+    movedAbove8K += size > 8192 && grown != growing;
+    growing = grown;
+    CHECK(growing != nullptr && alignedTo(growing, 16) && allAre(growing, 10, 3) &&
+          allAre(growing + 10, size - 10, static_cast<unsigned char>(size)));
   }
+  CHECK(movedAbove8K <= 2);
   free(growing);
   CHECK(realloc(malloc(100), 0) == nullptr);  // freed, as the C library does
   // A pointer from the C library's own heap goes back there, not into the shim's.
