@@ -239,6 +239,15 @@ std::size_t usableBytes(Holder holder, void* pointer, void* payload) {
 void* allocateAligned(std::size_t align, std::size_t bytes) {
   if (align <= kMallocAlign) return allocate(bytes);
   if (!fitsObject(bytes, align)) return failWith(ENOMEM);
+  // Small ones come from the lists of a class whose footprint is a multiple of the alignment: the
+  // Blocks of a batch carved side by side from an aligned first payload all keep it. (Aligned
+  // objects of C++ and of vector code are made and dropped as often as any others.)
+  const std::size_t footprint = (footprintOfRequest(bytes) + align - 1) & ~(align - 1);
+  if (footprint <= kFineTop) {
+    const std::size_t sizeClass = footprint / kFineStep;
+    if (void* payload = takeAligned(sizeClass, align)) return payload;
+    if (void* payload = refillAlignedAndTake(sizeClass, align)) return payload;
+  }
   if (align <= kMaxAlign) {
     void* payload = fromHeap(bytes, align);
     return payload != nullptr ? payload : failWith(ENOMEM);

@@ -218,6 +218,58 @@ void prepareThreadCaches() {
   exitKeyMade = pthread_key_create(&exitKey, flushOnExit) == 0;
 }
 
+// Carves `carve` Blocks of `sizeClass` side by side out of the heap in one hold of the lock, each
+// payload aligned to `align` (which the class's footprint is a multiple of); one Block for the
+// caller, the rest put on `list`, the lowest address to go out first.
+void* carveAndTake(CacheList& list, std::size_t sizeClass, std::size_t align, std::uint32_t carve) {
+  const std::size_t payload = payloadOfClass(sizeClass);
+  void* carved[64];
+  Heap* heap = lockHeapFor(payload);
+  const std::size_t got = heap->allocateBatch(payload, align, carved, carve);
+  const bool grew = noteHeapTraffic(*heap, got * payload);
+  heap->unlock();
+  if (grew) depotGiveBack();
+  if (got == 0) return nullptr;
+  for (std::size_t index = got - 1; index > 0; --index) {
+    push(list, static_cast<CachedBlock*>(carved[index]), sizeClass);
+  }
+  static_cast<CachedBlock*>(carved[0])->check = 0;
+  return carved[0];
+}
+
+// Opens the list of `sizeClass` at its first refill, else lets it grow; returns how many Blocks
+// to carve. A class's first refill carves a quarter as many: many threads use many sizes only a
+// few times (at start, now and then), and Blocks carved for them would stay in their lists unused.
+std::uint32_t openOrGrow(ThreadCache& cache, std::size_t sizeClass) {
+  CacheList& list = cache.lists[sizeClass];
+  const std::uint32_t carve = carveOfClass(sizeClass);
+  if (list.limit == 0) {
+    list.limit = batchOfClass(sizeClass);
+    return carve < 4 ? 1 : carve / 4;
+  }
+  grow(cache, sizeClass);
+  return carve;
+}
+
+void* refillAlignedAndTake(std::size_t sizeClass, std::size_t align) {
+  if (processHeap() == nullptr) return nullptr;
+  ThreadCache& cache = threadCache;
+  if (!activate(cache)) return nullptr;
+  noteRefill(payloadOfClass(sizeClass));
+  const std::uint32_t carve = openOrGrow(cache, sizeClass);
+  CacheList& list = cache.lists[sizeClass];
+  // An empty list takes a batch from the depot first: Blocks that aligned requests of a class
+  // made and freed are mostly aligned still. Else, or when the batch's first is not, a batch is
+  // carved on top of what the list holds.
+  if (list.head == nullptr) {
+    const Batch batch = depotTake(sizeClass);
+    list.head = static_cast<CachedBlock*>(batch.head);
+    list.count = batch.count;
+    if (void* taken = takeAligned(sizeClass, align)) return taken;
+  }
+  return carveAndTake(list, sizeClass, align, carve);
+}
+
 // Takes a batch from the depot, or carves one out of the heap in one hold of the lock; one Block
 // for the caller, the rest cached. Carved side by side, a batch's Blocks share lines and pages.
 // The first refill of a class opens its list.
@@ -233,31 +285,9 @@ void* refillAndTake(std::size_t sizeClass) {
     return taken;
   }
   CacheList& list = cache.lists[sizeClass];
-  // A class's first refill carves a quarter as many: many threads use many sizes only a few times
-  // (at start, now and then), and Blocks carved for them would stay in their lists unused.
-  std::uint32_t carve = carveOfClass(sizeClass);
-  if (list.limit == 0) {
-    list.limit = batchOfClass(sizeClass);
-    carve = carve < 4 ? 1 : carve / 4;
-  } else {
-    grow(cache, sizeClass);
-  }
+  const std::uint32_t carve = openOrGrow(cache, sizeClass);
   Batch batch = depotTake(sizeClass);
-  if (batch.head == nullptr) {
-    void* carved[64];
-    Heap* heap = lockHeapFor(payload);
-    const std::size_t got = heap->allocateBatch(payload, kEngineAlign, carved, carve);
-    const bool grew = noteHeapTraffic(*heap, got * payload);
-    heap->unlock();
-    if (grew) depotGiveBack();
-    if (got == 0) return nullptr;
-    // The lowest address goes out first.
-    for (std::size_t index = got - 1; index > 0; --index) {
-      push(list, static_cast<CachedBlock*>(carved[index]), sizeClass);
-    }
-    static_cast<CachedBlock*>(carved[0])->check = 0;
-    return carved[0];
-  }
+  if (batch.head == nullptr) return carveAndTake(list, sizeClass, kEngineAlign, carve);
   // The batch becomes the list; its links are checked as they are taken. A batch whose first link
   // is damaged is dropped, and the next one looked for.
   list.head = static_cast<CachedBlock*>(batch.head);

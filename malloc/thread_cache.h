@@ -118,6 +118,10 @@ extern __thread ThreadCache threadCache;
 
 // Slow paths: a list that is empty, over its limit, or not open yet.
 void* refillAndTake(std::size_t sizeClass);
+// takeAligned's: a batch of `sizeClass` carved with every payload aligned to `align`, which the
+// class's footprint is a multiple of, put on the thread's list; one of them for the caller. Null
+// where the thread's lists cannot be used: the caller then asks the heap.
+void* refillAlignedAndTake(std::size_t sizeClass, std::size_t align);
 void keepOrPass(void* payload, std::size_t sizeClass);
 // In a child of fork, where only the calling thread goes on: the others' lists are gone, and so
 // is what they held of the process's budget.
@@ -153,6 +157,15 @@ inline void* takeCached(std::size_t sizeClass) {
   __builtin_prefetch(next, 1);
   if (sizeClass >= kFirstClassAhead) __builtin_prefetch(aheadOf(block), 1);
   return block;
+}
+
+// A Block of `sizeClass` whose payload is aligned to `align`, if the thread's list has one in
+// front (a Block freed by a request like this one, or carved for one), else null.
+inline void* takeAligned(std::size_t sizeClass, std::size_t align) {
+  const CachedBlock* head = threadCache.lists[sizeClass].head;
+  if (head == nullptr || (reinterpret_cast<std::uintptr_t>(head) & (align - 1)) != 0)
+    return nullptr;
+  return takeCached(sizeClass);
 }
 
 // Puts `payload`, an allocated payload whose Block belongs to `sizeClass`, on the thread's list;

@@ -152,6 +152,65 @@ void alignedFunctions() {
   }
 }
 
+// Small aligned requests of every alignment up to 1 KiB, and plain ones of the same sizes, made
+// in turns so that they share lists, freed in a scattered order, half by another thread, over
+// rounds: each is aligned, holds its size, overlaps no other, and keeps its bytes to the end.
+void smallAlignedAmongPlain() {
+  struct Made {
+    unsigned char* payload;
+    std::size_t size;
+  };
+  std::vector<Made> live;
+  std::uint64_t state = 0x9E3779B97F4A7C15u;
+  const auto next = [&state] {
+    return static_cast<std::size_t>((state = state * 6364136223846793005u + 1442695040888963407u) >>
+                                    33);
+  };
+  bool aligned = true;
+  for (int round = 0; round < 6; ++round) {
+    for (int index = 0; index < 3000; ++index) {
+      const std::size_t align = std::size_t{32} << next() % 6;
+      const std::size_t size = next() % (1040 - align);
+      void* payload = nullptr;
+      if (index % 3 == 0) {
+        payload = malloc(opaque(size));
+      } else if (posix_memalign(&payload, align, opaque(size)) == 0) {
+        aligned &= alignedTo(payload, align);
+      }
+      CHECK(payload != nullptr && malloc_usable_size(payload) >= size);
+      std::memset(payload, static_cast<int>(live.size()), size);
+      live.push_back({static_cast<unsigned char*>(payload), size});
+    }
+    std::vector<Made> sorted = live;
+    std::sort(sorted.begin(), sorted.end(),
+              [](const Made& a, const Made& b) { return a.payload < b.payload; });
+    for (std::size_t index = 1; index < sorted.size(); ++index) {
+      CHECK(sorted[index - 1].payload + sorted[index - 1].size <= sorted[index].payload);
+    }
+    bool kept = true;
+    for (std::size_t index = 0; index < live.size(); ++index) {
+      kept &= allAre(live[index].payload, live[index].size, static_cast<unsigned char>(index));
+    }
+    CHECK(kept);
+    for (std::size_t index = 0; index < live.size(); ++index)
+      std::swap(live[index], live[next() % live.size()]);
+    std::vector<Made> theirs(live.begin() + static_cast<std::ptrdiff_t>(live.size() / 2),
+                             live.end());
+    live.resize(live.size() / 2);
+    std::thread other([&theirs] {
+      for (const Made& made : theirs) free(made.payload);
+    });
+    for (std::size_t index = live.size() / 3; index < live.size(); ++index)
+      free(live[index].payload);
+    live.resize(live.size() / 3);
+    other.join();
+    for (std::size_t index = 0; index < live.size(); ++index)
+      std::memset(live[index].payload, static_cast<int>(index), live[index].size);
+  }
+  CHECK(aligned);
+  for (const Made& made : live) free(made.payload);
+}
+
 // No object may be larger than PTRDIFF_MAX bytes, alignment padding counted: differences of
 // pointers inside it would overflow. Every entry point refuses with ENOMEM (posix_memalign
 // returns it, leaving errno and its pointer alone), and a block passed to realloc stays as it was.
@@ -423,6 +482,7 @@ void heapMemoryIsNotExecutable() {
 int main() {
   mallocCallocAndRealloc();
   alignedFunctions();
+  smallAlignedAmongPlain();
   sizesBeyondPointerDifferencesAreRefused();
   forkWhileStdioIsBusy();
   largeBlocksCrossThreads();
