@@ -16,7 +16,8 @@ raw, results, load_before, load_after, names = (sys.argv[1], sys.argv[2], sys.ar
 peers = [name for name in names if name != "velk"]  # glibc counts among the peers
 # The shapes the targets are set on; the other rows are real programs and a memory run.
 SHAPES = ["server-churn", "producer-consumer", "remote-bursts", "batches", "shared-swap", "bignum",
-          "logic-minimiser", "working-set", "false-sharing", "large-zeroed", "large-threaded"]
+          "logic-minimiser", "working-set", "false-sharing", "large-zeroed", "large-threaded",
+          "aligned-objects", "realloc-builders"]
 
 seconds = defaultdict(list)
 rss = defaultdict(list)

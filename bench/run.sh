@@ -24,6 +24,8 @@ workloads=(
   "false-sharing|2|velk_bench_false_sharing"
   "large-zeroed|1|velk_bench_large_zeroed"
   "large-threaded|2|velk_bench_large_threaded"
+  "aligned-objects|2|velk_bench_aligned_objects"
+  "realloc-builders|1|velk_bench_realloc_builders"
   "fragmentation|1|velk_bench_fragmentation 100 20000"
   "python|1|python3 $root/tests/programs/dicts_and_lists.py"
   "lua|1|lua5.4 $root/bench/workloads/gc_rounds.lua"
