@@ -239,14 +239,19 @@ std::size_t usableBytes(Holder holder, void* pointer, void* payload) {
 void* allocateAligned(std::size_t align, std::size_t bytes) {
   if (align <= kMallocAlign) return allocate(bytes);
   if (!fitsObject(bytes, align)) return failWith(ENOMEM);
-  // Small ones come from the lists of a class whose footprint is a multiple of the alignment: the
-  // Blocks of a batch carved side by side from an aligned first payload all keep it. (Aligned
-  // objects of C++ and of vector code are made and dropped as often as any others.)
+  // Requests of a class come from its lists, which aligned objects of C++ and of vector code, and
+  // buffers for direct I/O, are made and dropped as often as any others. Up to kFineTop, from a
+  // class whose footprint is a multiple of the alignment: the Blocks of a batch carved side by
+  // side from an aligned first payload all keep it. Above, from the request's own class, whose
+  // Blocks the heap carves aligned one at a time: freed, each goes to the class's list, where the
+  // next such request finds it in front.
   const std::size_t footprint = (footprintOfRequest(bytes) + align - 1) & ~(align - 1);
-  if (footprint <= kFineTop) {
-    const std::size_t sizeClass = footprint / kFineStep;
+  if (bytes <= kLargestCachedRequest && align <= kMaxAlign) {
+    const std::size_t sizeClass =
+        footprint <= kFineTop ? footprint / kFineStep : classOfRequest(bytes);
     if (void* payload = takeAligned(sizeClass, align)) return payload;
     if (void* payload = refillAlignedAndTake(sizeClass, align)) return payload;
+    bytes = payloadOfClass(sizeClass);
   }
   if (align <= kMaxAlign) {
     void* payload = fromHeap(bytes, align);

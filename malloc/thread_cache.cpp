@@ -256,18 +256,22 @@ void* refillAlignedAndTake(std::size_t sizeClass, std::size_t align) {
   ThreadCache& cache = threadCache;
   if (!activate(cache)) return nullptr;
   noteRefill(payloadOfClass(sizeClass));
-  const std::uint32_t carve = openOrGrow(cache, sizeClass);
   CacheList& list = cache.lists[sizeClass];
+  // The list is opened, or grows, only when it is empty: a list whose first Block is not aligned
+  // has not run dry.
+  const std::uint32_t carve =
+      list.limit == 0 || list.head == nullptr ? openOrGrow(cache, sizeClass) : 0;
   // An empty list takes a batch from the depot first: Blocks that aligned requests of a class
   // made and freed are mostly aligned still. Else, or when the batch's first is not, a batch is
-  // carved on top of what the list holds.
+  // carved on top of what the list holds, if the class's footprint keeps the alignment.
   if (list.head == nullptr) {
     const Batch batch = depotTake(sizeClass);
     list.head = static_cast<CachedBlock*>(batch.head);
     list.count = batch.count;
     if (void* taken = takeAligned(sizeClass, align)) return taken;
   }
-  return carveAndTake(list, sizeClass, align, carve);
+  if (footprintOfClass(sizeClass) % align != 0) return nullptr;
+  return carveAndTake(list, sizeClass, align, carve != 0 ? carve : carveOfClass(sizeClass));
 }
 
 // Takes a batch from the depot, or carves one out of the heap in one hold of the lock; one Block

@@ -118,9 +118,11 @@ extern __thread ThreadCache threadCache;
 
 // Slow paths: a list that is empty, over its limit, or not open yet.
 void* refillAndTake(std::size_t sizeClass);
-// takeAligned's: a batch of `sizeClass` carved with every payload aligned to `align`, which the
-// class's footprint is a multiple of, put on the thread's list; one of them for the caller. Null
-// where the thread's lists cannot be used: the caller then asks the heap.
+// takeAligned's: the list of `sizeClass` opened (or grown, when empty) and refilled, and one of its
+// Blocks aligned to `align` for the caller. The refill is a batch from the depot when the list is
+// empty, else or then, if the class's footprint is a multiple of `align`, a batch carved with every
+// payload aligned. Null where that finds none, or the thread's lists cannot be used: the caller
+// then asks the heap for one Block of the class, aligned, which goes to the list when freed.
 void* refillAlignedAndTake(std::size_t sizeClass, std::size_t align);
 void keepOrPass(void* payload, std::size_t sizeClass);
 // In a child of fork, where only the calling thread goes on: the others' lists are gone, and so

@@ -152,10 +152,11 @@ void alignedFunctions() {
   }
 }
 
-// Small aligned requests of every alignment up to 1 KiB, and plain ones of the same sizes, made
-// in turns so that they share lists, freed in a scattered order, half by another thread, over
-// rounds: each is aligned, holds its size, overlaps no other, and keeps its bytes to the end.
-void smallAlignedAmongPlain() {
+// Aligned requests of every alignment from 32 bytes to 4 KiB, objects below 1 KiB and buffers up
+// to 20 KB, and plain ones of the same sizes, made in turns so that they share lists, freed in a
+// scattered order, half by another thread, over rounds: each is aligned, holds its size, overlaps
+// no other, and keeps its bytes to the end.
+void alignedAmongPlain() {
   struct Made {
     unsigned char* payload;
     std::size_t size;
@@ -169,8 +170,8 @@ void smallAlignedAmongPlain() {
   bool aligned = true;
   for (int round = 0; round < 6; ++round) {
     for (int index = 0; index < 3000; ++index) {
-      const std::size_t align = std::size_t{32} << next() % 6;
-      const std::size_t size = next() % (1040 - align);
+      const std::size_t align = std::size_t{32} << next() % 8;
+      const std::size_t size = align <= 1024 ? next() % (1040 - align) : next() % 20000;
       void* payload = nullptr;
       if (index % 3 == 0) {
         payload = malloc(opaque(size));
@@ -482,7 +483,7 @@ void heapMemoryIsNotExecutable() {
 int main() {
   mallocCallocAndRealloc();
   alignedFunctions();
-  smallAlignedAmongPlain();
+  alignedAmongPlain();
   sizesBeyondPointerDifferencesAreRefused();
   forkWhileStdioIsBusy();
   largeBlocksCrossThreads();
