@@ -1,9 +1,9 @@
-// Threads allocate blocks of up to 1 MiB (malloc, calloc, realloc), stamp every byte with the
-// block's id and swap them into shared slots: whoever takes a block out checks and frees it, so
-// most blocks are freed by a thread that did not allocate them, many after their maker has exited.
-// What it prints is the same under any allocator and any scheduling. With "+bursts" the threads
-// swap whole bursts of 4,096 blocks, most of one size, and free each burst they get at once, as
-// pipelines do.
+// Threads allocate blocks of up to 1 MiB (malloc, calloc, aligned_alloc, realloc), stamp every byte
+// with the block's id and swap them into shared slots: whoever takes a block out checks and frees
+// it, so most blocks are freed by a thread that did not allocate them, many after their maker has
+// exited. What it prints is the same under any allocator and any scheduling. With "+bursts" the
+// threads swap whole bursts of 4,096 blocks, most of one size, and free each burst they get at
+// once, as pipelines do.
 //
 // With stray writes, from a seed it prints, the threads also write 1 to 8 random bytes into a
 // payload just freed ("freed": up to 256 KiB, what the thread caches keep), and with "all" 1 to
@@ -34,6 +34,7 @@ extern "C" {
 void* velk_shim_malloc(std::size_t);
 void* velk_shim_calloc(std::size_t, std::size_t);
 void* velk_shim_realloc(void*, std::size_t);
+void* velk_shim_aligned_alloc(std::size_t, std::size_t);
 void velk_shim_free(void*);
 }
 #define ALLOCATOR(name) velk_shim_##name
@@ -188,8 +189,13 @@ void* work(void* index) {
                              : roll % 16 == 0         ? 2000 + roll % 200000
                                                       : roll % 700;
     Header header{sizeof(Header) + body, id, 0};
-    auto* payload = static_cast<unsigned char*>(roll % 5 == 0 ? ALLOCATOR(calloc)(header.size, 1)
-                                                              : ALLOCATOR(malloc)(header.size));
+    // One in five aligned, to 32 bytes up to 4 KiB, as C++ makes over-aligned objects.
+    const std::size_t align = roll % 5 == 1 ? std::size_t{32} << (roll >> 4) % 8 : 0;
+    auto* payload =
+        static_cast<unsigned char*>(roll % 5 == 0 ? ALLOCATOR(calloc)(header.size, 1)
+                                    : align != 0  ? ALLOCATOR(aligned_alloc)(align, header.size)
+                                                  : ALLOCATOR(malloc)(header.size));
+    if (align != 0 && reinterpret_cast<std::uintptr_t>(payload) % align != 0) ++damaged;
     std::memset(payload, stamp(id), header.size);
     // Not after double frees ("+twice"): a block handed out twice may meanwhile be another
     // thread's, recycled and carved smaller, and a write to the length realloc promised runs
