@@ -11,22 +11,17 @@ using velk::bench::Random;
 namespace {
 
 void work(Random random, std::size_t steps, std::uint64_t& sum) {
-  constexpr std::size_t kSlots = 4096;
-  std::vector<char*> objects(kSlots, nullptr);
-  std::vector<std::size_t> sizes(kSlots, 0);
-  for (std::size_t step = 0; step < steps; ++step) {
-    const std::size_t slot = random.below(kSlots);
-    if (objects[slot] != nullptr) sum += static_cast<unsigned char>(objects[slot][sizes[slot] - 1]);
-    std::free(objects[slot]);
-    const bool page = random.below(10) == 0;
-    const std::size_t align = page ? 4096 : 64;
-    const std::size_t size = page ? 4096 * random.between(1, 4) : 64 * random.between(1, 8);
-    objects[slot] = static_cast<char*>(std::aligned_alloc(align, size));
-    objects[slot][0] = static_cast<char>(step);
-    objects[slot][size - 1] = static_cast<char>(size >> 6);
-    sizes[slot] = size;
-  }
-  for (char* object : objects) std::free(object);
+  velk::bench::replaceMadeAtRandom(
+      random, 4096, steps, sum,
+      [](Random& sizes, std::size_t& size) {
+        const bool page = sizes.below(10) == 0;
+        size = page ? 4096 * sizes.between(1, 4) : 64 * sizes.between(1, 8);
+        return static_cast<char*>(std::aligned_alloc(page ? 4096 : 64, size));
+      },
+      [](char* object, std::size_t size, std::size_t step) {
+        object[0] = static_cast<char>(step);
+        object[size - 1] = static_cast<char>(size >> 6);
+      });
 }
 
 }  // namespace

@@ -48,24 +48,35 @@ inline void report(const char* workload, const Stopwatch& stopwatch, std::uint64
               stopwatch.seconds());
 }
 
-// Keeps `slots` objects and, each step, replaces a random one with a fresh object of the size
-// `sizeOf(random)` picks, whose bytes `touch(object, size, step)` writes; the last byte of every
-// object replaced goes into `sum`.
-template <typename SizeOf, typename Touch>
-void replaceAtRandom(Random& random, std::size_t slots, std::size_t steps, std::uint64_t& sum,
-                     SizeOf sizeOf, Touch touch) {
+// Keeps `slots` objects and, each step, replaces a random one with a fresh object that
+// `make(random, size)` allocates (setting its size), whose bytes `touch(object, size, step)`
+// writes; the last byte of every object replaced goes into `sum`.
+template <typename Make, typename Touch>
+void replaceMadeAtRandom(Random& random, std::size_t slots, std::size_t steps, std::uint64_t& sum,
+                         Make make, Touch touch) {
   std::vector<char*> objects(slots, nullptr);
   std::vector<std::size_t> sizes(slots, 0);
   for (std::size_t step = 0; step < steps; ++step) {
     const std::size_t slot = random.below(slots);
     if (objects[slot] != nullptr) sum += static_cast<unsigned char>(objects[slot][sizes[slot] - 1]);
     std::free(objects[slot]);
-    const std::size_t size = sizeOf(random);
-    objects[slot] = static_cast<char*>(std::malloc(size));
-    touch(objects[slot], size, step);
-    sizes[slot] = size;
+    objects[slot] = make(random, sizes[slot]);
+    touch(objects[slot], sizes[slot], step);
   }
   for (char* object : objects) std::free(object);
+}
+
+// replaceMadeAtRandom with objects from malloc, of the size `sizeOf(random)` picks.
+template <typename SizeOf, typename Touch>
+void replaceAtRandom(Random& random, std::size_t slots, std::size_t steps, std::uint64_t& sum,
+                     SizeOf sizeOf, Touch touch) {
+  replaceMadeAtRandom(
+      random, slots, steps, sum,
+      [&sizeOf](Random& sizes, std::size_t& size) {
+        size = sizeOf(sizes);
+        return static_cast<char*>(std::malloc(size));
+      },
+      touch);
 }
 
 // Runs `work(Random, steps, sum)` on `threads` threads, each with a generator of its own, and
