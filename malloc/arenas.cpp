@@ -121,6 +121,13 @@ IdleTraffic* arenaTraffic(const Heap* heap) {
   return &arenas[(at - first) / sizeof(Arena)].traffic;
 }
 
+std::size_t trimArenas() {
+  std::size_t givenBack = 0;
+  const std::size_t count = built.load(std::memory_order_acquire);
+  for (std::size_t index = 0; index < count; ++index) givenBack += trimHeap(heapOf(arenas[index]));
+  return givenBack;
+}
+
 std::uint64_t arenaDamageFound() {
   std::uint64_t found = 0;
   const std::size_t count = built.load(std::memory_order_acquire);

@@ -49,6 +49,9 @@ Holder holderOf(const void* address);
 // (noteHeapTraffic), when it is an arena; null for the main heap.
 IdleTraffic* arenaTraffic(const Heap* heap);
 
+// trimHeap for every arena built so far; the bytes given back.
+std::size_t trimArenas();
+
 // Damage found in the arenas so far (velk_malloc_damage_found adds it).
 std::uint64_t arenaDamageFound();
 

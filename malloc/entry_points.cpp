@@ -426,6 +426,18 @@ VELK_EXPORT void* VELK_ENTRY(pvalloc)(std::size_t bytes) noexcept {
   return allocateAligned(page, rounded);
 }
 
+// Blocks parked in the depot go back to their heaps, and every page inside the heaps' free Blocks
+// goes back to the system at once, rather than once it has lain idle for a pass. `pad` is
+// ignored: the heaps' segments stay mapped, and the top of none is cut. 1 when any page went back.
+// The calling thread's lists keep their Blocks, as do other threads'.
+VELK_EXPORT int VELK_ENTRY(malloc_trim)(std::size_t) noexcept {
+  velk::Heap* heap = heapIfBuilt();
+  if (heap == nullptr) return 0;
+  depotGiveBack();
+  const std::size_t givenBack = trimHeap(*heap) + trimArenas();
+  return givenBack != 0 ? 1 : 0;
+}
+
 VELK_EXPORT std::size_t VELK_ENTRY(malloc_usable_size)(void* pointer) noexcept {
   if (pointer == nullptr) return 0;
   if (const Holder holder = holderOf(pointer); holder.heap != nullptr) {

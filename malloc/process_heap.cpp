@@ -196,6 +196,14 @@ bool noteHeapTraffic(Heap& heap, std::size_t bytes) {
   return grew;
 }
 
+std::size_t trimHeap(Heap& heap) {
+  HeapLockGuard guard(heap);
+  // A pass gives back the Blocks that the pass before it marked and that are free still: the
+  // second of two passes in a row, every free Block.
+  heap.discardIdlePages(0);
+  return heap.discardIdlePages(0);
+}
+
 void* bootstrapAllocate(std::size_t bytes) {
   const std::size_t rounded = (bytes + kMallocAlign - 1) & ~(kMallocAlign - 1);
   const std::size_t offset = bootstrapUsed.fetch_add(rounded, std::memory_order_relaxed);

@@ -57,6 +57,10 @@ inline const PayloadMap& mainRecord() {
 // grew since traffic was last noted: the caller then has the depot give back what it holds
 // (depotGiveBack), once it has left the lock.
 bool noteHeapTraffic(Heap& heap, std::size_t bytes);
+// Gives back to the system the pages inside every free Block of `heap` (but the Blocks' first and
+// last units, and Blocks of less than a few pages), now, whether idle or not: malloc_trim's work.
+// Takes the heap's lock. Returns the bytes given back.
+std::size_t trimHeap(Heap& heap);
 // What noteHeapTraffic goes by, one for each heap; changed under the heap's lock only.
 struct IdleTraffic {
   // Bytes carved and freed since the heap's last pass, and when that pass was made.

@@ -413,8 +413,23 @@ void overrunThatForgesALargerBlock() {
 // Pages of large Blocks freed and then left alone go back to the system within a few passes
 // (a pass is due every quarter second, once enough is carved or freed), while the Blocks around
 // them keep every byte.
+// The pages resident in the free Blocks at `holes`, each of `bytes`, but for the first two and
+// the last, which the heap keeps.
+std::size_t residentPagesIn(const std::vector<unsigned char*>& holes, std::size_t bytes) {
+  constexpr std::size_t kPage = 4096;
+  std::size_t resident = 0;
+  std::vector<unsigned char> pages(bytes / kPage);
+  for (unsigned char* hole : holes) {
+    const std::uintptr_t first =
+        (reinterpret_cast<std::uintptr_t>(hole) + 2 * kPage) & ~(kPage - 1);
+    CHECK(mincore(reinterpret_cast<void*>(first), bytes - 3 * kPage, pages.data()) == 0);
+    for (std::size_t page = 0; page + 3 < pages.size(); ++page) resident += pages[page] & 1u;
+  }
+  return resident;
+}
+
 void idlePagesGoBackToTheSystem() {
-  constexpr std::size_t kHole = 1 << 20, kHoles = 24, kPage = 4096;
+  constexpr std::size_t kHole = 1 << 20, kHoles = 24;
   std::vector<unsigned char*> holes, kept;
   for (std::size_t index = 0; index < kHoles; ++index) {
     holes.push_back(static_cast<unsigned char*>(std::memset(malloc(kHole), 0x5A, kHole)));
@@ -429,21 +444,22 @@ void idlePagesGoBackToTheSystem() {
     CHECK(elsewhere != nullptr);
     free(elsewhere);
   }
-  std::size_t resident = 0;
-  std::vector<unsigned char> pages(kHole / kPage);
-  for (unsigned char* hole : holes) {
-    const std::uintptr_t first =
-        (reinterpret_cast<std::uintptr_t>(hole) + 2 * kPage) & ~(kPage - 1);
-    CHECK(mincore(reinterpret_cast<void*>(first), kHole - 3 * kPage, pages.data()) == 0);
-    for (std::size_t page = 0; page + 3 < pages.size(); ++page) resident += pages[page] & 1u;
-  }
-  CHECK(resident == 0);
+  CHECK(residentPagesIn(holes, kHole) == 0);
   for (std::size_t index = 0; index < kHoles; ++index) {
     CHECK(allAre(kept[index], 300000, static_cast<unsigned char>(index | 0x80)));
   }
   void* clean = calloc(kHole, 1);
   CHECK(clean != nullptr && allAre(clean, kHole, 0));
   free(clean);
+  // malloc_trim gives back holes freed a moment ago, at once.
+  for (unsigned char*& hole : holes)
+    hole = static_cast<unsigned char*>(std::memset(malloc(kHole), 0x5A, kHole));
+  for (unsigned char* hole : holes) free(hole);
+  CHECK(malloc_trim(0) == 1);
+  CHECK(residentPagesIn(holes, kHole) == 0);
+  for (std::size_t index = 0; index < kHoles; ++index) {
+    CHECK(allAre(kept[index], 300000, static_cast<unsigned char>(index | 0x80)));
+  }
   for (unsigned char* block : kept) free(block);
 }
 
