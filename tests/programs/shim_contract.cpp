@@ -410,9 +410,6 @@ void overrunThatForgesALargerBlock() {
   for (unsigned char* block : blocks) free(block);
 }
 
-// Pages of large Blocks freed and then left alone go back to the system within a few passes
-// (a pass is due every quarter second, once enough is carved or freed), while the Blocks around
-// them keep every byte.
 // The pages resident in the free Blocks at `holes`, each of `bytes`, but for the first two and
 // the last, which the heap keeps.
 std::size_t residentPagesIn(const std::vector<unsigned char*>& holes, std::size_t bytes) {
@@ -428,6 +425,9 @@ std::size_t residentPagesIn(const std::vector<unsigned char*>& holes, std::size_
   return resident;
 }
 
+// Pages of large Blocks freed and then left alone go back to the system within a few passes
+// (a pass is due every quarter second, once enough is carved or freed), and at once under
+// malloc_trim, while the Blocks around them keep every byte.
 void idlePagesGoBackToTheSystem() {
   constexpr std::size_t kHole = 1 << 20, kHoles = 24;
   std::vector<unsigned char*> holes, kept;
@@ -444,10 +444,15 @@ void idlePagesGoBackToTheSystem() {
     CHECK(elsewhere != nullptr);
     free(elsewhere);
   }
+  const auto keptWhole = [&kept] {
+    bool whole = true;
+    for (std::size_t index = 0; index < kept.size(); ++index) {
+      whole &= allAre(kept[index], 300000, static_cast<unsigned char>(index | 0x80));
+    }
+    return whole;
+  };
   CHECK(residentPagesIn(holes, kHole) == 0);
-  for (std::size_t index = 0; index < kHoles; ++index) {
-    CHECK(allAre(kept[index], 300000, static_cast<unsigned char>(index | 0x80)));
-  }
+  CHECK(keptWhole());
   void* clean = calloc(kHole, 1);
   CHECK(clean != nullptr && allAre(clean, kHole, 0));
   free(clean);
@@ -457,9 +462,7 @@ void idlePagesGoBackToTheSystem() {
   for (unsigned char* hole : holes) free(hole);
   CHECK(malloc_trim(0) == 1);
   CHECK(residentPagesIn(holes, kHole) == 0);
-  for (std::size_t index = 0; index < kHoles; ++index) {
-    CHECK(allAre(kept[index], 300000, static_cast<unsigned char>(index | 0x80)));
-  }
+  CHECK(keptWhole());
   for (unsigned char* block : kept) free(block);
 }
 
