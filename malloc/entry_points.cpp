@@ -245,8 +245,8 @@ void* allocateAligned(std::size_t align, std::size_t bytes) {
   // side from an aligned first payload all keep it. Above, from the request's own class, whose
   // Blocks the heap carves aligned one at a time: freed, each goes to the class's list, where the
   // next such request finds it in front.
-  const std::size_t footprint = (footprintOfRequest(bytes) + align - 1) & ~(align - 1);
   if (bytes <= kLargestCachedRequest && align <= kMaxAlign) {
+    const std::size_t footprint = (footprintOfRequest(bytes) + align - 1) & ~(align - 1);
     const std::size_t sizeClass =
         footprint <= kFineTop ? footprint / kFineStep : classOfRequest(bytes);
     if (void* payload = takeAligned(sizeClass, align)) return payload;
