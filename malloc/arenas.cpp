@@ -121,18 +121,25 @@ IdleTraffic* arenaTraffic(const Heap* heap) {
   return &arenas[(at - first) / sizeof(Arena)].traffic;
 }
 
-std::size_t trimArenas() {
-  std::size_t givenBack = 0;
+namespace {
+
+// The sum of `each(arena)` over the arenas built so far.
+template <typename Each>
+std::uint64_t sumOverArenas(Each each) {
+  std::uint64_t sum = 0;
   const std::size_t count = built.load(std::memory_order_acquire);
-  for (std::size_t index = 0; index < count; ++index) givenBack += trimHeap(heapOf(arenas[index]));
-  return givenBack;
+  for (std::size_t index = 0; index < count; ++index) sum += each(heapOf(arenas[index]));
+  return sum;
+}
+
+}  // namespace
+
+std::size_t trimArenas() {
+  return static_cast<std::size_t>(sumOverArenas(trimHeap));
 }
 
 std::uint64_t arenaDamageFound() {
-  std::uint64_t found = 0;
-  const std::size_t count = built.load(std::memory_order_acquire);
-  for (std::size_t index = 0; index < count; ++index) found += heapOf(arenas[index]).damageFound();
-  return found;
+  return sumOverArenas([](const Heap& arena) { return arena.damageFound(); });
 }
 
 void arenasLockAll() {
