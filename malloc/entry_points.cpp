@@ -17,6 +17,7 @@
 #include "pal/pal.h"
 #include "process_heap.h"
 #include "thread_cache.h"
+#include "zero_fill.h"
 
 #define VELK_EXPORT extern "C" __attribute__((visibility("default")))
 // The entry points carry the C library's names. A sanitizer build, whose runtime owns those
@@ -345,7 +346,7 @@ void* allocateZeroed(std::size_t count, std::size_t each) {
   std::size_t bytes = 0;
   if (__builtin_mul_overflow(count, each, &bytes)) return failWith(ENOMEM);
   void* payload = allocate(bytes);
-  if (payload != nullptr) std::memset(payload, 0, bytes);
+  if (payload != nullptr) zeroFill(payload, bytes);
   return payload;
 }
 

@@ -136,6 +136,10 @@ bool discard(void* base, std::size_t size) {
   return madvise(base, size, MADV_DONTNEED) == 0;
 }
 
+bool residentPages(const void* base, std::size_t size, unsigned char* resident) {
+  return mincore(const_cast<void*>(base), size, resident) == 0;
+}
+
 // Records are mapped apart from the segments. The kernel places each mapping right below the one
 // before, so a records mapping made for one segment would sit between it and the next, and
 // segments that would have touched, and been joined, never would. Records go upward from a hint

@@ -35,6 +35,11 @@ bool discard(void* base, std::size_t size) {
   return true;
 }
 
+// Only the malloc front end asks, and it is built for Linux alone; a caller here scans instead.
+bool residentPages(const void*, std::size_t, unsigned char*) {
+  return false;
+}
+
 void* mapRecords(std::size_t size) {
   // From the top of the address space down, while segments come from the bottom up: records
   // placed between segments would keep touching ones from being joined. Committed pages cost

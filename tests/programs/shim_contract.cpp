@@ -466,6 +466,25 @@ void idlePagesGoBackToTheSystem() {
   for (unsigned char* block : kept) free(block);
 }
 
+// A large calloc makes resident only the pages it must write: pages that hold old bytes are zeroed,
+// pages the system never backed stay unbacked, as under the C library's calloc. A payload whose
+// pages alternate between the two is zero throughout.
+void largeCallocLeavesUnbackedPagesAlone() {
+  constexpr std::size_t kPage = 4096, kStriped = 256 * kPage, kTable = 64 << 20;
+  auto* striped = static_cast<unsigned char*>(malloc(kStriped));
+  for (std::size_t page = 0; page < kStriped; page += 2 * kPage) {
+    std::memset(striped + page, 0xC3, kPage);
+  }
+  free(striped);
+  void* clean = calloc(kStriped / 8, 8);
+  CHECK(clean != nullptr && allAre(clean, kStriped, 0));
+  auto* table = static_cast<unsigned char*>(calloc(1, kTable));
+  CHECK(table != nullptr && residentPagesIn({table}, kTable) < kTable / kPage / 4);
+  CHECK(allAre(table, kTable, 0));
+  free(table);
+  free(clean);
+}
+
 // The permissions /proc/self/maps shows for the mapping that holds `address` ("rw-p" and the
 // like), or an empty string when no mapping does.
 std::string permissionsAt(const void* address) {
@@ -508,6 +527,7 @@ int main() {
   largeBlocksCrossThreads();
   overrunThatForgesALargerBlock();
   idlePagesGoBackToTheSystem();
+  largeCallocLeavesUnbackedPagesAlone();
   heapMemoryIsNotExecutable();
   std::printf("%s: %d failed checks\n", failures == 0 ? "ok" : "FAILED", failures);
   return failures == 0 ? 0 : 1;
