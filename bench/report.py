@@ -76,8 +76,8 @@ out.append(f"{datetime.now(timezone.utc):%Y-%m-%d %H:%M} UTC, {cpu or platform.m
            "row, which take turns within each run, are steadier than the absolute times). "
            "Every program runs unchanged with the allocator preloaded (glibc: none). "
            "`bench/run.sh` describes the workloads; the real programs are those "
-           "`tests/programs` checks for identical output, and a Lua and a Perl script whose "
-           "output must match glibc's.\n")
+           "`tests/programs` checks for identical output, a Lua and a Perl script whose "
+           "output must match glibc's, and xz compressing C++ headers.\n")
 
 
 def table(title, header, rows, note=None):
