@@ -21,7 +21,8 @@
 namespace velk::shim {
 
 // Payloads below this are written whole: they mostly come back from the threads' lists with their
-// pages resident, and asking the system takes a few microseconds, as long as writing 100 KiB.
+// pages resident, and asking the system takes a few microseconds, as long as writing some 200 KiB
+// that are in the cache.
 inline constexpr std::size_t kZeroByPagesFrom = 256 * 1024;
 
 // Sets the `bytes` bytes at `payload` to zero.

@@ -37,7 +37,7 @@ bool release(std::uintptr_t base);
 // are multiples of the page size. False when the system refuses; the range is usable either way.
 bool discard(void* base, std::size_t size);
 // Tells which whole pages of [base, base + size) are in memory now: one byte per page in
-// `resident`, non-zero for a page in memory. A page not in memory was never touched, was
+// `resident`, whose lowest bit is set for a page in memory. A page not in memory was never touched, was
 // discarded, or was written out to swap: it is not known to hold zeros. `base` is a multiple of
 // the page size. False when the system cannot tell, with `resident` unspecified.
 bool residentPages(const void* base, std::size_t size, unsigned char* resident);

@@ -35,7 +35,7 @@ bool discard(void* base, std::size_t size) {
   return true;
 }
 
-// Only the malloc front end asks, and it is built for Linux alone; a caller here scans instead.
+// Only the malloc front end asks, and it is built for Linux alone; a caller here writes instead.
 bool residentPages(const void*, std::size_t, unsigned char*) {
   return false;
 }

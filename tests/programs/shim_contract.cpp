@@ -467,8 +467,8 @@ void idlePagesGoBackToTheSystem() {
 }
 
 // A large calloc makes resident only the pages it must write: pages that hold old bytes are zeroed,
-// pages the system never backed stay unbacked, as under the C library's calloc. A payload whose
-// pages alternate between the two is zero throughout.
+// pages the system never backed stay unbacked, as under the C library's calloc. A payload freed
+// with every other page written, then calloc'd again, is zero throughout.
 void largeCallocLeavesUnbackedPagesAlone() {
   constexpr std::size_t kPage = 4096, kStriped = 256 * kPage, kTable = 64 << 20;
   auto* striped = static_cast<unsigned char*>(malloc(kStriped));
