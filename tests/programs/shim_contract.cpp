@@ -410,10 +410,11 @@ void overrunThatForgesALargerBlock() {
   for (unsigned char* block : blocks) free(block);
 }
 
-// The pages resident in the free Blocks at `holes`, each of `bytes`, but for the first two and
-// the last, which the heap keeps.
+constexpr std::size_t kPage = 4096;
+
+// The pages resident in the `bytes` at each of `holes` (free Blocks, or payloads), but for the
+// first two and the last, which a free Block keeps.
 std::size_t residentPagesIn(const std::vector<unsigned char*>& holes, std::size_t bytes) {
-  constexpr std::size_t kPage = 4096;
   std::size_t resident = 0;
   std::vector<unsigned char> pages(bytes / kPage);
   for (unsigned char* hole : holes) {
@@ -470,7 +471,7 @@ void idlePagesGoBackToTheSystem() {
 // pages the system never backed stay unbacked, as under the C library's calloc. A payload freed
 // with every other page written, then calloc'd again, is zero throughout.
 void largeCallocLeavesUnbackedPagesAlone() {
-  constexpr std::size_t kPage = 4096, kStriped = 256 * kPage, kTable = 64 << 20;
+  constexpr std::size_t kStriped = 256 * kPage, kTable = 64 << 20;
   auto* striped = static_cast<unsigned char*>(malloc(kStriped));
   for (std::size_t page = 0; page < kStriped; page += 2 * kPage) {
     std::memset(striped + page, 0xC3, kPage);
