@@ -5,6 +5,7 @@
 #include "arenas.h"
 #include "pal/pal.h"
 #include "process_heap.h"
+#include "runs.h"
 #include "size_classes.h"
 #include "thread_cache.h"
 
@@ -64,10 +65,10 @@ struct alignas(64) Shelf {
 Shelf shelves[kClasses];
 Batch shelved[kClasses][kMostBatches];
 
-// Frees the Blocks of `count` batches of `sizeClass` in the heap, in one hold of its lock. A
-// damaged link ends a batch's walk at the Block that holds it (thread_cache.h), and so does the
-// batch's count: a Block freed twice, its check broken in between, may close the links into a
-// ring whose every pair holds.
+// Frees the Blocks of `count` batches of `sizeClass` in the heap, or returns the slots to their
+// runs, in one hold of its lock. A damaged link ends a batch's walk at the Block that holds it
+// (thread_cache.h), and so does the batch's count: a Block freed twice, its check broken in
+// between, may close the links into a ring whose every pair holds.
 void freeInHeap(const Batch* batches, std::uint32_t count, std::size_t sizeClass) {
   if (count == 0) return;
   const std::size_t payload = payloadOfClass(sizeClass);
@@ -94,7 +95,11 @@ void freeInHeap(const Batch* batches, std::uint32_t count, std::size_t sizeClass
         held = heap;
         held->lock();
       }
-      if (heap != nullptr) held->deallocate(block);
+      if (isSlotClass(sizeClass)) {
+        returnSlot(*held, block, sizeClass);
+      } else if (heap != nullptr) {
+        held->deallocate(block);
+      }
       blocks += 1;
       block = next;
     }

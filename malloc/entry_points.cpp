@@ -16,6 +16,7 @@
 #include "arenas.h"
 #include "pal/pal.h"
 #include "process_heap.h"
+#include "runs.h"
 #include "thread_cache.h"
 #include "zero_fill.h"
 
@@ -72,16 +73,17 @@ bool isPayload(const Word* bits, const void* address) {
 
 // The payload that a pointer into a heap stands for: itself when it is an allocated payload,
 // the payload an over-aligned address was cut from (in the same Block, so in the same heap), or
-// null for anything else (freed already, inside a payload, at a header), which is left alone as
-// the heap leaves it.
+// null for anything else (freed already, inside a payload, at a header, a run's own Block), which
+// is left alone as the heap leaves it.
 void* payloadFor(Holder holder, void* pointer) {
   if (isPayload(holder.bits, pointer)) [[likely]]
-    return pointer;
+    return isRunBlock(pointer) ? nullptr : pointer;
   if (!isOverAligned(pointer)) return nullptr;
   void* inner = innerPayloadOf(pointer);
   const Word* innerBits =
       holder.heap->payloadMap().granuleBits(reinterpret_cast<std::uintptr_t>(inner));
-  return innerBits != nullptr && isPayload(innerBits, inner) ? inner : nullptr;
+  return innerBits != nullptr && isPayload(innerBits, inner) && !isRunBlock(inner) ? inner
+                                                                                   : nullptr;
 }
 
 // The payload bytes of `payload`, which `pointer`, held by `holder`, stands for. Every size the
@@ -177,6 +179,7 @@ void releaseSizedByNeighbour(const Word* bits, void* payload) {
   releaseSizedByNeighbour(bits, payload);
 }
 [[gnu::noinline]] void releaseSized(const Word* bits, void* payload) {
+  if (isRunBlock(payload)) return;
   if (threadCache.freesForOthers) return releaseSizedByRecord(bits, payload);
   releaseSizedByNeighbour(bits, payload);
 }
@@ -206,22 +209,25 @@ void releaseSizedByNeighbour(const Word* bits, void* payload) {
 }
 
 // Frees through the fast path what the record alone sizes: an allocated payload whose next
-// payload begins within the bits beside its own (a footprint of 256 bytes or less, often up to
-// 504: most of the objects programs free), all of one fine class. A consumer freeing a
-// producer's objects thus reads neither the header nor the one behind it, which shares a line
-// with the end of the payload that the producer wrote last: its next free's loads start
-// meanwhile. A larger allocated payload is sized by its header, held against the record;
-// everything else, a pointer the record does not show allocated included, goes the slow way,
-// which looks again.
+// payload begins within the bits beside its own (a footprint of up to 504 bytes, often), all of
+// one fine class; and a slot, whose run's entry sizes it. A consumer freeing a producer's objects
+// thus reads neither the header nor the one behind it, which shares a line with the end of the
+// payload that the producer wrote last: its next free's loads start meanwhile. A larger allocated
+// payload is sized by its header, held against the record; everything else, a pointer the record
+// does not show allocated included, goes the slow way, which looks again.
 static_assert((2 * PayloadMap::kBitsPerWord / PayloadMap::kBitsPerUnit - 1) * kUnit <= kFineTop,
               "the record's near answer is always a fine class");
 inline void release(void* pointer) {
+  // A list that is full or not open (a consumer's, for objects another thread made) decides in
+  // keepOrPass with the class found here, without looking the object up again.
+  if (const std::size_t sizeClass = slotClassAt(pointer)) {
+    if (!keepCached(pointer, sizeClass)) keepOrPass(pointer, sizeClass);
+    return;
+  }
   if (const Word* bits = payloadBitsAt(pointer)) [[likely]] {
     const std::size_t footprint =
         PayloadMap::allocatedFootprintNear(bits, reinterpret_cast<std::uintptr_t>(pointer));
-    if (footprint >= footprintOfClass(kFirstClass)) [[likely]] {
-      // A list that is full or not open (a consumer's, for Blocks another thread made) decides
-      // in keepOrPass with the class found here, without looking the Block up again.
+    if (footprint >= footprintOfClass(kFirstBlockClass)) [[likely]] {
       const std::size_t sizeClass = footprint / kFineStep;
       if (!keepCached(pointer, sizeClass)) keepOrPass(pointer, sizeClass);
       return;
@@ -242,14 +248,16 @@ void* allocateAligned(std::size_t align, std::size_t bytes) {
   if (!fitsObject(bytes, align)) return failWith(ENOMEM);
   // Requests of a class come from its lists, which aligned objects of C++ and of vector code, and
   // buffers for direct I/O, are made and dropped as often as any others. Up to kFineTop, from a
-  // class whose footprint is a multiple of the alignment: the Blocks of a batch carved side by
-  // side from an aligned first payload all keep it. Above, from the request's own class, whose
-  // Blocks the heap carves aligned one at a time: freed, each goes to the class's list, where the
-  // next such request finds it in front.
+  // class whose footprint is a multiple of the alignment: every slot of a run of such a class is
+  // aligned, and the Blocks of a batch carved side by side from an aligned first payload all keep
+  // it. Above, from the request's own class, whose Blocks the heap carves aligned one at a time:
+  // freed, each goes to the class's list, where the next such request finds it in front.
   if (bytes <= kLargestCachedRequest && align <= kMaxAlign) {
+    const std::size_t slot = ((bytes == 0 ? 1 : bytes) + align - 1) & ~(align - 1);
     const std::size_t footprint = (footprintOfRequest(bytes) + align - 1) & ~(align - 1);
-    const std::size_t sizeClass =
-        footprint <= kFineTop ? footprint / kFineStep : classOfRequest(bytes);
+    const std::size_t sizeClass = slot <= kLargestSlot    ? slot / kFineStep
+                                  : footprint <= kFineTop ? footprint / kFineStep
+                                                          : classOfRequest(bytes);
     if (void* payload = takeAligned(sizeClass, align)) return payload;
     if (void* payload = refillAlignedAndTake(sizeClass, align)) return payload;
     bytes = payloadOfClass(sizeClass);
@@ -297,6 +305,12 @@ void* moveTo(std::size_t bytes, void* pointer, std::size_t have) {
     // As the C library does: the old Block is freed and nothing is returned.
     release(pointer);
     return nullptr;
+  }
+  if (const std::size_t sizeClass = slotClassAt(pointer)) {
+    // Kept while the request still fills half of it (or the least slot).
+    const std::size_t have = payloadOfClass(sizeClass);
+    if (bytes <= have && (2 * bytes >= have || have == kFineStep)) return pointer;
+    return fitsObject(bytes) ? moveTo(bytes, pointer, have) : failWith(ENOMEM);
   }
   const Holder holder = holderOf(pointer);
   if (holder.heap == nullptr) {
@@ -441,6 +455,7 @@ VELK_EXPORT int VELK_ENTRY(malloc_trim)(std::size_t) noexcept {
 
 VELK_EXPORT std::size_t VELK_ENTRY(malloc_usable_size)(void* pointer) noexcept {
   if (pointer == nullptr) return 0;
+  if (const std::size_t sizeClass = slotClassAt(pointer)) return payloadOfClass(sizeClass);
   if (const Holder holder = holderOf(pointer); holder.heap != nullptr) {
     void* payload = payloadFor(holder, pointer);
     return payload != nullptr ? usableBytes(holder, pointer, payload) : 0;

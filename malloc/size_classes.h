@@ -1,9 +1,11 @@
-// The front end's classes: the Block sizes that threads keep in their caches and pass around in
-// batches. A class is named by its footprint, payload plus header, which is a multiple of
-// kMallocAlign so that Blocks carved side by side all keep aligned payloads:
+// The front end's classes: the sizes that threads keep in their caches and pass around in
+// batches. A class is named by its footprint, which is a multiple of kMallocAlign so that objects
+// carved side by side all stay aligned:
 //
-//   classes 1 to 64:   footprints of 16 to 1,024 bytes, every 16 bytes (the 64-bit heap's
-//                      16-byte header leaves class 1 unused);
+//   classes 1 to 16:   slots of 16 to 256 bytes, every 16 bytes, carved side by side out of runs
+//                      (runs.h) and carrying no header: footprint and payload are one;
+//   classes 17 to 64:  Blocks of footprints of 272 to 1,024 bytes, every 16 bytes, header
+//                      included;
 //   classes 65 to 129: eight round sizes to each doubling from 1 KiB to 256 KiB, each with
 //                      kCoarseHeader on top: a payload holds its round size whole. Programs ask
 //                      for round sizes more than any others (buffers of 4, 8 or 64 KiB, blocks of
@@ -11,9 +13,12 @@
 //                      footprint of round sizes alone would put the request a class higher and
 //                      waste an eighth of it.
 //
-// Requests up to kLargestCachedRequest are served from a class; coarser steps above 1 KiB keep
-// the classes few while wasting at most an eighth. A freed Block goes to the largest class its
-// footprint covers, so a Block that came out of class c always goes back to class c.
+// Most objects programs make are small, and a header of 16 bytes on each (in 64-bit) was a third
+// of the memory of a program of 24-byte objects: slots take what the request rounds to and no
+// more. Above 256 bytes the header costs less than the rounding a slot size would. Requests up to
+// kLargestCachedRequest are served from a class; coarser steps above 1 KiB keep the classes few
+// while wasting at most an eighth. A freed Block goes to the largest class its footprint covers,
+// so a Block that came out of class c always goes back to class c; a slot goes back to its run's.
 #pragma once
 
 #include <bit>
@@ -35,9 +40,12 @@ inline constexpr unsigned kCoarseStepsBits = 3;  // eight classes per doubling a
 inline constexpr std::size_t kCoarseHeader = kFineStep;
 static_assert(kHeaderSize <= kCoarseHeader);
 inline constexpr std::size_t kLargestCachedRequest = 262144;
+// The slot classes, and the largest request a slot serves.
+inline constexpr std::size_t kSlotClasses = 16;
+inline constexpr std::size_t kLargestSlot = kSlotClasses * kFineStep;
 
-// The footprint of the Block that serves `bytes`: what requestSize() asks of the engine plus the
-// header.
+// The footprint of a Block (not a slot) that serves `bytes`: what requestSize() asks of the engine
+// plus the header.
 constexpr std::size_t footprintOfRequest(std::size_t bytes) {
   return requestSize(bytes) + kHeaderSize;
 }
@@ -74,8 +82,12 @@ constexpr std::size_t classAtOrAbove(std::size_t footprint) {
   return footprintOfClass(below) < footprint ? below + 1 : below;
 }
 
+constexpr bool isSlotClass(std::size_t sizeClass) {
+  return sizeClass <= kSlotClasses;
+}
+
 constexpr std::size_t payloadOfClass(std::size_t sizeClass) {
-  return footprintOfClass(sizeClass) - kHeaderSize;
+  return footprintOfClass(sizeClass) - (isSlotClass(sizeClass) ? 0 : kHeaderSize);
 }
 
 inline constexpr std::size_t kLastClass = classAtOrAbove(footprintOfRequest(kLargestCachedRequest));
@@ -110,19 +122,24 @@ constexpr ClassTables makeClassTables() {
 inline constexpr ClassTables kClassTables = makeClassTables();
 }  // namespace detail
 
-// The smallest class whose Blocks serve `bytes`, for bytes up to kLargestCachedRequest.
+// The smallest class that serves `bytes`, for bytes up to kLargestCachedRequest.
 constexpr std::size_t classOfRequest(std::size_t bytes) {
+  if (bytes <= kLargestSlot) return bytes == 0 ? 1 : (bytes + kFineStep - 1) / kFineStep;
   const std::size_t footprint = footprintOfRequest(bytes);
   if (footprint <= kFineTop) return footprint / kFineStep;
   return detail::kClassTables.atOrAbove[(footprint - kCoarseHeader - 1) / detail::kCoarseGrain];
 }
 
 inline constexpr std::size_t kFirstClass = classOfRequest(0);
+// The first class of Blocks, above the slots (in 64-bit the one after it, whose payload a slot
+// holds, serves no request).
+inline constexpr std::size_t kFirstBlockClass = classOfRequest(kLargestSlot + 1);
 
 // classOfRequest for the fast path, which takes a request of 0 bytes as one of none: its class may
 // lie below kFirstClass, whose lists are never opened, so that the slow path, which asks
 // classOfRequest, serves it.
 constexpr std::size_t listOfRequest(std::size_t bytes) {
+  if (bytes <= kLargestSlot) return (bytes + kFineStep - 1) / kFineStep;
   const std::size_t footprint = (bytes + kHeaderSize + kFineStep - 1) & ~(kFineStep - 1);
   if (footprint <= kFineTop) return footprint / kFineStep;
   return detail::kClassTables.atOrAbove[(footprint - kCoarseHeader - 1) / detail::kCoarseGrain];
@@ -131,11 +148,12 @@ static_assert(listOfRequest(0) <= kFirstClass && listOfRequest(1) == kFirstClass
               listOfRequest(kFineTop) == classOfRequest(kFineTop) &&
               listOfRequest(kLargestCachedRequest) == kLastClass);
 
-// The class a freed Block of `payloadBytes` goes back to, or 0 when it is kept by no class.
+// The class a freed Block (not a slot) of `payloadBytes` goes back to, or 0 when it is kept by no
+// class: Blocks too small for the Block classes (served while no run could be had, or cut down by
+// an aligned request or a resize) go back to the heap.
 constexpr std::size_t classOfPayload(std::size_t payloadBytes) {
   const std::size_t footprint = payloadBytes + kHeaderSize;
-  if (footprint <= kFineTop)
-    return footprint >= footprintOfClass(kFirstClass) ? footprint / kFineStep : 0;
+  if (footprint <= kFineTop) return payloadBytes > kLargestSlot ? footprint / kFineStep : 0;
   if (footprint > footprintOfClass(kLastClass)) return 0;
   return detail::kClassTables.atOrBelow[(footprint - kCoarseHeader) / detail::kCoarseGrain];
 }
@@ -169,7 +187,11 @@ constexpr std::uint32_t batchOfClass(std::size_t sizeClass) {
   return detail::kBatchTable.blocks[sizeClass];
 }
 
-static_assert(kFirstClass == (kHeaderSize < kFineStep ? 1 : 2), "the least payload is one step");
+static_assert(kFirstClass == 1 && payloadOfClass(kFirstClass) == kFineStep,
+              "the least slot is one step");
+static_assert(classOfRequest(kLargestSlot) == kSlotClasses &&
+              listOfRequest(kLargestSlot + 1) == kFirstBlockClass &&
+              classOfPayload(payloadOfClass(kFirstBlockClass) - kFineStep) == 0);
 static_assert(footprintOfClass(kFineClasses) == kFineTop);
 static_assert(classAtOrBelow(footprintOfRound(kFineTop)) == kFineClasses + 1);
 static_assert(classAtOrBelow(footprintOfRound(kFineTop) - kFineStep) == kFineClasses);
@@ -185,17 +207,20 @@ static_assert(classOfPayload(payloadOfClass(kLastClass)) == kLastClass);
 static_assert(classOfPayload(payloadOfClass(kFineClasses + 3) + kUnit) == kFineClasses + 3);
 // Every class, both ways: its footprints rise in whole steps, a request of its payload takes it
 // and one byte more the next, and its Blocks go back to it, with a unit to spare or not (but for
-// the last, whose Blocks with a unit to spare go to the heap).
+// the last, whose Blocks with a unit to spare go to the heap); slots go to no Block class.
 static_assert([] {
   for (std::size_t sizeClass = kFirstClass; sizeClass <= kLastClass; ++sizeClass) {
+    if (sizeClass > kSlotClasses && sizeClass < kFirstBlockClass) continue;
     const std::size_t payload = payloadOfClass(sizeClass);
+    const std::size_t blockClass = isSlotClass(sizeClass) ? 0 : sizeClass;
     if (footprintOfClass(sizeClass) % kFineStep != 0 || classOfRequest(payload) != sizeClass ||
-        classOfPayload(payload) != sizeClass) {
+        classOfPayload(payload) != blockClass) {
       return false;
     }
     if (sizeClass < kLastClass &&
-        (classOfPayload(payload + kUnit) != sizeClass ||
-         classOfRequest(payload + 1) != sizeClass + 1 ||
+        ((blockClass != 0 && classOfPayload(payload + kUnit) != blockClass) ||
+         classOfRequest(payload + 1) !=
+             (sizeClass == kSlotClasses ? kFirstBlockClass : sizeClass + 1) ||
          footprintOfClass(sizeClass + 1) <= footprintOfClass(sizeClass))) {
       return false;
     }

@@ -4,6 +4,7 @@
 
 #include "arenas.h"
 #include "depot.h"
+#include "runs.h"
 
 namespace velk::shim {
 
@@ -61,11 +62,6 @@ pthread_key_t exitKey;
 bool exitKeyMade;
 
 using State = ThreadCache::State;
-
-void link(CachedBlock* block, CachedBlock* next, std::size_t sizeClass) {
-  block->next = next;
-  block->check = linkCheck(next, block, sizeClass);
-}
 
 void push(CacheList& list, CachedBlock* block, std::size_t sizeClass) {
   link(block, list.head, sizeClass);
@@ -219,16 +215,25 @@ void prepareThreadCaches() {
 }
 
 // Carves `carve` Blocks of `sizeClass` side by side out of the heap in one hold of the lock, each
-// payload aligned to `align` (which the class's footprint is a multiple of); one Block for the
-// caller, the rest put on `list`, the lowest address to go out first.
+// payload aligned to `align` (which the class's footprint is a multiple of; every slot of a run
+// keeps it); one Block for the caller, the rest put on `list`, the lowest address to go out first.
+// A slot class whose run the heap cannot give serves the caller one Block of its own size, which
+// goes back to the heap when freed.
 void* carveAndTake(CacheList& list, std::size_t sizeClass, std::size_t align, std::uint32_t carve) {
   const std::size_t payload = payloadOfClass(sizeClass);
   void* carved[64];
   Heap* heap = lockHeapFor(payload);
-  const std::size_t got = heap->allocateBatch(payload, align, carved, carve);
+  const std::size_t got = isSlotClass(sizeClass)
+                              ? takeSlots(*heap, sizeClass, carved, carve)
+                              : heap->allocateBatch(payload, align, carved, carve);
+  void* alone = got == 0 && isSlotClass(sizeClass) ? heap->allocate(payload, align) : nullptr;
   const bool grew = noteHeapTraffic(*heap, got * payload);
   heap->unlock();
   if (grew) depotGiveBack();
+  if (alone != nullptr) {
+    static_cast<CachedBlock*>(alone)->check = 0;
+    return alone;
+  }
   if (got == 0) return nullptr;
   for (std::size_t index = got - 1; index > 0; --index) {
     push(list, static_cast<CachedBlock*>(carved[index]), sizeClass);
@@ -308,7 +313,11 @@ namespace {
 [[gnu::noinline]] void keepInactive(CachedBlock* block, std::size_t sizeClass) {
   ThreadCache& cache = threadCache;
   if (activate(cache)) return keepOrPass(block, sizeClass);
-  if (Heap* heap = holderOf(block).heap) {
+  if (isSlotClass(sizeClass)) {
+    Heap& heap = *heapIfBuilt();
+    HeapLockGuard guard(heap);
+    returnSlot(heap, block, sizeClass);
+  } else if (Heap* heap = holderOf(block).heap) {
     HeapLockGuard guard(*heap);
     heap->deallocate(block);
   }

@@ -1,7 +1,8 @@
 // The per-thread front cache: Blocks of each class (size_classes.h) that a thread freed or took
 // in a batch, kept on a thread-local list so that the next malloc of that class takes neither a
 // lock nor a bin search. A cached Block is still an allocated Block to the heap, so every heap
-// figure stays exact.
+// figure stays exact. Slots of the smallest classes (runs.h) are cached the same way, and called
+// Blocks here too: what is said of links and checks holds for them alike.
 //
 // A list holds at most `limit` Blocks. Limits start at one batch and double each time the list
 // runs dry and must be refilled, so a thread that allocates thousands of one size before freeing
@@ -85,6 +86,11 @@ inline Word linkCheck(const CachedBlock* next, const CachedBlock* block, std::si
 // followed.
 inline bool linkHolds(const CachedBlock* block, std::size_t sizeClass) {
   return block->check == linkCheck(block->next, block, sizeClass);
+}
+// Makes `block` a link of a list of `sizeClass` to `next`.
+inline void link(CachedBlock* block, CachedBlock* next, std::size_t sizeClass) {
+  block->next = next;
+  block->check = linkCheck(next, block, sizeClass);
 }
 inline void noteDamage() {
   listDamageFound.fetch_add(1, std::memory_order_relaxed);

@@ -368,6 +368,47 @@ void largeBlocksCrossThreads() {
   for (std::thread& thread : threads) thread.join();
 }
 
+// Objects of up to 256 bytes are carved side by side with no header between them: 24-byte
+// requests lie 32 bytes apart. What no caller was handed (the memory they are carved from, an
+// address inside one, one freed twice) is left alone, and every object keeps its bytes.
+void smallObjectsLieSideBySide() {
+  constexpr std::size_t kSize = 24, kCount = 3000;
+  std::vector<unsigned char*> objects(kCount);
+  const auto fill = [&](std::size_t index) {
+    objects[index] = static_cast<unsigned char*>(malloc(opaque(kSize)));
+    std::memset(objects[index], static_cast<int>(index * 7), kSize);
+  };
+  for (std::size_t index = 0; index < kCount; ++index) fill(index);
+  std::vector<unsigned char*> sorted = objects;
+  std::sort(sorted.begin(), sorted.end());
+  std::size_t sideBySide = 0;
+  for (std::size_t index = 1; index < kCount; ++index)
+    sideBySide += sorted[index] - sorted[index - 1] == 32;
+  CHECK(sideBySide > kCount * 9 / 10 && malloc_usable_size(objects[7]) == 32);
+  unsigned char* inner = objects[kCount / 2];
+  void* carvedFrom =
+      reinterpret_cast<void*>(reinterpret_cast<std::uintptr_t>(inner) & ~std::uintptr_t{0xFFFF});
+  for (void* stray : {carvedFrom, static_cast<void*>(inner + 16), static_cast<void*>(inner + 8)})
+    free(stray);
+  CHECK(malloc_usable_size(carvedFrom) == 0 && realloc(carvedFrom, 10) == nullptr);
+  free(objects[5]);
+  free(objects[5]);
+  fill(5);
+  void* other = malloc(opaque(kSize));
+  CHECK(other != objects[5]);
+  free(other);
+  std::vector<void*> more(kCount);
+  for (void*& object : more) object = std::memset(malloc(opaque(kSize)), 0xEE, kSize);
+  for (std::size_t size = 32768; size <= 65536; size += 4096)
+    more.push_back(std::memset(malloc(opaque(size)), 0xEE, size));
+  bool kept = true;
+  for (std::size_t index = 0; index < kCount; ++index)
+    kept &= allAre(objects[index], kSize, static_cast<unsigned char>(index * 7));
+  CHECK(kept);
+  for (unsigned char* object : objects) free(object);
+  for (void* object : more) free(object);
+}
+
 // An overrun of one payload that writes, where the next Block's header lies, a size reaching
 // exactly to a real payload further on (over the Block after it): every size the shim acts on is
 // held against the heap's record, so the Block keeps its true size, the damage is counted, and
@@ -378,8 +419,9 @@ void overrunThatForgesALargerBlock() {
       reinterpret_cast<Counter>(dlsym(RTLD_DEFAULT, "velk_malloc_damage_found"));
   CHECK(damageFound != nullptr);
   if (damageFound == nullptr) return;
-  // Blocks of one size come carved side by side: find four in a row.
-  constexpr std::size_t kUnit = sizeof(void*), kHeader = 2 * kUnit, kFootprint = 64;
+  // Blocks of one size come carved side by side: find four in a row. (Objects of 256 bytes and
+  // less carry no header.)
+  constexpr std::size_t kUnit = sizeof(void*), kHeader = 2 * kUnit, kFootprint = 320;
   const std::size_t size = kFootprint - kHeader;
   std::vector<unsigned char*> blocks;
   for (int index = 0; index < 256; ++index) {
@@ -526,6 +568,7 @@ int main() {
   sizesBeyondPointerDifferencesAreRefused();
   forkWhileStdioIsBusy();
   largeBlocksCrossThreads();
+  smallObjectsLieSideBySide();
   overrunThatForgesALargerBlock();
   idlePagesGoBackToTheSystem();
   largeCallocLeavesUnbackedPagesAlone();
