@@ -479,14 +479,18 @@ void idlePagesGoBackToTheSystem() {
     kept.push_back(static_cast<unsigned char*>(malloc(300000)));
     std::memset(kept.back(), static_cast<int>(index) | 0x80, 300000);
   }
+  // Freeing and carving elsewhere, at a pace that lets passes fall due; the holes lie idle. (The
+  // Block freed is carved again where it lay: one made after the holes were freed might be carved
+  // over them, and be allocated whenever a pass falls due.)
+  void* elsewhere = malloc(opaque(24 << 20));
   for (unsigned char* hole : holes) free(hole);
-  // Carving and freeing elsewhere, at a pace that lets passes fall due; the holes lie idle.
   for (int round = 0; round < 3; ++round) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    void* elsewhere = malloc(opaque(24 << 20));
-    CHECK(elsewhere != nullptr);
     free(elsewhere);
+    elsewhere = malloc(opaque(24 << 20));
+    CHECK(elsewhere != nullptr);
   }
+  free(elsewhere);
   const auto keptWhole = [&kept] {
     bool whole = true;
     for (std::size_t index = 0; index < kept.size(); ++index) {
