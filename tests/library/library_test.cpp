@@ -233,7 +233,11 @@ TEST_F(LibraryTest, StrayWritesArePutRightAndLogged) {
       } else {
         heap.memFree(payload);
         live.erase(picked);
-        if (choice == 9) stray(payload + below(std::min<std::size_t>(size, 32)), 1 + below(16));
+        if (choice == 9) {
+          // Into the first bytes it held: a payload of 0 bytes had a unit all the same.
+          const std::size_t at = size == 0 ? 0 : below(std::min<std::size_t>(size, 32));
+          stray(payload + at, 1 + below(16));
+        }
       }
     }
     for (const auto& [payload, bytes] : live) {
