@@ -15,10 +15,12 @@
 //
 // Most objects programs make are small, and a header of 16 bytes on each (in 64-bit) was a third
 // of the memory of a program of 24-byte objects: slots take what the request rounds to and no
-// more. Above 256 bytes the header costs less than the rounding a slot size would. Requests up to
-// kLargestCachedRequest are served from a class; coarser steps above 1 KiB keep the classes few
-// while wasting at most an eighth. A freed Block goes to the largest class its footprint covers,
-// so a Block that came out of class c always goes back to class c; a slot goes back to its run's.
+// more. Above 256 bytes a header is at most a sixteenth of the object, while every slot class
+// keeps a run of its own partly carved and gives up the run's first slot: Blocks serve them.
+// Requests up to kLargestCachedRequest are served from a class; coarser steps above 1 KiB keep
+// the classes few while wasting at most an eighth. A freed Block goes to the largest class its
+// footprint covers, so a Block that came out of class c always goes back to class c; a slot goes
+// back to its run's.
 #pragma once
 
 #include <bit>
