@@ -112,9 +112,9 @@ inline std::size_t slotClassAt(const void* address) {
 
 // Whether `payload` is a run's own Block, which no caller was handed: only its slots were.
 inline bool isRunBlock(const void* payload) {
+  if ((reinterpret_cast<std::uintptr_t>(payload) & (kRunBytes - 1)) != 0) return false;
   const Run* run = runAt(payload);
-  return run != nullptr && (run->shape.load(std::memory_order_relaxed) & 0xff) != 0 &&
-         (reinterpret_cast<std::uintptr_t>(payload) & (kRunBytes - 1)) == 0;
+  return run != nullptr && (run->shape.load(std::memory_order_relaxed) & 0xff) != 0;
 }
 
 // Up to `count` slots of `sizeClass` into `slots`, chained ones first, then carved ones in address
