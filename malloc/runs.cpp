@@ -18,21 +18,24 @@ void openRun(Run* run, std::size_t sizeClass) {
   run->next = openRuns[sizeClass];
   if (run->next != nullptr) run->next->previous = run;
   openRuns[sizeClass] = run;
-  run->open = true;
 }
 
 void closeRun(Run* run, std::size_t sizeClass) {
   (run->previous != nullptr ? run->previous->next : openRuns[sizeClass]) = run->next;
   if (run->next != nullptr) run->next->previous = run->previous;
-  run->open = false;
+}
+
+// Whether `run` is on its class's list of open runs: it has chained slots, or slots to carve.
+bool isOpen(const Run* run, std::size_t sizeClass) {
+  return run->chain != nullptr ||
+         (run->shape.load(std::memory_order_relaxed) >> 8) < slotsOfRun(sizeClass);
 }
 
 // The entry of the granule at `base`, its leaf mapped first if need be; null when the system
 // refuses the leaf.
 Run* entryFor(void* base) {
-  const auto top = static_cast<std::size_t>(
-      static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(base)) >> detail::kLeafShift);
-  if (top >= detail::kTopEntries) return nullptr;
+  const std::size_t top = detail::topOf(base);
+  if (top == detail::kTopEntries) return nullptr;
   if (detail::runLeaves[top].load(std::memory_order_relaxed) == nullptr) {
     void* leaf = pal::mapRecords(detail::kLeafRuns * sizeof(Run));
     if (leaf == nullptr) return nullptr;
@@ -94,7 +97,7 @@ std::size_t takeSlots(Heap& heap, std::size_t sizeClass, void** slots, std::size
       slots[got++] = run->base + index * footprint;
     run->out = static_cast<std::uint16_t>(run->out + carving);
     run->shape.store(shape + (carving << 8), std::memory_order_relaxed);
-    if (run->chain == nullptr && carved + carving == most) closeRun(run, sizeClass);
+    if (!isOpen(run, sizeClass)) closeRun(run, sizeClass);
   }
   return got;
 }
@@ -108,15 +111,16 @@ void returnSlot(Heap& heap, CachedBlock* slot, std::size_t sizeClass) {
     noteDamage();
     return;
   }
+  const bool wasOpen = isOpen(run, sizeClass);
   link(slot, run->chain, sizeClass);
   run->chain = slot;
   run->chained += 1;
   run->out -= 1;
   if (run->out != 0) {
-    if (!run->open) openRun(run, sizeClass);
+    if (!wasOpen) openRun(run, sizeClass);
     return;
   }
-  if (run->open) closeRun(run, sizeClass);
+  if (wasOpen) closeRun(run, sizeClass);
   run->shape.store(0, std::memory_order_relaxed);
   run->chain = nullptr;
   run->chained = 0;

@@ -43,10 +43,9 @@ struct Run {
   CachedBlock* chain;
   // The granule: the run Block's payload.
   char* base;
-  // The class's runs that have slots to hand out, chained or still to carve; `open` while on it.
+  // The class's open runs: those with slots to hand out, chained or still to carve.
   Run* previous;
   Run* next;
-  bool open;
 };
 
 namespace detail {
@@ -57,6 +56,13 @@ inline constexpr std::size_t kLeafRuns = std::size_t{1} << (kLeafShift - kRunShi
 inline constexpr std::size_t kTopEntries =
     sizeof(void*) == 8 ? std::size_t{1} << (48 - kLeafShift) : 1;
 extern std::atomic<Run*> runLeaves[kTopEntries];
+
+// The top entry of `address`'s 4 GiB, or kTopEntries beyond the addresses the table covers.
+inline std::size_t topOf(const void* address) {
+  const std::uint64_t top =
+      static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(address)) >> kLeafShift;
+  return top < kTopEntries ? static_cast<std::size_t>(top) : kTopEntries;
+}
 
 // ceil(2^32 / footprint) for each slot class, 0 for class 0: (offset * reciprocal) >> 32 is the
 // slot that holds an offset into a run, exactly, for every offset within one.
@@ -85,12 +91,12 @@ static_assert([] {
 
 // The entry of the granule that holds `address`, or null where no run was ever made in its 4 GiB.
 inline Run* runAt(const void* address) {
-  const auto value = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(address));
-  const std::uint64_t top = value >> detail::kLeafShift;
-  if (top >= detail::kTopEntries) return nullptr;
+  const std::size_t top = detail::topOf(address);
+  if (top == detail::kTopEntries) return nullptr;
   Run* leaf = detail::runLeaves[top].load(std::memory_order_acquire);
   if (leaf == nullptr) return nullptr;
-  return leaf + ((value >> kRunShift) & (detail::kLeafRuns - 1));
+  return leaf +
+         ((reinterpret_cast<std::uintptr_t>(address) >> kRunShift) & (detail::kLeafRuns - 1));
 }
 
 // The class of the slot that begins at `address`, or 0 when no carved slot begins there. Asked
